@@ -1,0 +1,112 @@
+#include "module/convert.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fieldloom::kind {
+
+namespace {
+
+bool text_equals(PyObject* text, std::string_view expected) {
+    if (text == nullptr || !PyUnicode_Check(text)) return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+}
+
+// NumPy's boolean scalar type, recognised by name so that NumPy need not be
+// imported (or even installed) for ordinary calls.
+bool is_numpy_bool_type(PyTypeObject* type) {
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!text_equals(module.get(), "numpy")) return false;
+    PyRef name(PyType_GetName(type));
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return text_equals(name.get(), "bool_") || text_equals(name.get(), "bool");
+}
+
+template <class Unit>
+bool has_surrogate(const void* data, std::size_t length) {
+    const Unit* units = static_cast<const Unit*>(data);
+    // Branch-free accumulation so the loop vectorises; text is usually clean.
+    unsigned found = 0;
+    for (std::size_t i = 0; i < length; ++i) found |= static_cast<unsigned>((units[i] & ~Unit{0x7FF}) == 0xD800);
+    return found != 0;
+}
+
+}  // namespace
+
+bool Flag::convert_other(PyObject* object, type& out) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (is_numpy_bool_type(type)) {
+        if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
+            PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                         type->tp_name);
+            return false;
+        }
+        int truth = type->tp_as_number->nb_bool(object);
+        if (truth < 0) return false;
+        out = truth != 0;
+        return true;
+    }
+    return fail_with(cast_error(object, "bool"));
+}
+
+bool check_encodable(PyObject* text) {
+    const void* data = PyUnicode_DATA(text);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    bool surrogate = false;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_2BYTE_KIND: surrogate = has_surrogate<Py_UCS2>(data, length); break;
+        case PyUnicode_4BYTE_KIND: surrogate = has_surrogate<Py_UCS4>(data, length); break;
+        default: break;
+    }
+    if (!surrogate) return true;
+    // Let the interpreter's UTF-8 conversion raise its own error.
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(text, &size) != nullptr) return true;
+    return false;
+}
+
+bool Sequence::convert(PyObject* object, type& out) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    // Lists and tuples cannot run Python code while we copy them.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        PyObject* fast = object;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
+        PyObject** items = PySequence_Fast_ITEMS(fast);
+        out.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_INCREF(items[i]);
+            out.push_owned(items[i]);
+        }
+        return true;
+    }
+    if (!PySequence_Check(object)) return fail_with(cast_error(object, "Sequence"));
+    Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    // A length is only a hint: a sequence may claim any size it likes.
+    out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1u << 16));
+    PyRef iterator(PyObject_GetIter(object));
+    if (!iterator) return false;
+    while (PyObject* item = PyIter_Next(iterator.get())) out.push_owned(item);
+    return PyErr_Occurred() == nullptr;
+}
+
+}  // namespace fieldloom::kind

@@ -1,0 +1,197 @@
+// Conversion kinds: how one Python argument becomes a plain value. Each kind
+// returns false with the interpreter's error indicator set on failure; the
+// entry then applies the argument-name prefix. The recipe engine converts
+// entry keys and values with the same kinds.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "decoder/text_plan.hpp"
+#include "module/errors.hpp"
+
+namespace fieldloom::kind {
+
+inline bool fail_with(CodecError error) {
+    raise_codec_error(std::move(error));
+    return false;
+}
+
+struct U64 {
+    using type = std::uint64_t;
+    static bool convert(PyObject* object, type& out) {
+        if (PyLong_Check(object)) {
+            out = PyLong_AsUnsignedLongLong(object);
+        } else {
+            PyObject* index = PyNumber_Index(object);
+            if (index == nullptr) return false;
+            out = PyLong_AsUnsignedLongLong(index);
+            Py_DECREF(index);
+        }
+        return !(out == static_cast<type>(-1) && PyErr_Occurred() != nullptr);
+    }
+};
+
+struct U128 {
+    using type = uint128;
+    static bool convert(PyObject* object, type& out) {
+        PyObject* index = PyNumber_Index(object);
+        if (index == nullptr) return false;
+        unsigned char bytes[16];
+        int status = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(index), bytes, sizeof bytes,
+                                         /*little_endian=*/1, /*is_signed=*/0);
+        Py_DECREF(index);
+        if (status < 0) return false;
+        out = 0;
+        for (int i = 15; i >= 0; --i) out = (out << 8) | bytes[i];
+        return true;
+    }
+};
+
+struct I64 {
+    using type = std::int64_t;
+    static bool convert(PyObject* object, type& out) {
+        out = PyLong_AsLongLong(object);
+        return !(out == -1 && PyErr_Occurred() != nullptr);
+    }
+};
+
+struct U32 {
+    using type = std::uint32_t;
+    static bool convert(PyObject* object, type& out) {
+        std::uint64_t wide = 0;
+        if (!U64::convert(object, wide)) return false;
+        if (wide > UINT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+        out = static_cast<type>(wide);
+        return true;
+    }
+};
+
+// True and False; a NumPy boolean scalar by its truth value. Nothing else,
+// not even the ints 0 and 1.
+struct Flag {
+    using type = bool;
+    static bool convert(PyObject* object, type& out) {
+        if (Py_IS_TYPE(object, &PyBool_Type)) {
+            out = object == Py_True;
+            return true;
+        }
+        return convert_other(object, out);
+    }
+    static bool convert_other(PyObject* object, type& out);
+};
+
+struct Double {
+    using type = double;
+    static bool convert(PyObject* object, type& out) {
+        if (PyFloat_CheckExact(object)) {
+            out = PyFloat_AS_DOUBLE(object);
+            return true;
+        }
+        out = PyFloat_AsDouble(object);
+        return !(out == -1.0 && PyErr_Occurred() != nullptr);
+    }
+};
+
+// A double rounded to nearest-even single precision; out-of-range magnitudes
+// become infinities, NaN stays NaN with the top of its payload.
+struct Single {
+    using type = float;
+    static bool convert(PyObject* object, type& out) {
+        double wide = 0;
+        if (!Double::convert(object, wide)) return false;
+        out = static_cast<float>(wide);
+        return true;
+    }
+};
+
+// The bytes object's own buffer, borrowed for the call.
+struct Bytes {
+    using type = ByteSpan;
+    static bool convert(PyObject* object, type& out) {
+        if (!PyBytes_Check(object)) return fail_with(cast_error(object, "bytes"));
+        out = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+        return true;
+    }
+};
+
+// A str that can be written as UTF-8: a lone surrogate raises the
+// interpreter's own UnicodeEncodeError.
+bool check_encodable(PyObject* text);
+
+// The str's own storage, borrowed for the call.
+struct Text {
+    using type = TextView;
+    static bool convert(PyObject* object, type& out) {
+        if (!PyUnicode_Check(object)) return fail_with(cast_error(object, "str"));
+        if (PyUnicode_READY(object) < 0) return false;
+        if (!check_encodable(object)) return false;
+        out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)),
+                       static_cast<unsigned>(PyUnicode_KIND(object))};
+        return true;
+    }
+};
+
+// Strong references to the items of a sequence, in iteration order, so that
+// nothing the caller's code does during the call can free an item we use.
+class ItemRefs {
+public:
+    ItemRefs() = default;
+    ItemRefs(ItemRefs&& other) noexcept : items_(std::move(other.items_)) { other.items_.clear(); }
+    ItemRefs& operator=(ItemRefs&& other) noexcept {
+        if (this != &other) {
+            clear();
+            items_ = std::move(other.items_);
+            other.items_.clear();
+        }
+        return *this;
+    }
+    ItemRefs(const ItemRefs&) = delete;
+    ItemRefs& operator=(const ItemRefs&) = delete;
+    ~ItemRefs() { clear(); }
+
+    void reserve(std::size_t count) { items_.reserve(count); }
+    void push_owned(PyObject* item) {
+        try {
+            items_.push_back(item);
+        } catch (...) {
+            Py_DECREF(item);
+            throw;
+        }
+    }
+    std::size_t size() const noexcept { return items_.size(); }
+    PyObject* operator[](std::size_t i) const noexcept { return items_[i]; }
+    PyObject* const* begin() const noexcept { return items_.data(); }
+    PyObject* const* end() const noexcept { return items_.data() + items_.size(); }
+
+private:
+    void clear() noexcept {
+        for (PyObject* item : items_) Py_DECREF(item);
+        items_.clear();
+    }
+    std::vector<PyObject*> items_;
+};
+
+struct Sequence {
+    using type = ItemRefs;
+    static bool convert(PyObject* object, type& out);
+};
+
+// The dict itself, borrowed.
+struct Mapping {
+    using type = PyObject*;
+    static bool convert(PyObject* object, type& out) {
+        if (!PyDict_Check(object)) return fail_with(cast_error(object, "dict"));
+        out = object;
+        return true;
+    }
+};
+
+}  // namespace fieldloom::kind

@@ -1,0 +1,51 @@
+// Result conversion: a plain result becomes a new Python object; a CodecError
+// is raised. Creating the object only fails when memory runs out, which is an
+// internal fault.
+#pragma once
+
+#include "python.hpp"
+
+#include <cstdint>
+#include <type_traits>
+
+#include "decoder/codec_error.hpp"
+#include "decoder/text_plan.hpp"
+#include "module/errors.hpp"
+#include "module/text_bridge.hpp"
+
+namespace fieldloom {
+
+// The "result" of operations that only ever fail.
+struct NoResult {};
+
+inline PyObject* created(PyObject* object) {
+    if (object == nullptr) api_call_failed();
+    return object;
+}
+
+inline PyObject* to_python(std::int64_t value) { return created(PyLong_FromLongLong(value)); }
+inline PyObject* to_python(std::uint64_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
+inline PyObject* to_python(std::uint32_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
+inline PyObject* to_python(std::uint16_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
+inline PyObject* to_python(float value) { return created(PyFloat_FromDouble(static_cast<double>(value))); }
+inline PyObject* to_python(double value) { return created(PyFloat_FromDouble(value)); }
+inline PyObject* to_python(const TextPlan& plan) { return created(text_plan_to_str(plan)); }
+inline PyObject* to_python(const BytesPlan& plan) { return created(bytes_plan_to_bytes(plan)); }
+inline PyObject* to_python(PyRef object) { return object.release(); }
+[[noreturn]] inline PyObject* to_python(NoResult) { throw InternalFault("an operation without a result succeeded"); }
+
+template <class T>
+PyObject* result_to_python(T&& result) {
+    return to_python(std::forward<T>(result));
+}
+
+template <class T>
+PyObject* result_to_python(Expected<T>&& result) {
+    if (!result.has_value()) {
+        raise_codec_error(std::move(result).error());
+        return nullptr;
+    }
+    return to_python(std::move(result).value());
+}
+
+}  // namespace fieldloom

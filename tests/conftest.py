@@ -1,0 +1,8 @@
+import pytest
+
+import fieldloom
+
+
+@pytest.fixture(scope="session")
+def fl():
+    return fieldloom

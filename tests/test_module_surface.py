@@ -1,0 +1,232 @@
+"""The module object, argument binding and the conversion kinds."""
+import gc
+import inspect
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import fieldloom
+
+
+def test_module_attributes():
+    assert fieldloom.__doc__ == ""
+    assert fieldloom.__name__ == "fieldloom"
+    assert isinstance(fieldloom.__all__, list)
+    assert len(fieldloom.__all__) == len(set(fieldloom.__all__))
+    for name in fieldloom.__all__:
+        function = getattr(fieldloom, name)
+        assert function.__self__ is fieldloom
+        assert function.__module__ == "fieldloom"
+        assert function.__doc__ is None
+        assert function.__name__ == name
+    # registration order is the order of the module's attribute dictionary too
+    assert [n for n in vars(fieldloom) if n in fieldloom.__all__] == fieldloom.__all__
+
+
+def test_signature_visible_to_inspect():
+    assert str(inspect.signature(fieldloom.decode_twos_complement)) == "(value, bits)"
+    assert fieldloom.encode_sign_magnitude.__text_signature__ == "(value, bits)"
+
+
+def test_reimport_gives_same_module():
+    first = sys.modules.pop("fieldloom")
+    try:
+        import fieldloom as again
+
+        assert again is first
+        assert again.decode_twos_complement is first.decode_twos_complement
+    finally:
+        sys.modules["fieldloom"] = first
+
+
+def test_only_init_symbol_exported():
+    result = subprocess.run(["nm", "-D", "--defined-only", fieldloom.__file__], capture_output=True, text=True)
+    if result.returncode != 0:
+        pytest.skip("nm not available")
+    exported = [line.split()[-1] for line in result.stdout.splitlines() if line.split()[1] in "TDBR"]
+    assert exported == ["PyInit_fieldloom"]
+
+
+def test_sub_interpreter_refused():
+    code = textwrap.dedent(
+        """
+        import _xxsubinterpreters as interpreters
+        import fieldloom
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import fieldloom")
+        except interpreters.RunFailedError as error:
+            print("refused:", error)
+        else:
+            print("accepted")
+        fieldloom.decode_twos_complement(255, 8)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "ImportError" in out.stdout
+    assert "fieldloom does not yet support sub-interpreters" in out.stdout
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f: f.decode_twos_complement(1, 2, 3), "decode_twos_complement() takes 2 positional arguments but 3 were given"),
+        (lambda f: f.decode_twos_complement(), "decode_twos_complement() missing 2 required positional arguments: 'value' and 'bits'"),
+        (lambda f: f.decode_twos_complement(1), "decode_twos_complement() missing 1 required positional argument: 'bits'"),
+        (lambda f: f.decode_twos_complement(bits=3), "decode_twos_complement() missing 1 required positional argument: 'value'"),
+        (lambda f: f.decode_twos_complement(1, 8, bits=8), "decode_twos_complement() got multiple values for argument 'bits'"),
+        (lambda f: f.decode_twos_complement(1, 8, value=8), "decode_twos_complement() got multiple values for argument 'value'"),
+        (lambda f: f.decode_twos_complement(1, 8, data=8), "decode_twos_complement() got an unexpected keyword argument 'data'"),
+        (lambda f: f.encode_twos_complement(**{"v\udc80": 1}), "encode_twos_complement() got an unexpected keyword argument 'v\udc80'"),
+        # the first failing keyword decides
+        (lambda f: f.decode_twos_complement(1, zz=1, bits=2, value=3), "decode_twos_complement() got an unexpected keyword argument 'zz'"),
+        (lambda f: f.decode_twos_complement(1, value=1, zz=2), "decode_twos_complement() got multiple values for argument 'value'"),
+    ],
+)
+def test_binding_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call(fieldloom)
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
+def test_single_positional_uses_was():
+    with pytest.raises(TypeError, match=r"^encode_twos_complement\(\) takes 2 positional arguments but 3 were given$"):
+        fieldloom.encode_twos_complement(1, 2, 3)
+
+
+def test_keywords_work_for_every_parameter():
+    assert fieldloom.decode_twos_complement(bits=8, value=255) == -1
+    assert fieldloom.encode_sign_magnitude(value=-1, bits=8) == 129
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Raising:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        ((-1, 8), OverflowError, "can't convert negative int to unsigned"),
+        ((2**64, 8), OverflowError, "int too big to convert"),
+        ((1, 2**32), OverflowError, "out of range integral type conversion attempted"),
+        ((1, 2**64 - 1), OverflowError, "out of range integral type conversion attempted"),
+        ((1, -1), OverflowError, "can't convert negative int to unsigned"),
+        ((1.0, 8), TypeError, "argument 'value': 'float' object cannot be interpreted as an integer"),
+        (("1", 8), TypeError, "argument 'value': 'str' object cannot be interpreted as an integer"),
+        ((None, 8), TypeError, "argument 'value': 'NoneType' object cannot be interpreted as an integer"),
+        ((1, 8.0), TypeError, "argument 'bits': 'float' object cannot be interpreted as an integer"),
+        ((Raising(ValueError("inner")), 8), ValueError, "inner"),
+        ((1, Raising(TypeError("bad index"))), TypeError, "argument 'bits': bad index"),
+    ],
+)
+def test_unsigned_conversion_failures(args, error, message):
+    with pytest.raises(error) as info:
+        fieldloom.decode_twos_complement(*args)
+    assert type(info.value) is error
+    assert str(info.value) == message
+
+
+def test_signed_conversion_failures():
+    with pytest.raises(OverflowError) as info:
+        fieldloom.encode_twos_complement(2**63, 64)
+    assert str(info.value) == "int too big to convert"
+    with pytest.raises(OverflowError):
+        fieldloom.encode_twos_complement(-(2**63) - 1, 64)
+    with pytest.raises(TypeError, match=r"^argument 'value': "):
+        fieldloom.encode_twos_complement(1.5, 8)
+
+
+def test_index_protocol_and_bool_accepted():
+    assert fieldloom.decode_twos_complement(Index(255), Index(8)) == -1
+    assert fieldloom.encode_twos_complement(True, 8) == 1
+    assert fieldloom.encode_twos_complement(Index(-2), 8) == 254
+    assert fieldloom.decode_twos_complement(np.uint64(2**64 - 1), np.int64(64)) == -1
+
+
+def test_prefix_only_for_exact_type_error_and_keeps_cause():
+    with pytest.raises(TypeErrorSubclass) as info:
+        fieldloom.decode_twos_complement(Raising(TypeErrorSubclass("sub")), 8)
+    assert str(info.value) == "sub"
+
+    cause = KeyError("root")
+    error = TypeError("wrapped")
+    error.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        fieldloom.decode_twos_complement(Raising(error), 8)
+    assert str(info.value) == "argument 'value': wrapped"
+    assert info.value.__cause__ is cause
+    assert info.value is not error
+
+
+class BadStr:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def test_prefix_when_str_of_error_fails():
+    with pytest.raises(TypeError) as info:
+        fieldloom.decode_twos_complement(Raising(TypeError(BadStr())), 8)
+    assert str(info.value) == "argument 'value': <exception str() failed>"
+
+
+BAD_CALLS = [
+    lambda: fieldloom.decode_twos_complement(),
+    lambda: fieldloom.decode_twos_complement(1, 2, 3),
+    lambda: fieldloom.decode_twos_complement(1, bits=2, value=3),
+    lambda: fieldloom.decode_twos_complement("x", 8),
+    lambda: fieldloom.decode_twos_complement(-1, 8),
+    lambda: fieldloom.encode_twos_complement(1000, 8),
+    lambda: fieldloom.encode_sign_magnitude(1, 1),
+    lambda: fieldloom.decode_twos_complement(1, Raising(TypeError("x"))),
+]
+
+
+def test_bad_calls_do_not_leak():
+    argument = object()
+    before_refs = sys.getrefcount(argument)
+
+    def run(times):
+        for _ in range(times):
+            for call in BAD_CALLS:
+                try:
+                    call()
+                except Exception:
+                    pass
+            try:
+                fieldloom.decode_twos_complement(argument, 8)
+            except TypeError:
+                pass
+
+    run(200)
+    gc.collect()
+    tracemalloc.start()
+    first = tracemalloc.take_snapshot()
+    run(2000)
+    gc.collect()
+    second = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    grown = sum(stat.size_diff for stat in second.compare_to(first, "filename"))
+    assert grown < 64 * 1024
+    assert sys.getrefcount(argument) == before_refs
