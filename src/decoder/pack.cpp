@@ -1,0 +1,264 @@
+#include "decoder/pack.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "decoder/bcd.hpp"
+#include "decoder/bit_ops.hpp"
+#include "decoder/ieee754.hpp"
+#include "decoder/message.hpp"
+#include "decoder/recipe.hpp"
+#include "decoder/signed_int.hpp"
+#include "decoder/single_byte_text.hpp"
+#include "decoder/unicode_text.hpp"
+#include "module/errors.hpp"
+
+namespace fieldloom::recipe {
+
+namespace {
+
+// A field's encoded bytes: a numeric raw value, or a text's planned bytes.
+struct Encoded {
+    bool is_text = false;
+    std::uint64_t raw = 0;
+    BytesPlan text;
+};
+
+using PackFn = Expected<Encoded> (*)(PyObject* value, std::uint32_t bits);
+
+template <class Kind>
+Expected<typename Kind::type> convert_value(PyObject* value) {
+    typename Kind::type out{};
+    if (!Kind::convert(value, out)) return capture_python_error();
+    return out;
+}
+
+Expected<Encoded> numeric(Expected<std::uint64_t> raw) {
+    if (!raw) return std::move(raw).error();
+    return Encoded{false, *raw, {}};
+}
+
+Expected<Encoded> pack_unsigned(PyObject* value, std::uint32_t bits) {
+    auto number = convert_value<kind::U64>(value);
+    if (!number) return std::move(number).error();
+    if (bits < 64 && (*number >> bits) != 0) {
+        return value_error(build_message("Value ", *number, " is too large for ", bits, " bits"));
+    }
+    return Encoded{false, *number, {}};
+}
+
+template <Expected<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t)>
+Expected<Encoded> pack_signed(PyObject* value, std::uint32_t bits) {
+    auto number = convert_value<kind::I64>(value);
+    if (!number) return std::move(number).error();
+    return numeric(Encode(*number, bits));
+}
+
+template <Expected<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t, bool), bool Signed>
+Expected<Encoded> pack_bcd(PyObject* value, std::uint32_t bits) {
+    auto number = convert_value<kind::I64>(value);
+    if (!number) return std::move(number).error();
+    return numeric(Encode(*number, bits, Signed));
+}
+
+template <class Kind, auto Encode>
+Expected<Encoded> pack_float(PyObject* value, std::uint32_t) {
+    auto number = convert_value<Kind>(value);
+    if (!number) return std::move(number).error();
+    return Encoded{false, static_cast<std::uint64_t>(Encode(*number)), {}};
+}
+
+template <auto Encode>
+Expected<Encoded> pack_text(PyObject* value, std::uint32_t) {
+    auto text = convert_value<kind::Text>(value);
+    if (!text) return std::move(text).error();
+    if constexpr (std::is_same_v<decltype(Encode(*text)), BytesPlan>) {
+        return Encoded{true, 0, Encode(*text)};
+    } else {
+        auto plan = Encode(*text);
+        if (!plan) return std::move(plan).error();
+        return Encoded{true, 0, *plan};
+    }
+}
+
+// Indexed by Encoding; nullptr where packing refuses the name (resolve_encoding
+// already turned those away).
+constexpr std::array<PackFn, kEncodingCount> kPackRows{{
+    &pack_unsigned,
+    &pack_signed<encode_twos_complement>,
+    &pack_signed<encode_ones_complement>,
+    &pack_signed<encode_sign_magnitude>,
+    &pack_bcd<encode_packed_bcd, false>,
+    &pack_bcd<encode_packed_bcd, true>,
+    &pack_bcd<encode_unpacked_bcd, false>,
+    &pack_bcd<encode_unpacked_bcd, true>,
+    &pack_float<kind::Single, encode_ieee754_f16>,
+    &pack_float<kind::Single, encode_ieee754_f32>,
+    &pack_float<kind::Double, encode_ieee754_f64>,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    &pack_text<encode_utf8>,
+    &pack_text<encode_utf16>,
+    &pack_text<encode_utf16be>,
+    &pack_text<encode_utf16le>,
+    &pack_text<encode_utf32>,
+    &pack_text<encode_utf32be>,
+    &pack_text<encode_utf32le>,
+    &pack_text<encode_us_ascii>,
+    &pack_text<encode_iso_8859_1>,
+    &pack_text<encode_iso_8859_1>,
+    &pack_text<encode_windows_1252>,
+}};
+
+// Writes byte `from_end` (0 = least significant) of a numeric field at its
+// place for the byte order, when that place lies inside the output.
+struct FieldWriter {
+    std::uint8_t* out;
+    std::uint64_t size;
+    std::uint64_t first;
+    std::uint64_t n;
+    ByteOrder order;
+
+    std::uint64_t index_of(std::uint64_t from_end) const {
+        return order == ByteOrder::Big ? first + (n - 1 - from_end) : first + from_end;
+    }
+    void put(std::uint64_t from_end, std::uint8_t byte) const {
+        const std::uint64_t at = index_of(from_end);
+        if (at < size) out[at] = byte;
+    }
+    // Fields are stored, not merged: the whole field is cleared first.
+    void clear() const {
+        if (first >= size) return;
+        std::memset(out + first, 0, static_cast<std::size_t>(std::min(n, size - first)));
+    }
+};
+
+// The numeric field as n bytes, right-aligned. A field wider than 64 bits
+// has leading zero bytes; reversed, its bits move to the top of the full
+// width (bit i to bit bits - 1 - i), so the value sits `shift` bits up.
+void write_numeric(const FieldWriter& writer, std::uint64_t raw, std::uint32_t bits, bool reverse_bits) {
+    if (writer.n == 0) return;
+    uint128 value = raw;
+    std::uint64_t shift = 0;
+    if (reverse_bits) {
+        if (bits <= 64) {
+            value = reverse_field_bits(raw, bits);
+        } else {
+            value = reverse64(raw);
+            shift = bits - 64;
+        }
+    }
+    const std::uint64_t zero_bytes = shift / 8;
+    value <<= shift % 8;
+    if (writer.n > 16) writer.clear();
+    for (std::uint64_t j = 0; j < 16; ++j) {
+        const std::uint64_t from_end = zero_bytes + j;
+        if (from_end >= writer.n) break;
+        writer.put(from_end, static_cast<std::uint8_t>(value >> (8 * j)));
+    }
+    if (writer.n <= 16) {
+        for (std::uint64_t from_end = 0; from_end < std::min<std::uint64_t>(zero_bytes, writer.n); ++from_end) {
+            writer.put(from_end, 0);
+        }
+    }
+}
+
+// The whole text from the field's first byte, reversed for little-endian,
+// cut at the end of the output.
+void write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, const BytesPlan& plan, ByteOrder order,
+                std::vector<std::uint8_t>& scratch) {
+    if (first >= size || plan.size == 0) return;
+    const std::uint64_t room = size - first;
+    if (order == ByteOrder::Big && plan.size <= room) {
+        plan.fill(plan, out + first);
+        return;
+    }
+    scratch.resize(plan.size);
+    plan.fill(plan, scratch.data());
+    if (order == ByteOrder::Little) std::reverse(scratch.begin(), scratch.end());
+    std::memcpy(out + first, scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, room)));
+}
+
+constexpr std::uint64_t kMaxPacketBytes = static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - 64;
+
+}  // namespace
+
+Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool& unwrapped) {
+    unwrapped = false;
+    // Sizing pass: every entry's extent is read before anything is encoded.
+    std::uint64_t total_bits = 0;
+    bool impossible = false;
+    for (PyObject* item : recipe) {
+        auto extent = read_field_extent(item);
+        if (!extent) return std::move(extent).error();
+        const std::uint64_t start = extent->has_offset ? extent->offset_bits : total_bits;
+        std::uint64_t end = 0;
+        // A position past 2^64 - 1 describes a packet that cannot exist.
+        if (__builtin_add_overflow(start, std::uint64_t{extent->bits}, &end)) {
+            impossible = true;
+            continue;
+        }
+        total_bits = std::max(total_bits, end);
+    }
+    const std::uint64_t size = total_bits / 8 + (total_bits % 8 != 0);
+    if (impossible || size > kMaxPacketBytes) {
+        unwrapped = true;
+        PyErr_NoMemory();
+        return capture_python_error();
+    }
+    PyObject* packet = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (packet == nullptr) {
+        unwrapped = true;
+        return capture_python_error();
+    }
+    PyRef result(packet);
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet));
+    std::memset(out, 0, static_cast<std::size_t>(size));
+
+    std::uint64_t cursor = 0;
+    std::vector<std::uint8_t> scratch;
+    for (PyObject* item : recipe) {
+        RecipeEntry entry;
+        if (auto read = read_recipe_entry(item, entry); !read) return std::move(read).error();
+        const std::uint64_t position = entry.has_offset ? entry.offset_bits : cursor;
+
+        PyObject* borrowed = PyDict_GetItemWithError(values, entry.name);
+        if (borrowed == nullptr) {
+            if (PyErr_Occurred() != nullptr) return capture_python_error();
+            return CodecError(ErrorKind::KeyError,
+                              build_message("Missing value for parameter: '", utf8_of(entry.name), "'"));
+        }
+        PyRef value = PyRef::borrow(borrowed);
+
+        auto encoding = resolve_encoding(entry.encoding, Direction::Pack);
+        if (!encoding) return std::move(encoding).error();
+        auto encoded = kPackRows[static_cast<std::size_t>(*encoding)](value.get(), entry.bits);
+        if (!encoded) return std::move(encoded).error();
+        auto order = parse_byte_order(entry.byte_order);
+        if (!order) return std::move(order).error();
+
+        const std::uint64_t first = position / 8;
+        if (encoded->is_text) {
+            write_text(out, size, first, encoded->text, *order, scratch);
+        } else {
+            const std::uint64_t n = (std::uint64_t{entry.bits} + 7) / 8;
+            write_numeric(FieldWriter{out, size, first, n, *order}, encoded->raw, entry.bits, entry.reverse_bits);
+        }
+        if (__builtin_add_overflow(position, std::uint64_t{entry.bits}, &cursor)) {
+            unwrapped = true;
+            PyErr_NoMemory();
+            return capture_python_error();
+        }
+    }
+    return result;
+}
+
+Expected<PyRef> pack_parameters(kind::ItemRefs recipe, PyObject* values) {
+    bool unwrapped = false;
+    auto result = pack_packet(recipe, values, unwrapped);
+    if (!result && !unwrapped) return wrap_engine_failure(std::move(result).error());
+    return result;
+}
+
+}  // namespace fieldloom::recipe

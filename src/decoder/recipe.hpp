@@ -1,0 +1,96 @@
+// Recipes as callers write them: a sequence of dict entries naming each
+// field's encoding, width, byte order, bit reversal and optional offset.
+#pragma once
+
+#include "module/python.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+#include "decoder/codec_error.hpp"
+
+namespace fieldloom::recipe {
+
+// One member per accepted encoding name, in the order of the name table.
+enum class Encoding : std::uint8_t {
+    Unsigned,
+    TwosComplement,
+    OnesComplement,
+    SignMagnitude,
+    PackedBcd,
+    PackedBcdSigned,
+    UnpackedBcd,
+    UnpackedBcdSigned,
+    Ieee754F16,
+    Ieee754F32,
+    Ieee754F64,
+    Ieee754F128,
+    Ieee754_1985F32,
+    Ieee754_1985F64,
+    Ieee754_1985F80,
+    MilStd1750aF32,
+    MilStd1750aF48,
+    TiF32,
+    TiF40,
+    DecF32,
+    DecF64,
+    IbmF32,
+    IbmF64,
+    Utf8,
+    Utf16,
+    Utf16Be,
+    Utf16Le,
+    Utf32,
+    Utf32Be,
+    Utf32Le,
+    UsAscii,
+    Iso8859_1,
+    Latin1,
+    Windows1252,
+};
+
+inline constexpr std::size_t kEncodingCount = 34;
+
+enum class ByteOrder : std::uint8_t { Big, Little };
+
+enum class Direction : std::uint8_t { Unpack, Pack };
+
+// One entry as read from its dict. The objects are borrowed from the entry,
+// which the caller keeps alive; `name` is always an exact str.
+struct RecipeEntry {
+    PyObject* name = nullptr;  // owned: an exact str (a subclass is copied)
+    PyObject* encoding = nullptr;
+    PyObject* byte_order = nullptr;
+    std::uint32_t bits = 0;
+    bool reverse_bits = false;
+    bool has_offset = false;
+    std::uint64_t offset_bits = 0;
+
+    RecipeEntry() = default;
+    RecipeEntry(const RecipeEntry&) = delete;
+    RecipeEntry& operator=(const RecipeEntry&) = delete;
+    ~RecipeEntry() {
+        Py_XDECREF(name);
+        Py_XDECREF(encoding);
+        Py_XDECREF(byte_order);
+    }
+};
+
+// Reads the six keys in their fixed order; the first fault is the result.
+Expected<Unit> read_recipe_entry(PyObject* item, RecipeEntry& entry);
+
+// Only `bits`, then `offset_bits`: what packing needs to size its output.
+struct FieldExtent {
+    std::uint32_t bits = 0;
+    bool has_offset = false;
+    std::uint64_t offset_bits = 0;
+};
+Expected<FieldExtent> read_field_extent(PyObject* item);
+
+Expected<ByteOrder> parse_byte_order(PyObject* text);
+Expected<Encoding> resolve_encoding(PyObject* text, Direction direction);
+
+// UTF-8 of a str already known to be encodable, for messages.
+std::string_view utf8_of(PyObject* text);
+
+}  // namespace fieldloom::recipe

@@ -1,0 +1,835 @@
+// UTF-8, UTF-16 and UTF-32 in both directions.
+//
+// Decoders validate and measure the whole input first and only then write,
+// straight into the str storage the boundary allocates at its final width,
+// so no UTF-8 intermediate is built. Encoders read the str's own storage
+// (Latin-1, UCS-2 or UCS-4 units) the same way: size first, then fill.
+//
+// TextPlan::max_char is the upper bound of the storage class the text needs
+// (0x7F, 0xFF, 0xFFFF or 0x10FFFF): that is all the allocation looks at, and
+// it is what a single scan can tell without decoding.
+//
+// Hot loops work on blocks of 16 units held in SSE2 registers; scalar code
+// only handles the units a block test sends its way and the tails.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "decoder/codec_error.hpp"
+#include "decoder/text_plan.hpp"
+
+namespace fieldloom {
+namespace text_detail {
+
+static_assert(std::endian::native == std::endian::little, "the block kernels assume a little-endian host");
+
+inline constexpr std::uint32_t kAsciiMax = 0x7F;
+inline constexpr std::uint32_t kLatin1Max = 0xFF;
+inline constexpr std::uint32_t kBmpMax = 0xFFFF;
+inline constexpr std::uint32_t kUnicodeMax = 0x10FFFF;
+
+// The class bounds are powers of two minus one, so the OR of all code points
+// falls in the same class as their maximum.
+constexpr std::uint32_t storage_max(std::uint32_t bits) noexcept {
+    return bits <= kAsciiMax ? kAsciiMax : bits <= kLatin1Max ? kLatin1Max : bits <= kBmpMax ? kBmpMax : kUnicodeMax;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks of 16 code units of W bytes each, W in {1, 2, 4}.
+
+inline constexpr std::size_t kBlock = 16;
+
+template <unsigned W>
+struct Block {
+    __m128i r[W];
+};
+
+template <unsigned W>
+inline Block<W> load_block(const void* src) noexcept {
+    Block<W> b;
+    const auto* p = static_cast<const std::uint8_t*>(src);
+    for (unsigned k = 0; k < W; ++k) b.r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    return b;
+}
+
+template <unsigned W>
+inline void store_block(void* dst, const Block<W>& b) noexcept {
+    auto* p = static_cast<std::uint8_t*>(dst);
+    for (unsigned k = 0; k < W; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * k), b.r[k]);
+}
+
+inline __m128i bswap16_lanes(__m128i v) noexcept { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+
+inline __m128i bswap32_lanes(__m128i v) noexcept {
+    v = bswap16_lanes(v);
+    v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_shufflehi_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+}
+
+template <unsigned W>
+inline Block<W> swap_block(Block<W> b) noexcept {
+    if constexpr (W == 2) {
+        for (auto& r : b.r) r = bswap16_lanes(r);
+    } else if constexpr (W == 4) {
+        for (auto& r : b.r) r = bswap32_lanes(r);
+    }
+    return b;
+}
+
+// Truncating 32 -> 16 bit narrowing: SSE2 only packs with signed saturation,
+// so sign-extend the low halves first.
+inline __m128i narrow32to16(__m128i a, __m128i b) noexcept {
+    a = _mm_srai_epi32(_mm_slli_epi32(a, 16), 16);
+    b = _mm_srai_epi32(_mm_slli_epi32(b, 16), 16);
+    return _mm_packs_epi32(a, b);
+}
+
+// Re-lays 16 code points from units of S bytes into units of D bytes. Code
+// points must fit D (the caller has measured them).
+template <unsigned S, unsigned D>
+inline Block<D> resize_block(const Block<S>& s) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    Block<D> d;
+    if constexpr (S == D) {
+        d = s;
+    } else if constexpr (S == 1 && D == 2) {
+        d.r[0] = _mm_unpacklo_epi8(s.r[0], z);
+        d.r[1] = _mm_unpackhi_epi8(s.r[0], z);
+    } else if constexpr (S == 1 && D == 4) {
+        const __m128i lo = _mm_unpacklo_epi8(s.r[0], z), hi = _mm_unpackhi_epi8(s.r[0], z);
+        d.r[0] = _mm_unpacklo_epi16(lo, z);
+        d.r[1] = _mm_unpackhi_epi16(lo, z);
+        d.r[2] = _mm_unpacklo_epi16(hi, z);
+        d.r[3] = _mm_unpackhi_epi16(hi, z);
+    } else if constexpr (S == 2 && D == 1) {
+        d.r[0] = _mm_packus_epi16(s.r[0], s.r[1]);
+    } else if constexpr (S == 2 && D == 4) {
+        d.r[0] = _mm_unpacklo_epi16(s.r[0], z);
+        d.r[1] = _mm_unpackhi_epi16(s.r[0], z);
+        d.r[2] = _mm_unpacklo_epi16(s.r[1], z);
+        d.r[3] = _mm_unpackhi_epi16(s.r[1], z);
+    } else if constexpr (S == 4 && D == 1) {
+        d.r[0] = _mm_packus_epi16(_mm_packs_epi32(s.r[0], s.r[1]), _mm_packs_epi32(s.r[2], s.r[3]));
+    } else {
+        static_assert(S == 4 && D == 2);
+        d.r[0] = narrow32to16(s.r[0], s.r[1]);
+        d.r[1] = narrow32to16(s.r[2], s.r[3]);
+    }
+    return d;
+}
+
+template <unsigned W>
+inline __m128i or_lanes(const Block<W>& b) noexcept {
+    __m128i acc = b.r[0];
+    for (unsigned k = 1; k < W; ++k) acc = _mm_or_si128(acc, b.r[k]);
+    return acc;
+}
+
+template <unsigned W>
+inline __m128i splat(std::uint32_t v) noexcept {
+    if constexpr (W == 1) return _mm_set1_epi8(static_cast<char>(v));
+    else if constexpr (W == 2) return _mm_set1_epi16(static_cast<short>(v));
+    else return _mm_set1_epi32(static_cast<int>(v));
+}
+
+// True when every unit of the block is below `limit` (a power of two).
+template <unsigned W>
+inline bool block_below(const Block<W>& b, std::uint32_t limit) noexcept {
+    const __m128i high = _mm_and_si128(or_lanes(b), splat<W>(~(limit - 1)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(high, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// ---------------------------------------------------------------------------
+// Scalar units.
+
+template <unsigned W, bool Swap>
+inline std::uint32_t read_unit(const std::uint8_t* p) noexcept {
+    if constexpr (W == 1) {
+        return *p;
+    } else if constexpr (W == 2) {
+        std::uint16_t u;
+        std::memcpy(&u, p, 2);
+        return Swap ? __builtin_bswap16(u) : u;
+    } else {
+        std::uint32_t u;
+        std::memcpy(&u, p, 4);
+        return Swap ? __builtin_bswap32(u) : u;
+    }
+}
+
+template <unsigned W, bool Swap>
+inline void write_unit(std::uint8_t* p, std::uint32_t cp) noexcept {
+    if constexpr (W == 1) {
+        *p = static_cast<std::uint8_t>(cp);
+    } else if constexpr (W == 2) {
+        std::uint16_t u = static_cast<std::uint16_t>(cp);
+        if (Swap) u = __builtin_bswap16(u);
+        std::memcpy(p, &u, 2);
+    } else {
+        if (Swap) cp = __builtin_bswap32(cp);
+        std::memcpy(p, &cp, 4);
+    }
+}
+
+// Copies n code points from units of S bytes to units of D bytes, swapping
+// the byte order of the source units (SwapIn) or of the written ones
+// (SwapOut). A straight copy is a memcpy.
+template <unsigned S, unsigned D, bool SwapIn, bool SwapOut>
+inline void convert_units(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
+    if constexpr (S == D && !SwapIn && !SwapOut) {
+        if (n != 0) std::memcpy(dst, src, n * S);
+        return;
+    } else {
+        std::size_t i = 0;
+        for (; i + kBlock <= n; i += kBlock) {
+            Block<S> b = load_block<S>(src + i * S);
+            if constexpr (SwapIn) b = swap_block(b);
+            Block<D> d = resize_block<S, D>(b);
+            if constexpr (SwapOut) d = swap_block(d);
+            store_block<D>(dst + i * D, d);
+        }
+        for (; i < n; ++i) write_unit<D, SwapOut>(dst + i * D, read_unit<S, SwapIn>(src + i * S));
+    }
+}
+
+// Index of the first unit at or above `limit` (a power of two), or n.
+template <unsigned W>
+inline std::size_t first_at_or_above(const std::uint8_t* p, std::size_t n, std::uint32_t limit) noexcept {
+    std::size_t i = 0;
+    if constexpr (W == 1) {
+        // Four blocks per step keeps long ASCII runs at memory speed.
+        if (limit == 0x80) {
+            for (; i + 4 * kBlock <= n; i += 4 * kBlock) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 32));
+                const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 48));
+                if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
+            }
+        }
+    }
+    for (; i + kBlock <= n; i += kBlock) {
+        if (!block_below(load_block<W>(p + i * W), limit)) break;
+    }
+    for (; i < n; ++i) {
+        if (read_unit<W, false>(p + i * W) >= limit) return i;
+    }
+    return n;
+}
+
+inline std::size_t ascii_run(const std::uint8_t* p, std::size_t n) noexcept {
+    if (n >= kBlock) {
+        const int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        if (mask != 0) return static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+    }
+    return first_at_or_above<1>(p, n, 0x80);
+}
+
+// Counts, in one pass, the units u for which (u & masks[k]) == 0.
+template <unsigned W, std::size_t K>
+inline std::array<std::size_t, K> count_clear(const std::uint8_t* p, std::size_t n,
+                                              const std::array<std::uint32_t, K>& masks) noexcept {
+    std::array<std::size_t, K> total{};
+    // Lanes count up to their capacity before they are summed.
+    constexpr std::size_t kFlush = W == 1 ? 255 : W == 2 ? 32767 : (std::size_t{1} << 30);
+    std::size_t i = 0;
+    const __m128i z = _mm_setzero_si128();
+    while (i + kBlock <= n) {
+        __m128i acc[K];
+        for (auto& a : acc) a = z;
+        const std::size_t stop = std::min(n - (n - i) % kBlock, i + kFlush * kBlock);
+        for (; i < stop; i += kBlock) {
+            const Block<W> b = load_block<W>(p + i * W);
+            for (std::size_t k = 0; k < K; ++k) {
+                const __m128i m = splat<W>(masks[k]);
+                for (unsigned r = 0; r < W; ++r) {
+                    const __m128i hit = _mm_and_si128(b.r[r], m);
+                    if constexpr (W == 1) acc[k] = _mm_sub_epi8(acc[k], _mm_cmpeq_epi8(hit, z));
+                    else if constexpr (W == 2) acc[k] = _mm_sub_epi16(acc[k], _mm_cmpeq_epi16(hit, z));
+                    else acc[k] = _mm_sub_epi32(acc[k], _mm_cmpeq_epi32(hit, z));
+                }
+            }
+        }
+        for (std::size_t k = 0; k < K; ++k) {
+            __m128i s;
+            if constexpr (W == 1) s = _mm_sad_epu8(acc[k], z);
+            else if constexpr (W == 2) s = _mm_madd_epi16(acc[k], _mm_set1_epi16(1));
+            else s = acc[k];
+            alignas(16) std::uint32_t lanes[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), s);
+            total[k] += std::size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        }
+    }
+    for (; i < n; ++i) {
+        const std::uint32_t u = read_unit<W, false>(p + i * W);
+        for (std::size_t k = 0; k < K; ++k) total[k] += (u & masks[k]) == 0;
+    }
+    return total;
+}
+
+inline void append_decimal(std::string& s, std::size_t v) { s += std::to_string(v); }
+
+inline void append_hex(std::string& s, std::uint32_t v, int min_digits) {
+    char buf[8];
+    int n = 0;
+    do {
+        buf[n++] = "0123456789ABCDEF"[v & 0xF];
+        v >>= 4;
+    } while (v != 0 || n < min_digits);
+    while (n > 0) s += buf[--n];
+}
+
+// Scalar UTF-8 encoding of one code point; returns the past-the-end pointer.
+inline std::uint8_t* put_utf8(std::uint8_t* o, std::uint32_t cp) noexcept {
+    if (cp < 0x80) {
+        *o++ = static_cast<std::uint8_t>(cp);
+    } else if (cp < 0x800) {
+        *o++ = static_cast<std::uint8_t>(0xC0 | (cp >> 6));
+        *o++ = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *o++ = static_cast<std::uint8_t>(0xE0 | (cp >> 12));
+        *o++ = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+        *o++ = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    } else {
+        *o++ = static_cast<std::uint8_t>(0xF0 | (cp >> 18));
+        *o++ = static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+        *o++ = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+        *o++ = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    }
+    return o;
+}
+
+inline std::string utf8_of(std::uint32_t cp) {
+    std::uint8_t buf[4];
+    const std::uint8_t* end = put_utf8(buf, cp);
+    return std::string(reinterpret_cast<const char*>(buf), reinterpret_cast<const char*>(end));
+}
+
+// Calls body.template operator()<W>() for the text's unit width.
+template <class Body>
+inline decltype(auto) with_width(unsigned width, Body&& body) {
+    if (width == 1) return body.template operator()<1>();
+    if (width == 2) return body.template operator()<2>();
+    return body.template operator()<4>();
+}
+
+inline const std::uint8_t* bytes_of(const TextView& t) noexcept { return static_cast<const std::uint8_t*>(t.data); }
+
+// ---------------------------------------------------------------------------
+// UTF-8 decoding.
+
+// Per first byte: sequence length (0: cannot start one) and the range of
+// the second byte; later bytes are always 80-BF.
+struct Utf8Lead {
+    std::uint8_t length, low, high;
+};
+
+inline constexpr std::array<Utf8Lead, 256> kUtf8Leads = [] {
+    std::array<Utf8Lead, 256> t{};
+    for (unsigned b = 0; b < 0x80; ++b) t[b] = {1, 0, 0};
+    for (unsigned b = 0xC2; b <= 0xDF; ++b) t[b] = {2, 0x80, 0xBF};
+    for (unsigned b = 0xE0; b <= 0xEF; ++b) t[b] = {3, 0x80, 0xBF};
+    t[0xE0].low = 0xA0;
+    t[0xED].high = 0x9F;
+    for (unsigned b = 0xF0; b <= 0xF4; ++b) t[b] = {4, 0x80, 0xBF};
+    t[0xF0].low = 0x90;
+    t[0xF4].high = 0x8F;
+    return t;
+}();
+
+struct Utf8Scan {
+    std::size_t length = 0;     // code points before `stop`
+    std::uint32_t max_lead = 0;  // largest first byte seen
+    std::size_t stop = 0;       // first ill-formed sequence, or the input size
+    unsigned agreed = 0;        // its bytes that agreed with the table; 0 when cut off by the end
+};
+
+inline Utf8Scan scan_utf8(const std::uint8_t* p, std::size_t n) noexcept {
+    Utf8Scan s;
+    std::size_t i = 0, chars = 0;
+    std::uint32_t max_lead = 0;
+    auto fail = [&](unsigned agreed) {
+        s.length = chars;
+        s.max_lead = max_lead;
+        s.stop = i;
+        s.agreed = agreed;
+        return s;
+    };
+    while (i < n) {
+        if (p[i] < 0x80) {
+            const std::size_t run = ascii_run(p + i, n - i);
+            i += run;
+            chars += run;
+            continue;
+        }
+        // Runs of multi-byte sequences stay in this loop.
+        do {
+            const std::uint32_t b = p[i];
+            const Utf8Lead lead = kUtf8Leads[b];
+            if (lead.length == 0) return fail(1);
+            if (i + 1 >= n) return fail(0);
+            if (p[i + 1] < lead.low || p[i + 1] > lead.high) return fail(1);
+            for (unsigned k = 2; k < lead.length; ++k) {
+                if (i + k >= n) return fail(0);
+                if ((p[i + k] & 0xC0) != 0x80) return fail(k);
+            }
+            i += lead.length;
+            ++chars;
+            max_lead = std::max(max_lead, b);
+        } while (i < n && p[i] >= 0x80);
+    }
+    s.length = chars;
+    s.max_lead = max_lead;
+    s.stop = n;
+    return s;
+}
+
+inline std::uint32_t utf8_storage_max(std::uint32_t max_lead) noexcept {
+    return max_lead == 0 ? kAsciiMax : max_lead <= 0xC3 ? kLatin1Max : max_lead <= 0xEF ? kBmpMax : kUnicodeMax;
+}
+
+// Writes the code points of well-formed UTF-8 as units of D bytes.
+template <unsigned D>
+inline void fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + kBlock <= n) {
+            const Block<1> b = load_block<1>(p + i);
+            const int mask = _mm_movemask_epi8(b.r[0]);
+            if (mask == 0) {
+                store_block<D>(out, resize_block<1, D>(b));
+                out += kBlock * D;
+                i += kBlock;
+                continue;
+            }
+            const auto run = static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+            for (std::size_t k = 0; k < run; ++k) write_unit<D, false>(out + k * D, p[i + k]);
+            out += run * D;
+            i += run;
+        } else if (p[i] < 0x80) {
+            write_unit<D, false>(out, p[i]);
+            out += D;
+            ++i;
+            continue;
+        }
+        do {
+            const std::uint32_t b = p[i];
+            std::uint32_t cp;
+            if (b < 0xE0) {
+                cp = (b & 0x1F) << 6 | (p[i + 1] & 0x3F);
+                i += 2;
+            } else if (b < 0xF0) {
+                cp = (b & 0x0F) << 12 | (p[i + 1] & 0x3Fu) << 6 | (p[i + 2] & 0x3F);
+                i += 3;
+            } else {
+                cp = (b & 0x07) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3F);
+                i += 4;
+            }
+            write_unit<D, false>(out, cp);
+            out += D;
+        } while (i < n && p[i] >= 0x80);
+    }
+}
+
+inline void fill_utf8(const TextPlan& plan, void* out, unsigned width) noexcept {
+    auto* o = static_cast<std::uint8_t*>(out);
+    if (plan.max_char <= kAsciiMax) {
+        convert_units<1, 1, false, false>(plan.input, o, plan.input_size);
+        return;
+    }
+    with_width(width, [&]<unsigned D>() { fill_utf8_units<D>(plan.input, plan.input_size, o); });
+}
+
+inline CodecError utf8_error(const Utf8Scan& s) {
+    std::string m = "Invalid UTF-8 bytes: ";
+    if (s.agreed == 0) {
+        m += "incomplete utf-8 byte sequence from index ";
+    } else {
+        m += "invalid utf-8 sequence of ";
+        append_decimal(m, s.agreed);
+        m += " bytes from index ";
+    }
+    append_decimal(m, s.stop);
+    return value_error(std::move(m));
+}
+
+// ---------------------------------------------------------------------------
+// UTF-16 decoding. TextPlan::variant: 1 for little-endian units.
+
+inline bool block_has_surrogate(const Block<2>& b) noexcept {
+    const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800)), sur = _mm_set1_epi16(static_cast<short>(0xD800));
+    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(b.r[0], mask), sur),
+                                     _mm_cmpeq_epi16(_mm_and_si128(b.r[1], mask), sur));
+    return _mm_movemask_epi8(hit) != 0;
+}
+
+inline bool is_surrogate(std::uint32_t u) noexcept { return (u & 0xF800) == 0xD800; }
+inline bool is_high_surrogate(std::uint32_t u) noexcept { return (u & 0xFC00) == 0xD800; }
+inline bool is_low_surrogate(std::uint32_t u) noexcept { return (u & 0xFC00) == 0xDC00; }
+
+struct Utf16Scan {
+    bool ok = true;
+    std::size_t length = 0;
+    std::uint32_t max_char = 0;
+};
+
+template <bool Swap>
+inline Utf16Scan scan_utf16(const std::uint8_t* p, std::size_t units) noexcept {
+    std::size_t i = 0, pairs = 0;
+    std::uint32_t bits = 0;
+    __m128i acc = _mm_setzero_si128();
+    while (i < units) {
+        std::size_t end = units;
+        if (i + kBlock <= units) {
+            Block<2> b = load_block<2>(p + 2 * i);
+            if constexpr (Swap) b = swap_block(b);
+            if (!block_has_surrogate(b)) {
+                acc = _mm_or_si128(acc, or_lanes(b));
+                i += kBlock;
+                continue;
+            }
+            end = i + kBlock;
+        }
+        // A pair may straddle the block end; the step simply takes both units.
+        while (i < end) {
+            const std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+            if (!is_surrogate(u)) {
+                bits |= u;
+                ++i;
+            } else if (is_high_surrogate(u) && i + 1 < units && is_low_surrogate(read_unit<2, Swap>(p + 2 * i + 2))) {
+                ++pairs;
+                i += 2;
+            } else {
+                return {false, 0, 0};
+            }
+        }
+    }
+    alignas(16) std::uint16_t lanes[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+    for (std::uint16_t l : lanes) bits |= l;
+    return {true, units - pairs, pairs != 0 ? kUnicodeMax : storage_max(bits)};
+}
+
+template <bool Swap>
+inline void fill_utf16_astral(const std::uint8_t* p, std::size_t units, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+    while (i < units) {
+        std::size_t end = units;
+        if (i + kBlock <= units) {
+            Block<2> b = load_block<2>(p + 2 * i);
+            if constexpr (Swap) b = swap_block(b);
+            if (!block_has_surrogate(b)) {
+                store_block<4>(out, resize_block<2, 4>(b));
+                out += 4 * kBlock;
+                i += kBlock;
+                continue;
+            }
+            end = i + kBlock;
+        }
+        while (i < end) {
+            std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+            ++i;
+            if (is_high_surrogate(u)) {
+                u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
+                ++i;
+            }
+            write_unit<4, false>(out, u);
+            out += 4;
+        }
+    }
+}
+
+template <bool Swap>
+inline void fill_utf16_as(const TextPlan& plan, std::uint8_t* o, unsigned width) noexcept {
+    const std::size_t units = plan.input_size / 2;
+    if (width == 1) convert_units<2, 1, Swap, false>(plan.input, o, units);
+    else if (width == 2) convert_units<2, 2, Swap, false>(plan.input, o, units);
+    else fill_utf16_astral<Swap>(plan.input, units, o);
+}
+
+inline void fill_utf16(const TextPlan& plan, void* out, unsigned width) noexcept {
+    auto* o = static_cast<std::uint8_t*>(out);
+    if (plan.variant != 0) fill_utf16_as<false>(plan, o, width);
+    else fill_utf16_as<true>(plan, o, width);
+}
+
+inline constexpr const char* kLoneSurrogate = "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found";
+
+// The UTF-16 core after the length test; nullopt-like failure is `ok == false`.
+inline Utf16Scan scan_utf16_ordered(const std::uint8_t* p, std::size_t size, bool little) noexcept {
+    return little ? scan_utf16<false>(p, size / 2) : scan_utf16<true>(p, size / 2);
+}
+
+inline TextPlan utf16_plan(const Utf16Scan& s, const std::uint8_t* p, std::size_t size, bool little) noexcept {
+    return TextPlan{s.length, s.max_char, p, size, little ? 1u : 0u, &fill_utf16};
+}
+
+inline Expected<TextPlan> decode_utf16_core(const std::uint8_t* p, std::size_t size, bool little) {
+    if (size % 2 != 0) return value_error("UTF-16 requires an even number of bytes");
+    const Utf16Scan s = scan_utf16_ordered(p, size, little);
+    if (!s.ok) return value_error(kLoneSurrogate);
+    return utf16_plan(s, p, size, little);
+}
+
+// ---------------------------------------------------------------------------
+// UTF-32 decoding. TextPlan::variant: 1 for little-endian units.
+
+// Lanes holding a surrogate or a value above U+10FFFF.
+inline __m128i invalid_utf32_lanes(__m128i v) noexcept {
+    const __m128i above = _mm_or_si128(_mm_cmpgt_epi32(v, _mm_set1_epi32(0x10FFFF)), _mm_cmplt_epi32(v, _mm_setzero_si128()));
+    const __m128i sur = _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(static_cast<int>(0xFFFFF800))), _mm_set1_epi32(0xD800));
+    return _mm_or_si128(above, sur);
+}
+
+inline bool valid_scalar(std::uint32_t u) noexcept { return u < 0xD800 || (u >= 0xE000 && u <= 0x10FFFF); }
+
+struct Utf32Scan {
+    std::size_t stop = 0;  // first invalid unit, or the unit count
+    std::uint32_t bad_unit = 0;
+    std::uint32_t max_char = 0;
+};
+
+template <bool Swap>
+inline Utf32Scan scan_utf32(const std::uint8_t* p, std::size_t units) noexcept {
+    std::size_t i = 0;
+    __m128i acc = _mm_setzero_si128();
+    for (; i + kBlock <= units; i += kBlock) {
+        Block<4> b = load_block<4>(p + 4 * i);
+        if constexpr (Swap) b = swap_block(b);
+        const __m128i bad = _mm_or_si128(_mm_or_si128(invalid_utf32_lanes(b.r[0]), invalid_utf32_lanes(b.r[1])),
+                                         _mm_or_si128(invalid_utf32_lanes(b.r[2]), invalid_utf32_lanes(b.r[3])));
+        if (_mm_movemask_epi8(bad) != 0) break;  // the scalar loop finds it
+        acc = _mm_or_si128(acc, or_lanes(b));
+    }
+    alignas(16) std::uint32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+    std::uint32_t bits = lanes[0] | lanes[1] | lanes[2] | lanes[3];
+    for (; i < units; ++i) {
+        const std::uint32_t u = read_unit<4, Swap>(p + 4 * i);
+        if (!valid_scalar(u)) return {i, u, 0};
+        bits |= u;
+    }
+    return {units, 0, storage_max(bits)};
+}
+
+template <bool Swap>
+inline void fill_utf32_as(const TextPlan& plan, std::uint8_t* o, unsigned width) noexcept {
+    const std::size_t units = plan.input_size / 4;
+    if (width == 1) convert_units<4, 1, Swap, false>(plan.input, o, units);
+    else if (width == 2) convert_units<4, 2, Swap, false>(plan.input, o, units);
+    else convert_units<4, 4, Swap, false>(plan.input, o, units);
+}
+
+inline void fill_utf32(const TextPlan& plan, void* out, unsigned width) noexcept {
+    auto* o = static_cast<std::uint8_t*>(out);
+    if (plan.variant != 0) fill_utf32_as<false>(plan, o, width);
+    else fill_utf32_as<true>(plan, o, width);
+}
+
+inline Expected<TextPlan> decode_utf32_core(const std::uint8_t* p, std::size_t size, bool little) {
+    if (size % 4 != 0) return value_error("UTF-32 requires a multiple of 4 bytes");
+    const std::size_t units = size / 4;
+    const Utf32Scan s = little ? scan_utf32<false>(p, units) : scan_utf32<true>(p, units);
+    if (s.stop != units) {
+        std::string m = "Invalid UTF-32 codepoint: 0x";
+        append_hex(m, s.bad_unit, 8);
+        return value_error(std::move(m));
+    }
+    return TextPlan{units, s.max_char, p, size, little ? 1u : 0u, &fill_utf32};
+}
+
+// ---------------------------------------------------------------------------
+// Encoding. BytesPlan::variant: bit 0 little-endian, bit 1 byte order mark.
+
+inline constexpr std::uint32_t kLittle = 1;
+inline constexpr std::uint32_t kMark = 2;
+
+template <unsigned W>
+inline std::size_t utf8_size(const std::uint8_t* p, std::size_t n) noexcept {
+    // Every unit takes one byte, plus one per threshold it reaches.
+    if constexpr (W == 1) {
+        const auto [ascii] = count_clear<1, 1>(p, n, {0x80});
+        return 2 * n - ascii;
+    } else if constexpr (W == 2) {
+        const auto [below_80, below_800] = count_clear<2, 2>(p, n, {0xFF80, 0xF800});
+        return 3 * n - below_80 - below_800;
+    } else {
+        const auto [below_80, below_800, below_10000] = count_clear<4, 3>(p, n, {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000});
+        return 4 * n - below_80 - below_800 - below_10000;
+    }
+}
+
+template <unsigned W>
+inline void fill_utf8_from(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t end = n;
+        if (i + kBlock <= n) {
+            const Block<W> b = load_block<W>(p + i * W);
+            if (block_below(b, 0x80)) {
+                store_block<1>(out, resize_block<W, 1>(b));
+                out += kBlock;
+                i += kBlock;
+                continue;
+            }
+            end = i + kBlock;
+        }
+        for (; i < end; ++i) out = put_utf8(out, read_unit<W, false>(p + i * W));
+    }
+}
+
+inline void fill_utf8_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    const TextView& t = plan.text;
+    if (plan.size == t.length) {
+        // Only ASCII: the units are the bytes.
+        with_width(t.width, [&]<unsigned W>() { convert_units<W, 1, false, false>(bytes_of(t), out, t.length); });
+        return;
+    }
+    with_width(t.width, [&]<unsigned W>() { fill_utf8_from<W>(bytes_of(t), t.length, out); });
+}
+
+// Mark first (big-endian only), then the units.
+template <unsigned D>
+inline std::uint8_t* put_mark(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    if (plan.variant & kMark) {
+        write_unit<D, true>(out, 0xFEFF);
+        out += D;
+    }
+    return out;
+}
+
+template <bool Swap>
+inline void fill_utf16_from_ucs4(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t end = n;
+        if (i + kBlock <= n) {
+            const Block<4> b = load_block<4>(p + 4 * i);
+            if (block_below(b, 0x10000)) {
+                Block<2> d = resize_block<4, 2>(b);
+                if constexpr (Swap) d = swap_block(d);
+                store_block<2>(out, d);
+                out += 2 * kBlock;
+                i += kBlock;
+                continue;
+            }
+            end = i + kBlock;
+        }
+        for (; i < end; ++i) {
+            const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
+            if (cp < 0x10000) {
+                write_unit<2, Swap>(out, cp);
+                out += 2;
+            } else {
+                write_unit<2, Swap>(out, 0xD800 + ((cp - 0x10000) >> 10));
+                write_unit<2, Swap>(out + 2, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+                out += 4;
+            }
+        }
+    }
+}
+
+template <bool Swap>
+inline void fill_utf16_units(const TextView& t, std::uint8_t* out) noexcept {
+    if (t.width == 1) convert_units<1, 2, false, Swap>(bytes_of(t), out, t.length);
+    else if (t.width == 2) convert_units<2, 2, false, Swap>(bytes_of(t), out, t.length);
+    else fill_utf16_from_ucs4<Swap>(bytes_of(t), t.length, out);
+}
+
+inline void fill_utf16_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    out = put_mark<2>(plan, out);
+    if (plan.variant & kLittle) fill_utf16_units<false>(plan.text, out);
+    else fill_utf16_units<true>(plan.text, out);
+}
+
+template <bool Swap>
+inline void fill_utf32_units(const TextView& t, std::uint8_t* out) noexcept {
+    with_width(t.width, [&]<unsigned W>() { convert_units<W, 4, false, Swap>(bytes_of(t), out, t.length); });
+}
+
+inline void fill_utf32_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    out = put_mark<4>(plan, out);
+    if (plan.variant & kLittle) fill_utf32_units<false>(plan.text, out);
+    else fill_utf32_units<true>(plan.text, out);
+}
+
+inline BytesPlan utf16_bytes_plan(const TextView& t, std::uint32_t variant) noexcept {
+    std::size_t units = t.length;
+    if (t.width == 4) units += t.length - count_clear<4, 1>(bytes_of(t), t.length, {0xFFFF0000})[0];
+    return BytesPlan{2 * units + ((variant & kMark) ? 2 : 0), t, variant, &fill_utf16_bytes};
+}
+
+inline BytesPlan utf32_bytes_plan(const TextView& t, std::uint32_t variant) noexcept {
+    return BytesPlan{4 * t.length + ((variant & kMark) ? 4 : 0), t, variant, &fill_utf32_bytes};
+}
+
+}  // namespace text_detail
+
+// ---------------------------------------------------------------------------
+// Operations.
+
+inline Expected<TextPlan> decode_utf8(ByteSpan bytes) {
+    using namespace text_detail;
+    const Utf8Scan s = scan_utf8(bytes.data(), bytes.size());
+    if (s.stop != bytes.size()) return utf8_error(s);
+    return TextPlan{s.length, utf8_storage_max(s.max_lead), bytes.data(), bytes.size(), 0, &fill_utf8};
+}
+
+inline Expected<TextPlan> decode_utf16be(ByteSpan bytes) {
+    return text_detail::decode_utf16_core(bytes.data(), bytes.size(), false);
+}
+
+inline Expected<TextPlan> decode_utf16le(ByteSpan bytes) {
+    return text_detail::decode_utf16_core(bytes.data(), bytes.size(), true);
+}
+
+inline Expected<TextPlan> decode_utf16(ByteSpan bytes) {
+    if (bytes.size() < 2 || bytes.size() % 2 != 0)
+        return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
+    const std::uint8_t* p = bytes.data();
+    if (p[0] == 0xFE && p[1] == 0xFF) return text_detail::decode_utf16_core(p + 2, bytes.size() - 2, false);
+    if (p[0] == 0xFF && p[1] == 0xFE) return text_detail::decode_utf16_core(p + 2, bytes.size() - 2, true);
+    return text_detail::decode_utf16_core(p, bytes.size(), false);
+}
+
+inline Expected<TextPlan> decode_utf32be(ByteSpan bytes) {
+    return text_detail::decode_utf32_core(bytes.data(), bytes.size(), false);
+}
+
+inline Expected<TextPlan> decode_utf32le(ByteSpan bytes) {
+    return text_detail::decode_utf32_core(bytes.data(), bytes.size(), true);
+}
+
+inline Expected<TextPlan> decode_utf32(ByteSpan bytes) {
+    if (bytes.size() < 4 || bytes.size() % 4 != 0)
+        return value_error("UTF-32 requires a multiple of 4 bytes with at least 4 bytes");
+    const std::uint8_t* p = bytes.data();
+    static constexpr std::uint8_t kMarkBig[4] = {0x00, 0x00, 0xFE, 0xFF};
+    static constexpr std::uint8_t kMarkLittle[4] = {0xFF, 0xFE, 0x00, 0x00};
+    if (std::memcmp(p, kMarkBig, 4) == 0) return text_detail::decode_utf32_core(p + 4, bytes.size() - 4, false);
+    if (std::memcmp(p, kMarkLittle, 4) == 0) return text_detail::decode_utf32_core(p + 4, bytes.size() - 4, true);
+    return text_detail::decode_utf32_core(p, bytes.size(), false);
+}
+
+inline BytesPlan encode_utf8(TextView text) {
+    using namespace text_detail;
+    const std::size_t size = with_width(text.width, [&]<unsigned W>() { return utf8_size<W>(bytes_of(text), text.length); });
+    return BytesPlan{size, text, 0, &fill_utf8_bytes};
+}
+
+inline BytesPlan encode_utf16be(TextView text) { return text_detail::utf16_bytes_plan(text, 0); }
+inline BytesPlan encode_utf16le(TextView text) { return text_detail::utf16_bytes_plan(text, text_detail::kLittle); }
+inline BytesPlan encode_utf16(TextView text) { return text_detail::utf16_bytes_plan(text, text_detail::kMark); }
+inline BytesPlan encode_utf32be(TextView text) { return text_detail::utf32_bytes_plan(text, 0); }
+inline BytesPlan encode_utf32le(TextView text) { return text_detail::utf32_bytes_plan(text, text_detail::kLittle); }
+inline BytesPlan encode_utf32(TextView text) { return text_detail::utf32_bytes_plan(text, text_detail::kMark); }
+
+}  // namespace fieldloom

@@ -1,0 +1,185 @@
+#include "decoder/unpack.hpp"
+
+#include <array>
+#include <bit>
+#include <vector>
+
+#include "decoder/bcd.hpp"
+#include "decoder/bit_ops.hpp"
+#include "decoder/ieee754.hpp"
+#include "decoder/message.hpp"
+#include "decoder/recipe.hpp"
+#include "decoder/signed_int.hpp"
+#include "decoder/single_byte_text.hpp"
+#include "decoder/unicode_text.hpp"
+#include "module/errors.hpp"
+#include "module/text_bridge.hpp"
+
+namespace fieldloom::recipe {
+
+namespace {
+
+// What a field's scalar rule reads: its raw value (numeric encodings) or its
+// field bytes after the byte-order step (text encodings).
+struct FieldInput {
+    std::uint64_t raw;
+    std::uint32_t bits;
+    ByteSpan bytes;
+};
+
+using UnpackFn = Expected<PyRef> (*)(const FieldInput&);
+
+PyRef made(PyObject* object) {
+    if (object == nullptr) api_call_failed();
+    return PyRef(object);
+}
+
+template <class T>
+Expected<PyRef> value_of(Expected<T> result) {
+    if (!result) return std::move(result).error();
+    if constexpr (std::is_same_v<T, TextPlan>) {
+        return made(text_plan_to_str(*result));
+    } else {
+        return made(PyLong_FromLongLong(*result));
+    }
+}
+
+Expected<PyRef> unpack_unsigned(const FieldInput& in) { return made(PyLong_FromUnsignedLongLong(in.raw)); }
+
+template <std::int64_t (*Decode)(std::uint64_t, std::uint32_t) noexcept>
+Expected<PyRef> unpack_signed(const FieldInput& in) {
+    return made(PyLong_FromLongLong(Decode(in.raw, in.bits)));
+}
+
+template <Expected<std::int64_t> (*Decode)(std::uint64_t, std::uint32_t, bool), bool Signed>
+Expected<PyRef> unpack_bcd(const FieldInput& in) {
+    return value_of(Decode(in.raw, in.bits, Signed));
+}
+
+template <auto Decode>
+Expected<PyRef> unpack_float(const FieldInput& in) {
+    return made(PyFloat_FromDouble(static_cast<double>(Decode(in.raw))));
+}
+
+// The quad-precision field is not decoded here: a field of up to 64 bits
+// gives 0.0, a wider one is refused.
+Expected<PyRef> unpack_f128(const FieldInput& in) {
+    if (in.bits <= 64) return made(PyFloat_FromDouble(0.0));
+    return value_error("IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
+}
+
+template <FloatFamily Family>
+Expected<PyRef> unpack_unimplemented(const FieldInput&) {
+    return CodecError(ErrorKind::NotImplementedError, std::string(float_decode_message(Family)));
+}
+
+template <Expected<TextPlan> (*Decode)(ByteSpan)>
+Expected<PyRef> unpack_text(const FieldInput& in) {
+    return value_of(Decode(in.bytes));
+}
+
+struct UnpackRow {
+    UnpackFn unpack;
+    bool reads_bytes;  // text: the scalar rule takes the field bytes
+};
+
+// Indexed by Encoding.
+constexpr std::array<UnpackRow, kEncodingCount> kUnpackRows{{
+    {&unpack_unsigned, false},
+    {&unpack_signed<decode_twos_complement>, false},
+    {&unpack_signed<decode_ones_complement>, false},
+    {&unpack_signed<decode_sign_magnitude>, false},
+    {&unpack_bcd<decode_packed_bcd, false>, false},
+    {&unpack_bcd<decode_packed_bcd, true>, false},
+    {&unpack_bcd<decode_unpacked_bcd, false>, false},
+    {&unpack_bcd<decode_unpacked_bcd, true>, false},
+    {&unpack_float<decode_ieee754_f16>, false},
+    {&unpack_float<decode_ieee754_f32>, false},
+    {&unpack_float<decode_ieee754_f64>, false},
+    {&unpack_f128, false},
+    {&unpack_unimplemented<FloatFamily::Ieee754_1985_F32>, false},
+    {&unpack_unimplemented<FloatFamily::Ieee754_1985_F64>, false},
+    {&unpack_unimplemented<FloatFamily::Ieee754_1985_F80>, false},
+    {&unpack_unimplemented<FloatFamily::MilStd1750aF32>, false},
+    {&unpack_unimplemented<FloatFamily::MilStd1750aF48>, false},
+    {&unpack_unimplemented<FloatFamily::TiF32>, false},
+    {&unpack_unimplemented<FloatFamily::TiF40>, false},
+    {&unpack_unimplemented<FloatFamily::DecF32>, false},
+    {&unpack_unimplemented<FloatFamily::DecF64>, false},
+    {&unpack_unimplemented<FloatFamily::IbmF32>, false},
+    {&unpack_unimplemented<FloatFamily::IbmF64>, false},
+    {&unpack_text<decode_utf8>, true},
+    {&unpack_text<decode_utf16>, true},
+    {&unpack_text<decode_utf16be>, true},
+    {&unpack_text<decode_utf16le>, true},
+    {&unpack_text<decode_utf32>, true},
+    {&unpack_text<decode_utf32be>, true},
+    {&unpack_text<decode_utf32le>, true},
+    {&unpack_text<decode_us_ascii>, true},
+    {&unpack_text<decode_iso_8859_1>, true},
+    {&unpack_text<decode_iso_8859_1>, true},
+    {&unpack_text<decode_windows_1252>, true},
+}};
+
+// The first min(n, 8) field bytes after the byte-order step, big-endian.
+std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteOrder order) {
+    std::uint64_t raw = 0;
+    const std::uint64_t used = n < 8 ? n : 8;
+    if (order == ByteOrder::Big) {
+        for (std::uint64_t k = 0; k < used; ++k) raw = (raw << 8) | field[k];
+    } else {
+        for (std::uint64_t k = 0; k < used; ++k) raw = (raw << 8) | field[n - 1 - k];
+    }
+    return raw;
+}
+
+}  // namespace
+
+Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe) {
+    PyRef result(PyDict_New());
+    if (!result) api_call_failed();
+    std::uint64_t cursor = offset_bits;
+    std::vector<std::uint8_t> reversed;  // little-endian text fields only
+
+    for (PyObject* item : recipe) {
+        RecipeEntry entry;
+        if (auto read = read_recipe_entry(item, entry); !read) return std::move(read).error();
+
+        const std::uint64_t position = entry.has_offset ? offset_bits + entry.offset_bits : cursor;
+        const std::uint64_t first = position / 8;
+        const std::uint64_t n = (std::uint64_t{entry.bits} + 7) / 8;
+        if (first > packet.size() || n > packet.size() - first) {
+            return value_error(build_message("Field '", utf8_of(entry.name), "' needs a packet of at least ",
+                                             first + n, " bytes, but the packet has ", packet.size()));
+        }
+        auto order = parse_byte_order(entry.byte_order);
+        if (!order) return std::move(order).error();
+
+        const std::uint8_t* field = packet.data() + first;
+        std::uint64_t raw = raw_value(field, n, *order);
+        raw = entry.reverse_bits ? reverse_field_bits(raw, entry.bits) : low_bits(raw, entry.bits);
+
+        auto encoding = resolve_encoding(entry.encoding, Direction::Unpack);
+        if (!encoding) return std::move(encoding).error();
+        const UnpackRow& row = kUnpackRows[static_cast<std::size_t>(*encoding)];
+
+        ByteSpan bytes(field, n);
+        if (row.reads_bytes && *order == ByteOrder::Little) {
+            reversed.assign(std::make_reverse_iterator(field + n), std::make_reverse_iterator(field));
+            bytes = ByteSpan(reversed.data(), reversed.size());
+        }
+        auto value = row.unpack(FieldInput{raw, entry.bits, bytes});
+        if (!value) return std::move(value).error();
+        if (PyDict_SetItem(result.get(), entry.name, value->get()) < 0) return capture_python_error();
+        cursor = position + entry.bits;
+    }
+    return result;
+}
+
+Expected<PyRef> unpack_parameters(ByteSpan packet, std::uint64_t offset_bits, kind::ItemRefs recipe) {
+    auto result = process_recipe(packet, offset_bits, recipe);
+    if (!result) return wrap_engine_failure(std::move(result).error());
+    return result;
+}
+
+}  // namespace fieldloom::recipe

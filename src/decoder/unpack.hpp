@@ -1,0 +1,20 @@
+// Reading every field of a recipe out of one packet.
+#pragma once
+
+#include "module/python.hpp"
+
+#include <cstdint>
+
+#include "decoder/codec_error.hpp"
+#include "decoder/text_plan.hpp"
+#include "module/convert.hpp"
+
+namespace fieldloom::recipe {
+
+// The dict of name -> value, or the first failure (not yet wrapped).
+Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe);
+
+// The module function: engine failures wrapped into ValueError.
+Expected<PyRef> unpack_parameters(ByteSpan packet, std::uint64_t offset_bits, kind::ItemRefs recipe);
+
+}  // namespace fieldloom::recipe
