@@ -40,7 +40,7 @@ def outcome(function, *args, **kwargs):
         return str(error)
 
 
-# --- documented examples -------------------------------------------------
+# --- examples ------------------------------------------------------------
 
 @pytest.mark.parametrize(
     "function, args, expected",
@@ -70,7 +70,7 @@ def outcome(function, *args, **kwargs):
         (decode_unpacked_bcd, (0x35, 8), digit_error(53)),
     ],
 )
-def test_documented_examples(function, args, expected):
+def test_examples(function, args, expected):
     assert outcome(function, *args) == expected
 
 

@@ -335,3 +335,47 @@ def test_pack_then_unpack_gives_values_back(case):
     recipe = _aligned(recipe)
     packet = pack_parameters(recipe, values)
     assert unpack_parameters(packet, 0, recipe) == values
+
+
+# --- repeated calls with the same recipe objects ---------------------------------
+
+
+def test_changed_entry_is_read_again():
+    field = entry(bits=8)
+    recipe = [field]
+    assert unpack_parameters(b"\x12\x34", 0, recipe) == {"x": 0x12}
+    field["bits"] = 16
+    assert unpack_parameters(b"\x12\x34", 0, recipe) == {"x": 0x1234}
+    field["name"] = "y"
+    assert pack_parameters(recipe, {"y": 0xABCD}) == b"\xab\xcd"
+    field["byte_order"] = "sideways"
+    assert wrapped(lambda: unpack_parameters(b"\x12\x34", 0, recipe)) == (
+        "ValueError: Invalid byte_order 'sideways': must be 'big' or 'little'"
+    )
+    del field["reverse_bits"]
+    assert wrapped(lambda: pack_parameters(recipe, {"y": 1})) == (
+        "KeyError: \"Recipe missing required field: 'reverse_bits'\""
+    )
+
+
+def test_user_objects_in_entries_are_consulted_every_call():
+    calls = []
+
+    class Width:
+        def __index__(self):
+            calls.append(1)
+            return 8
+
+    recipe = [entry(bits=Width())]
+    for _ in range(3):
+        assert unpack_parameters(b"\x05", 0, recipe) == {"x": 5}
+    assert len(calls) == 3
+    for _ in range(2):
+        assert pack_parameters(recipe, {"x": 5}) == b"\x05"
+    assert len(calls) == 3 + 2 * 2  # the sizing pass and the main pass each read it
+
+
+def test_pack_only_direction_refusals_survive_unpacking_first():
+    recipe = [entry(encoding="ieee754_f128", bits=64)]
+    assert unpack_parameters(bytes(8), 0, recipe) == {"x": 0.0}
+    assert wrapped(lambda: pack_parameters(recipe, {"x": 1.0})) == "ValueError: Unsupported encoding type: ieee754_f128"

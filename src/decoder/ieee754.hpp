@@ -75,7 +75,8 @@ __attribute__((target("f16c"))) inline float hardware_decode(std::uint16_t half)
 }
 
 __attribute__((target("f16c"))) inline std::uint16_t hardware_encode(float single) noexcept {
-    return static_cast<std::uint16_t>(_mm_extract_epi16(_mm_cvtps_ph(_mm_set_ss(single), _MM_FROUND_TO_NEAREST_INT), 0));
+    const __m128i half = _mm_cvtps_ph(_mm_set_ss(single), _MM_FROUND_TO_NEAREST_INT);
+    return static_cast<std::uint16_t>(_mm_extract_epi16(half, 0));
 }
 #endif
 
@@ -91,8 +92,8 @@ inline bool hardware_available() noexcept {
 using DecodeFn = float (*)(std::uint16_t) noexcept;
 using EncodeFn = std::uint16_t (*)(float) noexcept;
 
-float resolve_decode(std::uint16_t half) noexcept;
-std::uint16_t resolve_encode(float single) noexcept;
+inline float resolve_decode(std::uint16_t half) noexcept;
+inline std::uint16_t resolve_encode(float single) noexcept;
 
 // Start at resolvers that pick the kernel, store it and forward the call;
 // later calls go straight to the kernel.

@@ -231,11 +231,11 @@ Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool
         }
         PyRef value = PyRef::borrow(borrowed);
 
-        auto encoding = resolve_encoding(entry.encoding, Direction::Pack);
+        auto encoding = entry_encoding(entry, Direction::Pack);
         if (!encoding) return std::move(encoding).error();
         auto encoded = kPackRows[static_cast<std::size_t>(*encoding)](value.get(), entry.bits);
         if (!encoded) return std::move(encoded).error();
-        auto order = parse_byte_order(entry.byte_order);
+        auto order = entry_byte_order(entry);
         if (!order) return std::move(order).error();
 
         const std::uint64_t first = position / 8;

@@ -8,6 +8,10 @@
 #include "module/convert.hpp"
 #include "module/errors.hpp"
 
+// Dict version tags are what the entry cache keys on; later interpreters
+// changed their meaning.
+#define FIELDLOOM_ENTRY_CACHE (PY_VERSION_HEX < 0x030C0000)
+
 namespace fieldloom::recipe {
 
 namespace {
@@ -172,6 +176,109 @@ auto match_lowered(PyObject* text, Match&& match) -> decltype(match(std::string_
                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(lowered.get()))));
 }
 
+// Recipes are usually the same list of the same dicts, call after call.
+// A dict's version tag changes on every change to it and is never reused, so
+// (identity, version) names its exact contents. Only entries whose keys and
+// values are all exact str, int and bool are remembered: reading those runs
+// no Python code, so skipping the reading cannot be observed.
+class EntryCache {
+public:
+    struct Slot {
+        PyObject* dict = nullptr;  // identity only; never dereferenced
+        std::uint64_t version = 0;
+        PyObject* name = nullptr;  // borrowed from the dict while its version holds
+        PyObject* encoding = nullptr;
+        PyObject* byte_order = nullptr;
+        std::uint32_t bits = 0;
+        bool reverse_bits = false;
+        bool has_offset = false;
+        bool packable = false;
+        ByteOrder order = ByteOrder::Big;
+        Encoding encoding_value = Encoding::Unsigned;
+        std::uint64_t offset_bits = 0;
+    };
+
+    const Slot* find(PyObject* dict) const noexcept {
+#if FIELDLOOM_ENTRY_CACHE
+        const Slot& slot = slots_[index(dict)];
+        if (slot.dict == dict && slot.version == version_of(dict)) return &slot;
+#else
+        (void)dict;
+#endif
+        return nullptr;
+    }
+
+    void remember(PyObject* dict, const RecipeEntry& entry);
+
+private:
+    static constexpr std::size_t kSlots = 1024;
+    static std::size_t index(PyObject* dict) noexcept {
+        const auto address = reinterpret_cast<std::uintptr_t>(dict);
+        return (address >> 4 ^ address >> 14) & (kSlots - 1);
+    }
+public:
+    static std::uint64_t version_of(PyObject* dict) noexcept {
+#if FIELDLOOM_ENTRY_CACHE
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+        (void)dict;
+        return 0;
+#endif
+    }
+
+private:
+    std::array<Slot, kSlots> slots_{};
+};
+
+bool plain_ascii(PyObject* text) { return PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text); }
+
+void EntryCache::remember(PyObject* dict, const RecipeEntry& entry) {
+#if FIELDLOOM_ENTRY_CACHE
+    if (!plain_ascii(entry.name) || !plain_ascii(entry.encoding) || !plain_ascii(entry.byte_order)) return;
+    // The name read may be a copy of a str subclass; only the dict's own
+    // object may be remembered.
+    PyObject* stored_name = PyDict_GetItemWithError(dict, key(kName));
+    if (stored_name != entry.name) return;
+    PyObject* key_object = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(dict, &position, &key_object, &value)) {
+        if (!PyUnicode_CheckExact(key_object)) return;
+    }
+    for (Key which : {kBits, kOffsetBits}) {
+        PyObject* number = PyDict_GetItemWithError(dict, key(which));
+        if (number != nullptr && !PyLong_CheckExact(number)) return;
+    }
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    auto order = parse_byte_order(entry.byte_order);
+    auto encoding = resolve_encoding(entry.encoding, Direction::Unpack);
+    if (!order || !encoding) return;
+    Slot& slot = slots_[index(dict)];
+    slot.dict = dict;
+    slot.version = version_of(dict);
+    slot.name = entry.name;
+    slot.encoding = entry.encoding;
+    slot.byte_order = entry.byte_order;
+    slot.bits = entry.bits;
+    slot.reverse_bits = entry.reverse_bits;
+    slot.has_offset = entry.has_offset;
+    slot.offset_bits = entry.offset_bits;
+    slot.order = *order;
+    slot.encoding_value = *encoding;
+    slot.packable = kEncodingNames[static_cast<std::size_t>(*encoding)].packable;
+#else
+    (void)dict;
+    (void)entry;
+#endif
+}
+
+EntryCache g_entries;
+
+Expected<Unit> read_entry_keys(PyObject* item, RecipeEntry& entry);
+
 }  // namespace
 
 std::string_view utf8_of(PyObject* text) {
@@ -183,6 +290,30 @@ std::string_view utf8_of(PyObject* text) {
 
 Expected<Unit> read_recipe_entry(PyObject* item, RecipeEntry& entry) {
     if (!PyDict_Check(item)) return cast_error(item, "dict");
+    if (const auto* hit = g_entries.find(item)) {
+        entry.name = Py_NewRef(hit->name);
+        entry.encoding = Py_NewRef(hit->encoding);
+        entry.byte_order = Py_NewRef(hit->byte_order);
+        entry.bits = hit->bits;
+        entry.reverse_bits = hit->reverse_bits;
+        entry.has_offset = hit->has_offset;
+        entry.offset_bits = hit->offset_bits;
+        entry.resolved = true;
+        entry.packable = hit->packable;
+        entry.order = hit->order;
+        entry.resolved_encoding = hit->encoding_value;
+        return Unit{};
+    }
+    const std::uint64_t version = EntryCache::version_of(item);
+    auto read = read_entry_keys(item, entry);
+    // Remembered only when reading it changed nothing.
+    if (read && EntryCache::version_of(item) == version) g_entries.remember(item, entry);
+    return read;
+}
+
+namespace {
+
+Expected<Unit> read_entry_keys(PyObject* item, RecipeEntry& entry) {
     PyObject* name = nullptr;
     auto name_read = read_text(item, kName, name);
     if (!name_read) {
@@ -209,8 +340,11 @@ Expected<Unit> read_recipe_entry(PyObject* item, RecipeEntry& entry) {
     return read_offset(item, entry.has_offset, entry.offset_bits);
 }
 
+}  // namespace
+
 Expected<FieldExtent> read_field_extent(PyObject* item) {
     if (!PyDict_Check(item)) return cast_error(item, "dict");
+    if (const auto* hit = g_entries.find(item)) return FieldExtent{hit->bits, hit->has_offset, hit->offset_bits};
     FieldExtent extent;
     if (auto read = read_bits(item, extent.bits); !read) {
         return std::move(read).error();

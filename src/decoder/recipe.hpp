@@ -65,6 +65,12 @@ struct RecipeEntry {
     bool reverse_bits = false;
     bool has_offset = false;
     std::uint64_t offset_bits = 0;
+    // Set when the entry came from the cache of fully valid entries: its
+    // byte order and encoding are already resolved.
+    bool resolved = false;
+    bool packable = false;
+    ByteOrder order = ByteOrder::Big;
+    Encoding resolved_encoding = Encoding::Unsigned;
 
     RecipeEntry() = default;
     RecipeEntry(const RecipeEntry&) = delete;
@@ -89,6 +95,16 @@ Expected<FieldExtent> read_field_extent(PyObject* item);
 
 Expected<ByteOrder> parse_byte_order(PyObject* text);
 Expected<Encoding> resolve_encoding(PyObject* text, Direction direction);
+
+// The same two, answered from the entry itself when it was already resolved.
+inline Expected<ByteOrder> entry_byte_order(const RecipeEntry& entry) {
+    if (entry.resolved) return entry.order;
+    return parse_byte_order(entry.byte_order);
+}
+inline Expected<Encoding> entry_encoding(const RecipeEntry& entry, Direction direction) {
+    if (entry.resolved && (direction == Direction::Unpack || entry.packable)) return entry.resolved_encoding;
+    return resolve_encoding(entry.encoding, direction);
+}
 
 // UTF-8 of a str already known to be encodable, for messages.
 std::string_view utf8_of(PyObject* text);

@@ -152,14 +152,14 @@ Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const
             return value_error(build_message("Field '", utf8_of(entry.name), "' needs a packet of at least ",
                                              first + n, " bytes, but the packet has ", packet.size()));
         }
-        auto order = parse_byte_order(entry.byte_order);
+        auto order = entry_byte_order(entry);
         if (!order) return std::move(order).error();
 
         const std::uint8_t* field = packet.data() + first;
         std::uint64_t raw = raw_value(field, n, *order);
         raw = entry.reverse_bits ? reverse_field_bits(raw, entry.bits) : low_bits(raw, entry.bits);
 
-        auto encoding = resolve_encoding(entry.encoding, Direction::Unpack);
+        auto encoding = entry_encoding(entry, Direction::Unpack);
         if (!encoding) return std::move(encoding).error();
         const UnpackRow& row = kUnpackRows[static_cast<std::size_t>(*encoding)];
 

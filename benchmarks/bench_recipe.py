@@ -1,0 +1,124 @@
+"""Recipe engine speed against peers, as per-packet times and ratios.
+
+Run:  pip install ".[bench]" && python benchmarks/bench_recipe.py
+Every peer decodes and encodes the same byte-aligned layout; the results are
+checked against fieldloom's before anything is timed.
+"""
+from __future__ import annotations
+
+import argparse
+import random
+import struct
+import timeit
+
+import bitstruct
+import bitstruct.c as bitstruct_c
+import construct as cs
+
+import fieldloom
+
+# (encoding, bits, struct code, construct type, bitstruct code)
+KINDS = [
+    ("unsigned", 8, "B", cs.Int8ub, "u8"),
+    ("unsigned", 16, "H", cs.Int16ub, "u16"),
+    ("twos_complement", 16, "h", cs.Int16sb, "s16"),
+    ("unsigned", 32, "I", cs.Int32ub, "u32"),
+    ("twos_complement", 32, "i", cs.Int32sb, "s32"),
+    ("twos_complement", 8, "b", cs.Int8sb, "s8"),
+    ("unsigned", 64, "Q", cs.Int64ub, "u64"),
+    ("twos_complement", 64, "q", cs.Int64sb, "s64"),
+]
+
+HOUSEKEEPING = [0, 1, 2, 1, 0, 2, 3, 4, 1, 1, 0, 5, 2, 3, 1, 0]
+
+
+def layout(count: int):
+    pattern = HOUSEKEEPING if count == 16 else [i % len(KINDS) for i in range(count)]
+    return [(f"p{i:03d}", KINDS[k]) for i, k in enumerate(pattern)]
+
+
+def random_value(encoding: str, bits: int, rng: random.Random) -> int:
+    if encoding == "unsigned":
+        return rng.randrange(0, 1 << bits)
+    return rng.randrange(-(1 << (bits - 1)), 1 << (bits - 1))
+
+
+def build(count: int):
+    fields = layout(count)
+    rng = random.Random(count)
+    recipe = [
+        {"name": name, "encoding": enc, "bits": bits, "byte_order": "big", "reverse_bits": False}
+        for name, (enc, bits, *_rest) in fields
+    ]
+    values = {name: random_value(enc, bits, rng) for name, (enc, bits, *_rest) in fields}
+    names = [name for name, _ in fields]
+    fmt = "".join(k[4] for _, k in fields)
+    struct_fmt = ">" + "".join(k[2] for _, k in fields)
+    con = cs.Struct(*[name / k[3] for name, k in fields])
+    return recipe, values, names, fmt, struct_fmt, con
+
+
+def best(stmt, number: int) -> float:
+    return min(timeit.repeat(stmt, number=number, repeat=7)) / number
+
+
+def run(count: int, number: int) -> list[tuple[str, str, float]]:
+    recipe, values, names, fmt, struct_fmt, con = build(count)
+    packet = fieldloom.pack_parameters(recipe, values)
+    st = struct.Struct(struct_fmt)
+    c_compiled = bitstruct_c.compile(fmt, names)
+    py_compiled = bitstruct.compile(fmt, names)
+    ordered = [values[n] for n in names]
+
+    # Same layout, same results, before timing anything.
+    assert fieldloom.unpack_parameters(packet, 0, recipe) == values
+    assert st.pack(*ordered) == packet
+    assert bitstruct_c.pack_dict(fmt, names, values) == packet
+    assert bitstruct.pack_dict(fmt, names, values) == packet
+    assert dict(bitstruct_c.unpack_dict(fmt, names, packet)) == values
+    assert c_compiled.unpack(packet) == values
+    assert py_compiled.unpack(packet) == values
+    assert {k: v for k, v in con.parse(packet).items() if k != "_io"} == values
+    assert con.build(values) == packet
+
+    n = number
+    rows = [
+        ("unpack", "fieldloom unpack_parameters", best(lambda: fieldloom.unpack_parameters(packet, 0, recipe), n)),
+        ("unpack", "bitstruct C unpack_dict (per call)", best(lambda: bitstruct_c.unpack_dict(fmt, names, packet), n)),
+        ("unpack", "bitstruct C compiled", best(lambda: c_compiled.unpack(packet), n)),
+        ("unpack", "bitstruct pure-Python unpack_dict", best(lambda: bitstruct.unpack_dict(fmt, names, packet), max(1, n // 20))),
+        ("unpack", "bitstruct pure-Python compiled", best(lambda: py_compiled.unpack(packet), max(1, n // 20))),
+        ("unpack", "construct Struct.parse", best(lambda: con.parse(packet), max(1, n // 20))),
+        ("unpack", "struct.Struct.unpack + dict (floor)", best(lambda: dict(zip(names, st.unpack(packet))), n)),
+        ("pack", "fieldloom pack_parameters", best(lambda: fieldloom.pack_parameters(recipe, values), n)),
+        ("pack", "bitstruct C pack_dict (per call)", best(lambda: bitstruct_c.pack_dict(fmt, names, values), n)),
+        ("pack", "bitstruct C compiled", best(lambda: c_compiled.pack(values), n)),
+        ("pack", "bitstruct pure-Python pack_dict", best(lambda: bitstruct.pack_dict(fmt, names, values), max(1, n // 20))),
+        ("pack", "bitstruct pure-Python compiled", best(lambda: py_compiled.pack(values), max(1, n // 20))),
+        ("pack", "construct Struct.build", best(lambda: con.build(values), max(1, n // 20))),
+        ("pack", "struct.Struct.pack (floor)", best(lambda: st.pack(*[values[k] for k in names]), n)),
+    ]
+    return rows
+
+
+def report(count: int, rows) -> None:
+    print(f"\n{count}-field packet")
+    for direction in ("unpack", "pack"):
+        ours = next(t for d, name, t in rows if d == direction and name.startswith("fieldloom"))
+        print(f"  {direction}:")
+        for d, name, t in rows:
+            if d != direction:
+                continue
+            print(f"    {name:<40} {t * 1e6:9.2f} us   peer/fieldloom {t / ours:6.2f}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--number", type=int, default=2000)
+    args = parser.parse_args()
+    for count, number in ((16, args.number), (200, max(1, args.number // 10))):
+        report(count, run(count, number))
+
+
+if __name__ == "__main__":
+    main()
