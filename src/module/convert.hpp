@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decoder/ieee754.hpp"
 #include "decoder/text_plan.hpp"
 #include "module/errors.hpp"
 
@@ -106,7 +107,7 @@ struct Single {
     static bool convert(PyObject* object, type& out) {
         double wide = 0;
         if (!Double::convert(object, wide)) return false;
-        out = static_cast<float>(wide);
+        out = round_to_single(wide);
         return true;
     }
 };
