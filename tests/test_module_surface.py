@@ -230,3 +230,112 @@ def test_bad_calls_do_not_leak():
     grown = sum(stat.size_diff for stat in second.compare_to(first, "filename"))
     assert grown < 64 * 1024
     assert sys.getrefcount(argument) == before_refs
+
+
+class Real:
+    def __float__(self):
+        return 2.5
+
+
+class FloatSub(float):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        # flag: exact bool or a NumPy boolean scalar, by its truth value
+        (lambda f: f.decode_packed_bcd(0x12, 8, np.bool_(False)), 12),
+        (lambda f: f.decode_packed_bcd(0x12C, 12, signed=np.True_), 12),
+        (lambda f: f.unpack_parameters(b"\x01", 0, [dict(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=np.True_)]), {"x": 0x80}),
+        # double and single accept real numbers of every kind
+        (lambda f: f.encode_ieee754_f64(1), 4607182418800017408),
+        (lambda f: f.encode_ieee754_f64(Real()), 0x4004000000000000),
+        (lambda f: f.encode_ieee754_f64(FloatSub(-0.0)), 1 << 63),
+        (lambda f: f.encode_ieee754_f32(Index(1)), 0x3F800000),
+        (lambda f: f.encode_ieee754_f32(1e39), 0x7F800000),
+        (lambda f: f.encode_ieee754_f32(-1e39), 0xFF800000),
+        # u128
+        (lambda f: f.decode_ieee754_f128(Index(0x3FFF << 112)), 1.0),
+        # byte string and text accept subclasses
+        (lambda f: f.decode_utf8(BytesSub(b"ok")), "ok"),
+        (lambda f: f.encode_utf8(StrSub("ok")), b"ok"),
+    ],
+)
+def test_conversion_kinds_accept(call, expected):
+    result = call(fieldloom)
+    assert result == expected and type(result) is type(expected)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda f: f.decode_packed_bcd(0x12, 8, signed=1), TypeError, "argument 'signed': 'int' object cannot be cast as 'bool'"),
+        (lambda f: f.decode_packed_bcd(0x12, 8, None), TypeError, "argument 'signed': 'NoneType' object cannot be cast as 'bool'"),
+        (lambda f: f.encode_unpacked_bcd(1, 8, signed=np.int8(1)), TypeError, "argument 'signed': 'int8' object cannot be cast as 'bool'"),
+        (lambda f: f.encode_ieee754_f64("1"), TypeError, "argument 'value': must be real number, not str"),
+        (lambda f: f.encode_ieee754_f64(10**400), OverflowError, "int too large to convert to float"),
+        (lambda f: f.encode_ieee754_f16(None), TypeError, "argument 'value': must be real number, not NoneType"),
+        (lambda f: f.decode_ieee754_f128(2**128), OverflowError, "int too big to convert"),
+        (lambda f: f.decode_ieee754_f128(-1), OverflowError, "can't convert negative int to unsigned"),
+        (lambda f: f.decode_ieee754_f128(1.0), TypeError, "argument 'value': 'float' object cannot be interpreted as an integer"),
+        (lambda f: f.decode_utf8(bytearray(b"a")), TypeError, "argument 'bytes': 'bytearray' object cannot be cast as 'bytes'"),
+        (lambda f: f.decode_utf8(memoryview(b"a")), TypeError, "argument 'bytes': 'memoryview' object cannot be cast as 'bytes'"),
+        (lambda f: f.decode_utf8("a"), TypeError, "argument 'bytes': 'str' object cannot be cast as 'bytes'"),
+        (lambda f: f.encode_utf8(5), TypeError, "argument 'text': 'int' object cannot be cast as 'str'"),
+        (lambda f: f.pack_parameters("abc", {}), TypeError, "argument 'recipe': Can't extract `str` to `Vec`"),
+        (lambda f: f.pack_parameters(StrSub("abc"), {}), TypeError, "argument 'recipe': Can't extract `str` to `Vec`"),
+        (lambda f: f.pack_parameters({1: 2}, {}), TypeError, "argument 'recipe': 'dict' object cannot be cast as 'Sequence'"),
+        (lambda f: f.pack_parameters({1, 2}, {}), TypeError, "argument 'recipe': 'set' object cannot be cast as 'Sequence'"),
+        (lambda f: f.pack_parameters((i for i in []), {}), TypeError, "argument 'recipe': 'generator' object cannot be cast as 'Sequence'"),
+        (lambda f: f.pack_parameters([], [("a", 1)]), TypeError, "argument 'values': 'list' object cannot be cast as 'dict'"),
+        (lambda f: f.pack_parameters(5, 5), TypeError, "argument 'recipe': 'int' object cannot be cast as 'Sequence'"),
+        (lambda f: f.decode_ti_f32(1.5), TypeError, "argument '_value': 'float' object cannot be interpreted as an integer"),
+        (lambda f: f.encode_ti_f32("x"), TypeError, "argument '_value': must be real number, not str"),
+    ],
+)
+def test_conversion_kind_failures(call, error, message):
+    with pytest.raises(error) as info:
+        call(fieldloom)
+    assert type(info.value) is error
+    assert str(info.value) == message
+
+
+def test_lone_surrogate_text_raises_interpreters_error_unprefixed():
+    with pytest.raises(UnicodeEncodeError) as info:
+        fieldloom.encode_utf8("ok\ud800")
+    assert "surrogates not allowed" in str(info.value)
+    with pytest.raises(UnicodeEncodeError):
+        fieldloom.encode_us_ascii("\U0001F600\udfff")
+
+
+def test_iteration_errors_of_a_sequence_recipe():
+    class Broken:
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, index):
+            raise TypeError("cannot index")
+
+    with pytest.raises(TypeError) as info:
+        fieldloom.unpack_parameters(b"", 0, Broken())
+    assert str(info.value) == "argument 'recipe': cannot index"
+
+    class Lying:
+        def __len__(self):
+            return 10**6
+
+        def __getitem__(self, index):
+            if index >= 1:
+                raise IndexError
+            return {"name": "x", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}
+
+    assert fieldloom.unpack_parameters(b"\x09", 0, Lying()) == {"x": 9}
