@@ -235,16 +235,18 @@ bool plain_ascii(PyObject* text) { return PyUnicode_CheckExact(text) && PyUnicod
 void EntryCache::remember(PyObject* dict, const RecipeEntry& entry) {
 #if FIELDLOOM_ENTRY_CACHE
     if (!plain_ascii(entry.name) || !plain_ascii(entry.encoding) || !plain_ascii(entry.byte_order)) return;
-    // The name read may be a copy of a str subclass; only the dict's own
-    // object may be remembered.
-    PyObject* stored_name = PyDict_GetItemWithError(dict, key(kName));
-    if (stored_name != entry.name) return;
+    // Keys first: a lookup in a dict with any other key may run that key's
+    // __eq__, which could change the dict after it was read.
     PyObject* key_object = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(dict, &position, &key_object, &value)) {
         if (!PyUnicode_CheckExact(key_object)) return;
     }
+    // The name read may be a copy of a str subclass; only the dict's own
+    // object may be remembered.
+    PyObject* stored_name = PyDict_GetItemWithError(dict, key(kName));
+    if (stored_name != entry.name) return;
     for (Key which : {kBits, kOffsetBits}) {
         PyObject* number = PyDict_GetItemWithError(dict, key(which));
         if (number != nullptr && !PyLong_CheckExact(number)) return;

@@ -13,7 +13,7 @@
 // only handles the units a block test sends its way and the tails.
 #pragma once
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <array>
@@ -126,6 +126,20 @@ inline Block<D> resize_block(const Block<S>& s) noexcept {
     return d;
 }
 
+// Bytes widened to big-endian units: the zero bytes go first.
+template <unsigned D>
+inline Block<D> widen_big_endian(const Block<1>& s) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    const __m128i lo = _mm_unpacklo_epi8(z, s.r[0]), hi = _mm_unpackhi_epi8(z, s.r[0]);
+    if constexpr (D == 2) {
+        return Block<2>{{lo, hi}};
+    } else {
+        static_assert(D == 4);
+        return Block<4>{{_mm_unpacklo_epi16(z, lo), _mm_unpackhi_epi16(z, lo), _mm_unpacklo_epi16(z, hi),
+                         _mm_unpackhi_epi16(z, hi)}};
+    }
+}
+
 template <unsigned W>
 inline __m128i or_lanes(const Block<W>& b) noexcept {
     __m128i acc = b.r[0];
@@ -192,8 +206,13 @@ inline void convert_units(const std::uint8_t* src, std::uint8_t* dst, std::size_
         for (; i + kBlock <= n; i += kBlock) {
             Block<S> b = load_block<S>(src + i * S);
             if constexpr (SwapIn) b = swap_block(b);
-            Block<D> d = resize_block<S, D>(b);
-            if constexpr (SwapOut) d = swap_block(d);
+            Block<D> d;
+            if constexpr (SwapOut && S == 1) {
+                d = widen_big_endian<D>(b);
+            } else {
+                d = resize_block<S, D>(b);
+                if constexpr (SwapOut) d = swap_block(d);
+            }
             store_block<D>(dst + i * D, d);
         }
         for (; i < n; ++i) write_unit<D, SwapOut>(dst + i * D, read_unit<S, SwapIn>(src + i * S));
@@ -203,6 +222,9 @@ inline void convert_units(const std::uint8_t* src, std::uint8_t* dst, std::size_
 // Index of the first unit at or above `limit` (a power of two), or n.
 template <unsigned W>
 inline std::size_t first_at_or_above(const std::uint8_t* p, std::size_t n, std::uint32_t limit) noexcept {
+    if constexpr (W < 4) {
+        if (limit >> (8 * W) != 0) return n;  // no unit of this width reaches it
+    }
     std::size_t i = 0;
     if constexpr (W == 1) {
         // Four blocks per step keeps long ASCII runs at memory speed.
@@ -391,6 +413,119 @@ inline Utf8Scan scan_utf8(const std::uint8_t* p, std::size_t n) noexcept {
     s.stop = n;
     return s;
 }
+
+// Whole-block validation (AVX2, 32 bytes per step): three nibble lookups
+// classify every pair of adjacent bytes, and the bytes that must be the
+// second or third continuation are checked against them. Only a verdict
+// comes out; on failure the scalar scan finds the place and the reason.
+namespace utf8_lookup {
+inline constexpr std::uint8_t kTooShort = 1 << 0;   // lead then no continuation
+inline constexpr std::uint8_t kTooLong = 1 << 1;    // ASCII then continuation
+inline constexpr std::uint8_t kOverlong3 = 1 << 2;  // E0 80-9F
+inline constexpr std::uint8_t kTooLarge = 1 << 3;   // F4 90-BF, F5-FF 90-BF
+inline constexpr std::uint8_t kSurrogate = 1 << 4;  // ED A0-BF
+inline constexpr std::uint8_t kOverlong2 = 1 << 5;  // C0-C1 continuation
+inline constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5-FF 80-8F
+inline constexpr std::uint8_t kOverlong4 = 1 << 6;  // F0 80-8F
+inline constexpr std::uint8_t kTwoConts = 1 << 7;   // continuation then continuation
+inline constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+}  // namespace utf8_lookup
+
+__attribute__((target("avx2,popcnt"))) inline __m256i lookup16(__m256i nibbles, const std::uint8_t (&table)[16]) noexcept {
+    const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table));
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), nibbles);
+}
+
+struct Utf8LookupState {
+    __m256i error, prev_open, prev, max_byte;
+    std::size_t starts;
+};
+
+__attribute__((target("avx2,popcnt"))) inline void utf8_lookup_step(Utf8LookupState& st, __m256i in) noexcept {
+    using namespace utf8_lookup;
+    static constexpr std::uint8_t kByte1High[16] = {
+        kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+        kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+        kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+        kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+    static constexpr std::uint8_t kByte1Low[16] = {
+        kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+        kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000 | kSurrogate, kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000};
+    static constexpr std::uint8_t kByte2High[16] = {
+        kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+        kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+        kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+        kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+        kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+        kTooShort, kTooShort, kTooShort, kTooShort};
+    // A block ending in these bytes leaves a sequence open.
+    alignas(32) static constexpr std::uint8_t kOpenEnd[32] = {
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 0xEF, 0xDF, 0xBF};
+
+    if (_mm256_movemask_epi8(in) == 0) {
+        st.error = _mm256_or_si256(st.error, st.prev_open);
+        st.prev_open = _mm256_setzero_si256();
+        st.starts += 32;
+    } else {
+        const __m256i low_nibble = _mm256_set1_epi8(0x0F);
+        const __m256i carried = _mm256_permute2x128_si256(st.prev, in, 0x21);
+        const __m256i prev1 = _mm256_alignr_epi8(in, carried, 15);
+        const __m256i prev2 = _mm256_alignr_epi8(in, carried, 14);
+        const __m256i prev3 = _mm256_alignr_epi8(in, carried, 13);
+        const __m256i special = _mm256_and_si256(
+            _mm256_and_si256(lookup16(_mm256_and_si256(_mm256_srli_epi16(prev1, 4), low_nibble), kByte1High),
+                             lookup16(_mm256_and_si256(prev1, low_nibble), kByte1Low)),
+            lookup16(_mm256_and_si256(_mm256_srli_epi16(in, 4), low_nibble), kByte2High));
+        const __m256i must23 = _mm256_or_si256(_mm256_subs_epu8(prev2, _mm256_set1_epi8(0xE0 - 0x80)),
+                                               _mm256_subs_epu8(prev3, _mm256_set1_epi8(0xF0 - 0x80)));
+        const __m256i must23_80 = _mm256_and_si256(must23, _mm256_set1_epi8(static_cast<char>(0x80)));
+        st.error = _mm256_or_si256(st.error, _mm256_xor_si256(must23_80, special));
+        st.prev_open = _mm256_subs_epu8(in, _mm256_load_si256(reinterpret_cast<const __m256i*>(kOpenEnd)));
+        st.max_byte = _mm256_max_epu8(st.max_byte, in);
+        // Every byte but a continuation byte starts a code point.
+        const auto starts_mask = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_cmpgt_epi8(in, _mm256_set1_epi8(static_cast<char>(0xBF)))));
+        st.starts += static_cast<std::size_t>(__builtin_popcount(starts_mask));
+    }
+    st.prev = in;
+}
+
+__attribute__((target("avx2,popcnt"))) inline Utf8Scan scan_utf8_avx2(const std::uint8_t* p, std::size_t n) noexcept {
+    Utf8LookupState st{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), 0};
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) utf8_lookup_step(st, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)));
+    if (i < n) {
+        // The tail, padded with NULs: an open sequence then meets a NUL and fails.
+        alignas(32) std::uint8_t tail[32] = {};
+        std::memcpy(tail, p + i, n - i);
+        utf8_lookup_step(st, _mm256_load_si256(reinterpret_cast<const __m256i*>(tail)));
+        st.starts -= 32 - (n - i);
+    }
+    const __m256i error = _mm256_or_si256(st.error, st.prev_open);
+    if (!_mm256_testz_si256(error, error)) return scan_utf8(p, n);
+
+    alignas(32) std::uint8_t lanes[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), st.max_byte);
+    Utf8Scan s;
+    s.length = st.starts;
+    s.max_lead = *std::max_element(lanes, lanes + 32);
+    if (s.max_lead < 0x80) s.max_lead = 0;
+    s.stop = n;
+    return s;
+}
+
+using Utf8Scanner = Utf8Scan (*)(const std::uint8_t*, std::size_t) noexcept;
+
+// Chosen once, when the module is loaded.
+inline const Utf8Scanner kScanUtf8 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? &scan_utf8_avx2 : &scan_utf8;
+}();
 
 inline std::uint32_t utf8_storage_max(std::uint32_t max_lead) noexcept {
     return max_lead == 0 ? kAsciiMax : max_lead <= 0xC3 ? kLatin1Max : max_lead <= 0xEF ? kBmpMax : kUnicodeMax;
@@ -655,6 +790,7 @@ inline constexpr std::uint32_t kMark = 2;
 template <unsigned W>
 inline std::size_t utf8_size(const std::uint8_t* p, std::size_t n) noexcept {
     // Every unit takes one byte, plus one per threshold it reaches.
+    if (first_at_or_above<W>(p, n, 0x80) == n) return n;
     if constexpr (W == 1) {
         const auto [ascii] = count_clear<1, 1>(p, n, {0x80});
         return 2 * n - ascii;
@@ -778,7 +914,7 @@ inline BytesPlan utf32_bytes_plan(const TextView& t, std::uint32_t variant) noex
 
 inline Expected<TextPlan> decode_utf8(ByteSpan bytes) {
     using namespace text_detail;
-    const Utf8Scan s = scan_utf8(bytes.data(), bytes.size());
+    const Utf8Scan s = kScanUtf8(bytes.data(), bytes.size());
     if (s.stop != bytes.size()) return utf8_error(s);
     return TextPlan{s.length, utf8_storage_max(s.max_lead), bytes.data(), bytes.size(), 0, &fill_utf8};
 }
