@@ -14,13 +14,13 @@ def best(stmt, number: int = 200_000) -> float:
     return min(timeit.repeat(stmt, number=number, repeat=7)) / number
 
 
-def compare(title: str, ours, peer, peer_name: str) -> tuple[str, float, float]:
+def compare(title: str, ours, peer, peer_name: str) -> tuple[str, str, float, float]:
     t_ours, t_peer = best(ours), best(peer)
     print(f"  {title:<44} {t_ours * 1e9:7.1f} ns   {peer_name:<34} {t_peer * 1e9:7.1f} ns   peer/fieldloom {t_peer / t_ours:5.2f}")
-    return title, t_ours, t_peer
+    return title, peer_name, t_ours, t_peer
 
 
-def main() -> list[tuple[str, float, float]]:
+def main() -> list[tuple[str, str, float, float]]:
     rows = []
     half, half_bytes = 0x3C01, struct.pack(">H", 0x3C01)
     assert fieldloom.decode_ieee754_f16(half) == struct.unpack(">e", half_bytes)[0]

@@ -1,6 +1,25 @@
+import os
+
 import pytest
+from hypothesis import settings
 
 import fieldloom
+
+# The sanitizer stage of CI runs the whole suite again on a build that is
+# several times slower; it asks for fewer examples per property.
+settings.register_profile("sanitizer", max_examples=25, deadline=None)
+if os.environ.get("FIELDLOOM_HYPOTHESIS_PROFILE"):
+    settings.load_profile(os.environ["FIELDLOOM_HYPOTHESIS_PROFILE"])
+
+
+if os.environ.get("FIELDLOOM_SANITIZER"):
+    # That stage must test its own build, not a copy installed in the venv.
+    search = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    assert any(os.path.abspath(fieldloom.__file__).startswith(p + os.sep) for p in search), fieldloom.__file__
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: builds packets of hundreds of megabytes or million-entry recipes")
 
 
 @pytest.fixture(scope="session")

@@ -14,6 +14,7 @@
 #include "decoder/single_byte_text.hpp"
 #include "decoder/unicode_text.hpp"
 #include "module/errors.hpp"
+#include "module/text_bridge.hpp"
 
 namespace fieldloom::recipe {
 
@@ -74,13 +75,9 @@ template <auto Encode>
 Expected<Encoded> pack_text(PyObject* value, std::uint32_t) {
     auto text = convert_value<kind::Text>(value);
     if (!text) return std::move(text).error();
-    if constexpr (std::is_same_v<decltype(Encode(*text)), BytesPlan>) {
-        return Encoded{true, 0, Encode(*text)};
-    } else {
-        auto plan = Encode(*text);
-        if (!plan) return std::move(plan).error();
-        return Encoded{true, 0, *plan};
-    }
+    auto plan = encode_text<Encode>(*text);
+    if (!plan) return std::move(plan).error();
+    return Encoded{true, 0, *plan};
 }
 
 // Indexed by Encoding; nullptr where packing refuses the name (resolve_encoding
@@ -165,19 +162,19 @@ void write_numeric(const FieldWriter& writer, std::uint64_t raw, std::uint32_t b
 }
 
 // The whole text from the field's first byte, reversed for little-endian,
-// cut at the end of the output.
-void write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, const BytesPlan& plan, ByteOrder order,
+// cut at the end of the output. False when the text holds a lone surrogate
+// (the packet is then discarded with the call).
+bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, const BytesPlan& plan, ByteOrder order,
                 std::vector<std::uint8_t>& scratch) {
-    if (first >= size || plan.size == 0) return;
+    if (plan.size == 0) return true;
+    if (first >= size) return !kind::holds_lone_surrogate(plan.text);  // nothing written, still refused
     const std::uint64_t room = size - first;
-    if (order == ByteOrder::Big && plan.size <= room) {
-        plan.fill(plan, out + first);
-        return;
-    }
+    if (order == ByteOrder::Big && plan.size <= room) return plan.fill(plan, out + first);
     scratch.resize(plan.size);
-    plan.fill(plan, scratch.data());
+    if (!plan.fill(plan, scratch.data())) return false;
     if (order == ByteOrder::Little) std::reverse(scratch.begin(), scratch.end());
     std::memcpy(out + first, scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, room)));
+    return true;
 }
 
 constexpr std::uint64_t kMaxPacketBytes = static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - 64;
@@ -236,11 +233,16 @@ Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool
         auto encoded = kPackRows[static_cast<std::size_t>(*encoding)](value.get(), entry.bits);
         if (!encoded) return std::move(encoded).error();
         auto order = entry_byte_order(entry);
-        if (!order) return std::move(order).error();
+        if (!order) {
+            // A lone surrogate in the text is reported first, as the encoders' own failures are.
+            if (encoded->is_text && kind::holds_lone_surrogate(encoded->text.text))
+                return surrogate_error(encoded->text.text);
+            return std::move(order).error();
+        }
 
         const std::uint64_t first = position / 8;
         if (encoded->is_text) {
-            write_text(out, size, first, encoded->text, *order, scratch);
+            if (!write_text(out, size, first, encoded->text, *order, scratch)) return surrogate_error(encoded->text.text);
         } else {
             const std::uint64_t n = (std::uint64_t{entry.bits} + 7) / 8;
             write_numeric(FieldWriter{out, size, first, n, *order}, encoded->raw, entry.bits, entry.reverse_bits);

@@ -200,8 +200,11 @@ public:
 
     const Slot* find(PyObject* dict) const noexcept {
 #if FIELDLOOM_ENTRY_CACHE
-        const Slot& slot = slots_[index(dict)];
-        if (slot.dict == dict && slot.version == version_of(dict)) return &slot;
+        const Slot* set = &slots_[first_of_set(dict)];
+        const std::uint64_t version = version_of(dict);
+        for (std::size_t way = 0; way < kWays; ++way) {
+            if (set[way].dict == dict && set[way].version == version) return &set[way];
+        }
 #else
         (void)dict;
 #endif
@@ -211,10 +214,26 @@ public:
     void remember(PyObject* dict, const RecipeEntry& entry);
 
 private:
-    static constexpr std::size_t kSlots = 1024;
-    static std::size_t index(PyObject* dict) noexcept {
-        const auto address = reinterpret_cast<std::uintptr_t>(dict);
-        return (address >> 4 ^ address >> 14) & (kSlots - 1);
+    // Set-associative, so that a few dicts whose addresses hash alike do
+    // not keep pushing each other out of a large recipe.
+    static constexpr std::size_t kSets = 1024;
+    static constexpr std::size_t kWays = 4;
+    static constexpr std::size_t kSlots = kSets * kWays;
+    static std::size_t first_of_set(PyObject* dict) noexcept {
+        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(dict));
+        return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> 54) * kWays;  // top 10 bits
+    }
+    // Replaces the same dict's older reading, else an empty way, else the
+    // ways in turn.
+    Slot& slot_for(PyObject* dict) noexcept {
+        const std::size_t first = first_of_set(dict);
+        for (std::size_t way = 0; way < kWays; ++way) {
+            Slot& slot = slots_[first + way];
+            if (slot.dict == dict || slot.dict == nullptr) return slot;
+        }
+        std::uint8_t& turn = turns_[first / kWays];
+        turn = static_cast<std::uint8_t>((turn + 1) % kWays);
+        return slots_[first + turn];
     }
 public:
     static std::uint64_t version_of(PyObject* dict) noexcept {
@@ -228,6 +247,7 @@ public:
 
 private:
     std::array<Slot, kSlots> slots_{};
+    std::array<std::uint8_t, kSets> turns_{};
 };
 
 bool plain_ascii(PyObject* text) { return PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text); }
@@ -258,7 +278,7 @@ void EntryCache::remember(PyObject* dict, const RecipeEntry& entry) {
     auto order = parse_byte_order(entry.byte_order);
     auto encoding = resolve_encoding(entry.encoding, Direction::Unpack);
     if (!order || !encoding) return;
-    Slot& slot = slots_[index(dict)];
+    Slot& slot = slot_for(dict);
     slot.dict = dict;
     slot.version = version_of(dict);
     slot.name = entry.name;

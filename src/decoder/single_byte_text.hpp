@@ -151,13 +151,16 @@ inline CodecError not_encodable(std::uint32_t cp, const char* encoding) {
     return value_error(std::move(m));
 }
 
-inline void fill_narrow(const BytesPlan& plan, std::uint8_t* out) noexcept {
+// Every unit has been checked to fit a byte (so none is a surrogate).
+inline bool fill_narrow(const BytesPlan& plan, std::uint8_t* out) noexcept {
     const TextView& t = plan.text;
     with_width(t.width, [&]<unsigned W>() { convert_units<W, 1, false, false>(bytes_of(t), out, t.length); });
+    return true;
 }
 
 // Texts whose every code point is below `limit` (0x80 or 0x100) are their own bytes.
 inline Expected<BytesPlan> encode_below(const TextView& t, std::uint32_t limit, const char* encoding) {
+    if (t.ascii) return BytesPlan{t.length, t, 0, &fill_copy};
     const std::uint8_t* p = bytes_of(t);
     const std::size_t bad = with_width(t.width, [&]<unsigned W>() { return first_at_or_above<W>(p, t.length, limit); });
     if (bad != t.length) {
@@ -207,14 +210,12 @@ inline void fill_windows_1252_from(const std::uint8_t* p, std::size_t n, std::ui
     }
 }
 
-inline void fill_windows_1252_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+// Validated: every unit has a byte (so none is a surrogate).
+inline bool fill_windows_1252_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
     const TextView& t = plan.text;
-    if (t.width == 1) {
-        // Validated: every unit is its own byte.
-        fill_narrow(plan, out);
-        return;
-    }
+    if (t.width == 1) return fill_narrow(plan, out);  // every unit is its own byte
     with_width(t.width, [&]<unsigned W>() { fill_windows_1252_from<W>(bytes_of(t), t.length, out); });
+    return true;
 }
 
 }  // namespace text_detail
@@ -270,6 +271,7 @@ inline Expected<BytesPlan> encode_iso_8859_1(TextView text) {
 
 inline Expected<BytesPlan> encode_windows_1252(TextView text) {
     using namespace text_detail;
+    if (text.ascii) return BytesPlan{text.length, text, 0, &fill_copy};
     const bool ok = with_width(text.width, [&]<unsigned W>() { return windows_1252_encodable<W>(bytes_of(text), text.length); });
     if (!ok) return value_error(kWindows1252EncodeFailure);
     return BytesPlan{text.length, text, 0, &fill_windows_1252_bytes};

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "decoder/codec_error.hpp"
 #include "decoder/text_plan.hpp"
@@ -52,18 +53,31 @@ struct Block {
     __m128i r[W];
 };
 
+// Calls f(k) for k = 0 .. N-1, written out: loops over the registers of a
+// block keep GCC from holding the block in registers (it goes through the
+// stack instead).
+template <class F, unsigned... K>
+[[gnu::always_inline]] inline void for_each_register_of(F& f, std::integer_sequence<unsigned, K...>) noexcept {
+    (f(K), ...);
+}
+
+template <unsigned N, class F>
+[[gnu::always_inline]] inline void for_each_register(F&& f) noexcept {
+    for_each_register_of(f, std::make_integer_sequence<unsigned, N>{});
+}
+
 template <unsigned W>
 inline Block<W> load_block(const void* src) noexcept {
     Block<W> b;
     const auto* p = static_cast<const std::uint8_t*>(src);
-    for (unsigned k = 0; k < W; ++k) b.r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    for_each_register<W>([&](unsigned k) [[gnu::always_inline]] { b.r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k)); });
     return b;
 }
 
 template <unsigned W>
 inline void store_block(void* dst, const Block<W>& b) noexcept {
     auto* p = static_cast<std::uint8_t*>(dst);
-    for (unsigned k = 0; k < W; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * k), b.r[k]);
+    for_each_register<W>([&](unsigned k) [[gnu::always_inline]] { _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * k), b.r[k]); });
 }
 
 inline __m128i bswap16_lanes(__m128i v) noexcept { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
@@ -77,9 +91,9 @@ inline __m128i bswap32_lanes(__m128i v) noexcept {
 template <unsigned W>
 inline Block<W> swap_block(Block<W> b) noexcept {
     if constexpr (W == 2) {
-        for (auto& r : b.r) r = bswap16_lanes(r);
+        for_each_register<W>([&](unsigned k) [[gnu::always_inline]] { b.r[k] = bswap16_lanes(b.r[k]); });
     } else if constexpr (W == 4) {
-        for (auto& r : b.r) r = bswap32_lanes(r);
+        for_each_register<W>([&](unsigned k) [[gnu::always_inline]] { b.r[k] = bswap32_lanes(b.r[k]); });
     }
     return b;
 }
@@ -143,7 +157,7 @@ inline Block<D> widen_big_endian(const Block<1>& s) noexcept {
 template <unsigned W>
 inline __m128i or_lanes(const Block<W>& b) noexcept {
     __m128i acc = b.r[0];
-    for (unsigned k = 1; k < W; ++k) acc = _mm_or_si128(acc, b.r[k]);
+    for_each_register<W>([&](unsigned k) [[gnu::always_inline]] { acc = _mm_or_si128(acc, b.r[k]); });
     return acc;
 }
 
@@ -295,6 +309,15 @@ inline std::array<std::size_t, K> count_clear(const std::uint8_t* p, std::size_t
         for (std::size_t k = 0; k < K; ++k) total[k] += (u & masks[k]) == 0;
     }
     return total;
+}
+
+// Set bits of a 16-bit mask; a plain popcount would be a library call
+// without the POPCNT instruction, which is not in the baseline.
+inline std::size_t count_bits(std::uint32_t mask) noexcept {
+    mask = mask - ((mask >> 1) & 0x5555);
+    mask = (mask & 0x3333) + ((mask >> 2) & 0x3333);
+    mask = (mask + (mask >> 4)) & 0x0F0F;
+    return (mask + (mask >> 8)) & 0x1F;
 }
 
 inline void append_decimal(std::string& s, std::size_t v) { s += std::to_string(v); }
@@ -521,6 +544,12 @@ __attribute__((target("avx2,popcnt"))) inline Utf8Scan scan_utf8_avx2(const std:
 
 using Utf8Scanner = Utf8Scan (*)(const std::uint8_t*, std::size_t) noexcept;
 
+// Whether the AVX2 kernels may run; chosen once, when the module is loaded.
+inline const bool kHaveAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+
 // Chosen once, when the module is loaded.
 inline const Utf8Scanner kScanUtf8 = [] {
     __builtin_cpu_init();
@@ -599,13 +628,6 @@ inline CodecError utf8_error(const Utf8Scan& s) {
 // ---------------------------------------------------------------------------
 // UTF-16 decoding. TextPlan::variant: 1 for little-endian units.
 
-inline bool block_has_surrogate(const Block<2>& b) noexcept {
-    const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800)), sur = _mm_set1_epi16(static_cast<short>(0xD800));
-    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(b.r[0], mask), sur),
-                                     _mm_cmpeq_epi16(_mm_and_si128(b.r[1], mask), sur));
-    return _mm_movemask_epi8(hit) != 0;
-}
-
 inline bool is_surrogate(std::uint32_t u) noexcept { return (u & 0xF800) == 0xD800; }
 inline bool is_high_surrogate(std::uint32_t u) noexcept { return (u & 0xFC00) == 0xD800; }
 inline bool is_low_surrogate(std::uint32_t u) noexcept { return (u & 0xFC00) == 0xDC00; }
@@ -618,67 +640,147 @@ struct Utf16Scan {
 
 template <bool Swap>
 inline Utf16Scan scan_utf16(const std::uint8_t* p, std::size_t units) noexcept {
+    // One bit per unit for high and for low surrogates: the text is well
+    // formed exactly when the low bits are the high bits moved one unit on,
+    // `carry` taking a high surrogate at the end of a block into the next.
+    const __m128i kind = _mm_set1_epi16(static_cast<short>(0xFC00));
+    const __m128i high_tag = _mm_set1_epi16(static_cast<short>(0xD800));
+    const __m128i low_tag = _mm_set1_epi16(static_cast<short>(0xDC00));
     std::size_t i = 0, pairs = 0;
-    std::uint32_t bits = 0;
+    std::uint32_t carry = 0;
     __m128i acc = _mm_setzero_si128();
-    while (i < units) {
-        std::size_t end = units;
-        if (i + kBlock <= units) {
-            Block<2> b = load_block<2>(p + 2 * i);
-            if constexpr (Swap) b = swap_block(b);
-            if (!block_has_surrogate(b)) {
-                acc = _mm_or_si128(acc, or_lanes(b));
-                i += kBlock;
-                continue;
-            }
-            end = i + kBlock;
-        }
-        // A pair may straddle the block end; the step simply takes both units.
-        while (i < end) {
-            const std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
-            if (!is_surrogate(u)) {
-                bits |= u;
-                ++i;
-            } else if (is_high_surrogate(u) && i + 1 < units && is_low_surrogate(read_unit<2, Swap>(p + 2 * i + 2))) {
-                ++pairs;
-                i += 2;
-            } else {
-                return {false, 0, 0};
-            }
-        }
+    for (; i + kBlock <= units; i += kBlock) {
+        Block<2> b = load_block<2>(p + 2 * i);
+        if constexpr (Swap) b = swap_block(b);
+        acc = _mm_or_si128(acc, or_lanes(b));
+        const __m128i k0 = _mm_and_si128(b.r[0], kind), k1 = _mm_and_si128(b.r[1], kind);
+        const auto high = static_cast<std::uint32_t>(
+            _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(k0, high_tag), _mm_cmpeq_epi16(k1, high_tag))));
+        const auto low = static_cast<std::uint32_t>(
+            _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(k0, low_tag), _mm_cmpeq_epi16(k1, low_tag))));
+        if ((((high << 1) | carry) & 0xFFFF) != low) return {false, 0, 0};
+        carry = high >> 15;
+        if (high != 0) pairs += count_bits(high);
     }
     alignas(16) std::uint16_t lanes[8];
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+    std::uint32_t bits = 0;
     for (std::uint16_t l : lanes) bits |= l;
+    for (; i < units; ++i) {
+        const std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+        if (is_low_surrogate(u) != (carry != 0)) return {false, 0, 0};
+        carry = is_high_surrogate(u);
+        pairs += carry;
+        bits |= u;
+    }
+    if (carry != 0) return {false, 0, 0};
+    // Surrogates only reach `bits` in pairs, whose code points need UCS-4 anyway.
     return {true, units - pairs, pairs != 0 ? kUnicodeMax : storage_max(bits)};
 }
 
+// Well-formed UTF-16 with at least one pair, as UCS-4 (`length` code
+// points). A block is widened and stored whole; when it holds a pair, only
+// the units before the pair count and the pair is written on its own.
 template <bool Swap>
-inline void fill_utf16_astral(const std::uint8_t* p, std::size_t units, std::uint8_t* out) noexcept {
+inline void fill_utf16_astral(const std::uint8_t* p, std::size_t units, std::uint8_t* out, std::size_t length) noexcept {
+    const __m128i kind = _mm_set1_epi16(static_cast<short>(0xF800));
+    const __m128i tag = _mm_set1_epi16(static_cast<short>(0xD800));
+    std::uint8_t* const out_end = out + 4 * length;
     std::size_t i = 0;
+    while (i + kBlock <= units && out + 4 * kBlock <= out_end) {
+        Block<2> b = load_block<2>(p + 2 * i);
+        if constexpr (Swap) b = swap_block(b);
+        store_block<4>(out, resize_block<2, 4>(b));
+        const auto sur = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(
+            _mm_cmpeq_epi16(_mm_and_si128(b.r[0], kind), tag), _mm_cmpeq_epi16(_mm_and_si128(b.r[1], kind), tag))));
+        if (sur == 0) {
+            out += 4 * kBlock;
+            i += kBlock;
+            continue;
+        }
+        const auto k = static_cast<std::size_t>(std::countr_zero(sur));
+        out += 4 * k;
+        i += k;
+        if (i + 1 >= units) break;  // the tail loop takes the pair
+        const std::uint32_t hi = read_unit<2, Swap>(p + 2 * i), lo = read_unit<2, Swap>(p + 2 * i + 2);
+        write_unit<4, false>(out, 0x10000 + ((hi - 0xD800) << 10) + (lo - 0xDC00));
+        out += 4;
+        i += 2;
+    }
     while (i < units) {
-        std::size_t end = units;
-        if (i + kBlock <= units) {
-            Block<2> b = load_block<2>(p + 2 * i);
-            if constexpr (Swap) b = swap_block(b);
-            if (!block_has_surrogate(b)) {
-                store_block<4>(out, resize_block<2, 4>(b));
-                out += 4 * kBlock;
-                i += kBlock;
-                continue;
-            }
-            end = i + kBlock;
-        }
-        while (i < end) {
-            std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+        std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+        ++i;
+        if (is_high_surrogate(u)) {
+            u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
             ++i;
-            if (is_high_surrogate(u)) {
-                u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
-                ++i;
-            }
-            write_unit<4, false>(out, u);
-            out += 4;
         }
+        write_unit<4, false>(out, u);
+        out += 4;
+    }
+}
+
+// The same with AVX2, eight units per step and no scalar steps: a high
+// surrogate's lane takes the pair's code point, and the low surrogates'
+// lanes are squeezed out by a permutation chosen by their mask.
+struct LaneSqueeze {
+    std::uint32_t lanes;  // the kept lanes' indices, three bits each
+    std::uint32_t kept;
+};
+
+inline constexpr std::array<LaneSqueeze, 256> kLaneSqueezes = [] {
+    std::array<LaneSqueeze, 256> t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 8; ++lane)
+            if ((mask >> lane & 1) == 0) t[mask].lanes |= lane << (3 * at++);
+        t[mask].kept = at;
+    }
+    return t;
+}();
+
+template <bool Swap>
+__attribute__((target("avx2"))) inline __m256i load8_utf16(const std::uint8_t* p) noexcept {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if constexpr (Swap) v = _mm_shuffle_epi8(v, _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+    return _mm256_cvtepu16_epi32(v);
+}
+
+template <bool Swap>
+__attribute__((target("avx2"))) inline void fill_utf16_astral_avx2(const std::uint8_t* p, std::size_t units, std::uint8_t* out,
+                                                                    std::size_t length) noexcept {
+    std::uint8_t* const out_end = out + 4 * length;
+    const __m256i kind = _mm256_set1_epi32(0xFC00), high_tag = _mm256_set1_epi32(0xD800),
+                  low_tag = _mm256_set1_epi32(0xDC00);
+    const __m256i offset = _mm256_set1_epi32(0x10000 - (0xD800 << 10) - 0xDC00);
+    const __m256i shifts = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
+    std::size_t i = 0;
+    // A low surrogate at the start of a step was consumed by the step before.
+    while (i + 9 <= units && out + 32 <= out_end) {
+        const __m256i v = load8_utf16<Swap>(p + 2 * i);
+        const __m256i next = load8_utf16<Swap>(p + 2 * i + 2);
+        const __m256i k = _mm256_and_si256(v, kind);
+        const __m256i high = _mm256_cmpeq_epi32(k, high_tag), low = _mm256_cmpeq_epi32(k, low_tag);
+        const __m256i pair = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(v, 10), next), offset);
+        const __m256i cps = _mm256_blendv_epi8(v, pair, high);
+        const auto drop = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(low)));
+        const LaneSqueeze& s = kLaneSqueezes[drop];
+        const __m256i order = _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(s.lanes)), shifts),
+                                               _mm256_set1_epi32(7));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(cps, order));
+        out += 4 * s.kept;
+        i += 8;
+    }
+    // The tail; it may start on the low half of a pair written above.
+    if (i < units && i > 0 && is_low_surrogate(read_unit<2, Swap>(p + 2 * i))) ++i;
+    while (i < units) {
+        std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+        ++i;
+        if (is_high_surrogate(u)) {
+            u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
+            ++i;
+        }
+        write_unit<4, false>(out, u);
+        out += 4;
     }
 }
 
@@ -687,7 +789,8 @@ inline void fill_utf16_as(const TextPlan& plan, std::uint8_t* o, unsigned width)
     const std::size_t units = plan.input_size / 2;
     if (width == 1) convert_units<2, 1, Swap, false>(plan.input, o, units);
     else if (width == 2) convert_units<2, 2, Swap, false>(plan.input, o, units);
-    else fill_utf16_astral<Swap>(plan.input, units, o);
+    else if (kHaveAvx2) fill_utf16_astral_avx2<Swap>(plan.input, units, o, plan.length);
+    else fill_utf16_astral<Swap>(plan.input, units, o, plan.length);
 }
 
 inline void fill_utf16(const TextPlan& plan, void* out, unsigned width) noexcept {
@@ -733,7 +836,43 @@ struct Utf32Scan {
 };
 
 template <bool Swap>
+__attribute__((target("avx2"))) inline Utf32Scan scan_utf32_avx2(const std::uint8_t* p, std::size_t units) noexcept {
+    const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,
+                                          3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    const __m256i top = _mm256_set1_epi32(0x10FFFF), kind = _mm256_set1_epi32(static_cast<int>(0xFFFFF800)),
+                  tag = _mm256_set1_epi32(0xD800);
+    std::size_t i = 0;
+    __m256i acc = _mm256_setzero_si256();
+    for (; i + 16 <= units; i += 16) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i + 32));
+        if constexpr (Swap) {
+            a = _mm256_shuffle_epi8(a, swap);
+            b = _mm256_shuffle_epi8(b, swap);
+        }
+        const __m256i both = _mm256_or_si256(a, b);
+        // Above U+10FFFF: the unsigned maximum with it is not U+10FFFF.
+        const __m256i in_range = _mm256_cmpeq_epi32(_mm256_max_epu32(_mm256_max_epu32(a, b), top), top);
+        const __m256i sur = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_and_si256(a, kind), tag),
+                                            _mm256_cmpeq_epi32(_mm256_and_si256(b, kind), tag));
+        if (_mm256_movemask_epi8(_mm256_andnot_si256(sur, in_range)) != -1) break;  // the scalar loop finds it
+        acc = _mm256_or_si256(acc, both);
+    }
+    alignas(32) std::uint32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+    std::uint32_t bits = 0;
+    for (std::uint32_t l : lanes) bits |= l;
+    for (; i < units; ++i) {
+        const std::uint32_t u = read_unit<4, Swap>(p + 4 * i);
+        if (!valid_scalar(u)) return {i, u, 0};
+        bits |= u;
+    }
+    return {units, 0, storage_max(bits)};
+}
+
+template <bool Swap>
 inline Utf32Scan scan_utf32(const std::uint8_t* p, std::size_t units) noexcept {
+    if (kHaveAvx2) return scan_utf32_avx2<Swap>(p, units);
     std::size_t i = 0;
     __m128i acc = _mm_setzero_si128();
     for (; i + kBlock <= units; i += kBlock) {
@@ -783,29 +922,71 @@ inline Expected<TextPlan> decode_utf32_core(const std::uint8_t* p, std::size_t s
 
 // ---------------------------------------------------------------------------
 // Encoding. BytesPlan::variant: bit 0 little-endian, bit 1 byte order mark.
+//
+// Texts of width 2 and 4 may hold a lone surrogate (see TextView). Each
+// encoder notices one in a pass it makes anyway: the sizing pass where it
+// has one, otherwise the fill, which then returns false.
 
 inline constexpr std::uint32_t kLittle = 1;
 inline constexpr std::uint32_t kMark = 2;
 
+// A code point in U+D800-U+DFFF (units of any width).
+inline bool is_surrogate_cp(std::uint32_t cp) noexcept { return (cp & ~std::uint32_t{0x7FF}) == 0xD800; }
+
+// Lanes of units of W bytes (2 or 4) holding a surrogate.
 template <unsigned W>
-inline std::size_t utf8_size(const std::uint8_t* p, std::size_t n) noexcept {
-    // Every unit takes one byte, plus one per threshold it reaches.
-    if (first_at_or_above<W>(p, n, 0x80) == n) return n;
-    if constexpr (W == 1) {
-        const auto [ascii] = count_clear<1, 1>(p, n, {0x80});
-        return 2 * n - ascii;
-    } else if constexpr (W == 2) {
-        const auto [below_80, below_800] = count_clear<2, 2>(p, n, {0xFF80, 0xF800});
-        return 3 * n - below_80 - below_800;
+inline __m128i surrogate_lanes(__m128i v) noexcept {
+    if constexpr (W == 2) {
+        return _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xF800))),
+                               _mm_set1_epi16(static_cast<short>(0xD800)));
     } else {
-        const auto [below_80, below_800, below_10000] = count_clear<4, 3>(p, n, {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000});
-        return 4 * n - below_80 - below_800 - below_10000;
+        return _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(static_cast<int>(0xFFFFF800))), _mm_set1_epi32(0xD800));
     }
 }
 
+// The plan of a text whose sizing met a surrogate: it never writes.
+inline bool refuse_fill(const BytesPlan&, std::uint8_t*) noexcept { return false; }
+inline BytesPlan refused(const TextView& t) noexcept { return BytesPlan{1, t, 0, &refuse_fill}; }
+
+// The units of an ASCII or Latin-1 text of width 1 are its bytes.
+inline bool fill_copy(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    std::memcpy(out, plan.text.data, plan.text.length);
+    return true;
+}
+
+// convert_units for the encoders: also tells whether no source unit was a
+// surrogate. Blocks are tested branch-free; the verdict comes at the end.
+template <unsigned S, unsigned D, bool SwapOut>
+inline bool convert_units_checked(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
+    if constexpr (S == 1) {
+        convert_units<1, D, false, SwapOut>(src, dst, n);
+        return true;
+    } else {
+        __m128i bad = _mm_setzero_si128();
+        std::size_t i = 0;
+        for (; i + kBlock <= n; i += kBlock) {
+            const Block<S> b = load_block<S>(src + i * S);
+            for_each_register<S>([&](unsigned k) [[gnu::always_inline]] { bad = _mm_or_si128(bad, surrogate_lanes<S>(b.r[k])); });
+            Block<D> d = resize_block<S, D>(b);
+            if constexpr (SwapOut) d = swap_block(d);
+            store_block<D>(dst + i * D, d);
+        }
+        bool tail_bad = false;
+        for (; i < n; ++i) {
+            const std::uint32_t u = read_unit<S, false>(src + i * S);
+            tail_bad |= is_surrogate_cp(u);
+            write_unit<D, SwapOut>(dst + i * D, u);
+        }
+        return _mm_movemask_epi8(bad) == 0 && !tail_bad;
+    }
+}
+
+// A surrogate takes three bytes in the sizing, like any unit of its range,
+// and fails the fill.
 template <unsigned W>
-inline void fill_utf8_from(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+inline bool fill_utf8_from(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
     std::size_t i = 0;
+    bool bad = false;
     while (i < n) {
         std::size_t end = n;
         if (i + kBlock <= n) {
@@ -818,18 +999,166 @@ inline void fill_utf8_from(const std::uint8_t* p, std::size_t n, std::uint8_t* o
             }
             end = i + kBlock;
         }
-        for (; i < end; ++i) out = put_utf8(out, read_unit<W, false>(p + i * W));
+        for (; i < end; ++i) {
+            const std::uint32_t cp = read_unit<W, false>(p + i * W);
+            if constexpr (W > 1) bad |= is_surrogate_cp(cp);
+            out = put_utf8(out, cp);
+        }
+    }
+    return !bad;
+}
+
+// UTF-8 from units of any width, eight code points per step (AVX2). Each
+// code point is first laid out as four bytes whose last L bytes are its
+// UTF-8 form (L = 1 to 4); a shuffle per four code points then keeps just
+// those bytes. The shuffle and the total length come from a table indexed by
+// the four values L - 1.
+struct Utf8Compaction {
+    alignas(16) std::uint8_t shuffle[16];
+    std::uint8_t size;
+};
+
+inline constexpr std::array<Utf8Compaction, 256> kUtf8Compactions = [] {
+    std::array<Utf8Compaction, 256> t{};
+    for (unsigned index = 0; index < 256; ++index) {
+        Utf8Compaction& c = t[index];
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const unsigned size = ((index >> (6 - 2 * lane)) & 3) + 1;  // lane 0 in the top bits
+            for (unsigned b = 4 - size; b < 4; ++b) c.shuffle[at++] = static_cast<std::uint8_t>(4 * lane + b);
+        }
+        c.size = static_cast<std::uint8_t>(at);
+        for (; at < 16; ++at) c.shuffle[at] = 0x80;
+    }
+    return t;
+}();
+
+// Eight units of W bytes as 32-bit lanes.
+template <unsigned W>
+__attribute__((target("avx2"))) inline __m256i load8_wide(const std::uint8_t* p) noexcept {
+    if constexpr (W == 1) return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    else if constexpr (W == 2) return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    else return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// The UTF-8 size of a text, and whether it holds a surrogate (only the
+// AVX2 sizing looks; the other path finds them while filling).
+struct Utf8Measure {
+    std::size_t size = 0;
+    bool surrogate = false;
+};
+
+template <unsigned W>
+__attribute__((target("avx2"))) inline Utf8Measure utf8_size_avx2(const std::uint8_t* p, std::size_t n) noexcept {
+    const __m256i t80 = _mm256_set1_epi32(0x7F), t800 = _mm256_set1_epi32(0x7FF), t10000 = _mm256_set1_epi32(0xFFFF);
+    const __m256i kind = _mm256_set1_epi32(static_cast<int>(0xFFFFF800)), tag = _mm256_set1_epi32(0xD800);
+    __m256i bad = _mm256_setzero_si256();
+    std::size_t extra = 0, i = 0;
+    while (i + 8 <= n) {
+        // Lanes count at most 3 per step; sum them before they could overflow.
+        const std::size_t stop = std::min(n - (n - i) % 8, i + 8 * (std::size_t{1} << 28));
+        __m256i acc = _mm256_setzero_si256();
+        for (; i < stop; i += 8) {
+            const __m256i v = load8_wide<W>(p + i * W);
+            acc = _mm256_sub_epi32(acc, _mm256_cmpgt_epi32(v, t80));
+            acc = _mm256_sub_epi32(acc, _mm256_cmpgt_epi32(v, t800));
+            acc = _mm256_sub_epi32(acc, _mm256_cmpgt_epi32(v, t10000));
+            if constexpr (W > 1) bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(v, kind), tag));
+        }
+        alignas(32) std::uint32_t lanes[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+        for (std::uint32_t l : lanes) extra += l;
+    }
+    bool tail_bad = false;
+    for (; i < n; ++i) {
+        const std::uint32_t cp = read_unit<W, false>(p + i * W);
+        extra += (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
+        tail_bad |= is_surrogate_cp(cp);
+    }
+    return {n + extra, !_mm256_testz_si256(bad, bad) || tail_bad};
+}
+
+__attribute__((target("avx2"))) inline std::uint8_t* put_utf8_half(std::uint8_t* out, __m128i bytes, std::uint32_t sizes) noexcept {
+    // sizes: the four values L - 1 as bytes; the product gathers them into
+    // the top byte, lane 0 highest.
+    const Utf8Compaction& c = kUtf8Compactions[(sizes * 0x40100401u) >> 24];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(c.shuffle))));
+    return out + c.size;
+}
+
+template <unsigned W>
+__attribute__((target("avx2"))) inline void fill_utf8_avx2(const std::uint8_t* p, std::size_t n, std::uint8_t* out,
+                                                           std::uint8_t* out_end) noexcept {
+    const __m256i t80 = _mm256_set1_epi32(0x7F), t800 = _mm256_set1_epi32(0x7FF), t10000 = _mm256_set1_epi32(0xFFFF);
+    // By L - 1: what to keep of the laid-out bytes, and the markers to add
+    // (80 on continuation bytes; C0, E0 or F0 on the lead byte).
+    const __m256i keep = _mm256_setr_epi32(-1, 0x3FFFFFFF, 0x3FFFFFFF, 0x3FFFFFFF, 0, 0, 0, 0);
+    const __m256i marks = _mm256_setr_epi32(0, static_cast<int>(0x80C00000), static_cast<int>(0x8080E000),
+                                            static_cast<int>(0x808080F0), 0, 0, 0, 0);
+    bool ascii_run = true;
+    std::size_t i = 0;
+    while (i + 8 <= n && out + 32 <= out_end) {
+        if (ascii_run && i + 32 <= n) {
+            // After eight ASCII units, try the next 32 in one step.
+            const Block<W> b0 = load_block<W>(p + i * W), b1 = load_block<W>(p + (i + 16) * W);
+            if (block_below(b0, 0x80) && block_below(b1, 0x80)) {
+                store_block<1>(out, resize_block<W, 1>(b0));
+                store_block<1>(out + 16, resize_block<W, 1>(b1));
+                out += 32;
+                i += 32;
+                continue;
+            }
+        }
+        const __m256i v = load8_wide<W>(p + i * W);
+        const __m256i m80 = _mm256_cmpgt_epi32(v, t80);
+        const __m256i sizes = _mm256_sub_epi32(_mm256_sub_epi32(_mm256_setzero_si256(), m80),
+                                               _mm256_add_epi32(_mm256_cmpgt_epi32(v, t800), _mm256_cmpgt_epi32(v, t10000)));
+        // Bytes 0-3 of a lane: cp>>18, cp>>12, cp>>6 (six bits each) and cp
+        // (eight bits, of which `keep` drops two unless it is ASCII).
+        __m256i laid = _mm256_or_si256(
+            _mm256_or_si256(_mm256_srli_epi32(v, 18), _mm256_and_si256(_mm256_srli_epi32(v, 4), _mm256_set1_epi32(0x3F00))),
+            _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi32(v, 10), _mm256_set1_epi32(0x3F0000)), _mm256_slli_epi32(v, 24)));
+        laid = _mm256_or_si256(_mm256_and_si256(laid, _mm256_permutevar8x32_epi32(keep, sizes)),
+                               _mm256_permutevar8x32_epi32(marks, sizes));
+        const __m256i sizes8 = _mm256_packus_epi16(_mm256_packus_epi32(sizes, sizes), sizes);
+        out = put_utf8_half(out, _mm256_castsi256_si128(laid), static_cast<std::uint32_t>(_mm256_extract_epi32(sizes8, 0)));
+        out = put_utf8_half(out, _mm256_extracti128_si256(laid, 1), static_cast<std::uint32_t>(_mm256_extract_epi32(sizes8, 4)));
+        ascii_run = _mm256_testz_si256(m80, m80);
+        i += 8;
+    }
+    for (; i < n; ++i) out = put_utf8(out, read_unit<W, false>(p + i * W));
+}
+
+
+template <unsigned W>
+inline Utf8Measure utf8_size(const std::uint8_t* p, std::size_t n) noexcept {
+    // Every unit takes one byte, plus one per threshold it reaches.
+    if (first_at_or_above<W>(p, n, 0x80) == n) return {n, false};
+    if (kHaveAvx2) return utf8_size_avx2<W>(p, n);
+    if constexpr (W == 1) {
+        const auto [ascii] = count_clear<1, 1>(p, n, {0x80});
+        return {2 * n - ascii, false};
+    } else if constexpr (W == 2) {
+        const auto [below_80, below_800] = count_clear<2, 2>(p, n, {0xFF80, 0xF800});
+        return {3 * n - below_80 - below_800, false};
+    } else {
+        const auto [below_80, below_800, below_10000] = count_clear<4, 3>(p, n, {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000});
+        return {4 * n - below_80 - below_800 - below_10000, false};
     }
 }
 
-inline void fill_utf8_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+inline bool fill_utf8_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
     const TextView& t = plan.text;
     if (plan.size == t.length) {
         // Only ASCII: the units are the bytes.
-        with_width(t.width, [&]<unsigned W>() { convert_units<W, 1, false, false>(bytes_of(t), out, t.length); });
-        return;
+        return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 1, false>(bytes_of(t), out, t.length); });
     }
-    with_width(t.width, [&]<unsigned W>() { fill_utf8_from<W>(bytes_of(t), t.length, out); });
+    return with_width(t.width, [&]<unsigned W>() {
+        if (!kHaveAvx2) return fill_utf8_from<W>(bytes_of(t), t.length, out);
+        fill_utf8_avx2<W>(bytes_of(t), t.length, out, out + plan.size);  // the sizing has ruled out surrogates
+        return true;
+    });
 }
 
 // Mark first (big-endian only), then the units.
@@ -842,64 +1171,120 @@ inline std::uint8_t* put_mark(const BytesPlan& plan, std::uint8_t* out) noexcept
     return out;
 }
 
+// Code points of units of 4 bytes as UTF-16; the sizing has ruled out
+// surrogates. Blocks below U+10000 narrow in one step; a block with an
+// astral code point is written up to it in one step too, since every unit
+// before it is one UTF-16 unit. `out_end` bounds the block stores.
 template <bool Swap>
-inline void fill_utf16_from_ucs4(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+inline void fill_utf16_from_ucs4(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* out_end) noexcept {
     std::size_t i = 0;
-    while (i < n) {
-        std::size_t end = n;
-        if (i + kBlock <= n) {
-            const Block<4> b = load_block<4>(p + 4 * i);
-            if (block_below(b, 0x10000)) {
-                Block<2> d = resize_block<4, 2>(b);
-                if constexpr (Swap) d = swap_block(d);
-                store_block<2>(out, d);
-                out += 2 * kBlock;
-                i += kBlock;
-                continue;
-            }
-            end = i + kBlock;
+    const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFF0000));
+    while (i + kBlock <= n && out + 2 * kBlock <= out_end) {
+        const Block<4> b = load_block<4>(p + 4 * i);
+        Block<2> d = resize_block<4, 2>(b);
+        if constexpr (Swap) d = swap_block(d);
+        store_block<2>(out, d);
+        const __m128i zero = _mm_setzero_si128();
+        const unsigned astral =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(
+                _mm_packs_epi32(_mm_cmpeq_epi32(_mm_and_si128(b.r[0], high), zero), _mm_cmpeq_epi32(_mm_and_si128(b.r[1], high), zero)),
+                _mm_packs_epi32(_mm_cmpeq_epi32(_mm_and_si128(b.r[2], high), zero), _mm_cmpeq_epi32(_mm_and_si128(b.r[3], high), zero))))) ^
+            0xFFFFu;
+        if (astral == 0) {
+            out += 2 * kBlock;
+            i += kBlock;
+            continue;
         }
-        for (; i < end; ++i) {
-            const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
-            if (cp < 0x10000) {
-                write_unit<2, Swap>(out, cp);
-                out += 2;
-            } else {
-                write_unit<2, Swap>(out, 0xD800 + ((cp - 0x10000) >> 10));
-                write_unit<2, Swap>(out + 2, 0xDC00 + ((cp - 0x10000) & 0x3FF));
-                out += 4;
-            }
+        const auto k = static_cast<std::size_t>(std::countr_zero(astral));
+        out += 2 * k;
+        i += k;
+        const std::uint32_t cp = read_unit<4, false>(p + 4 * i) - 0x10000;
+        write_unit<2, Swap>(out, 0xD800 + (cp >> 10));
+        write_unit<2, Swap>(out + 2, 0xDC00 + (cp & 0x3FF));
+        out += 4;
+        ++i;
+    }
+    for (; i < n; ++i) {
+        const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
+        if (cp < 0x10000) {
+            write_unit<2, Swap>(out, cp);
+            out += 2;
+        } else {
+            write_unit<2, Swap>(out, 0xD800 + ((cp - 0x10000) >> 10));
+            write_unit<2, Swap>(out + 2, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+            out += 4;
         }
     }
 }
 
 template <bool Swap>
-inline void fill_utf16_units(const TextView& t, std::uint8_t* out) noexcept {
-    if (t.width == 1) convert_units<1, 2, false, Swap>(bytes_of(t), out, t.length);
-    else if (t.width == 2) convert_units<2, 2, false, Swap>(bytes_of(t), out, t.length);
-    else fill_utf16_from_ucs4<Swap>(bytes_of(t), t.length, out);
+inline bool fill_utf16_units(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    const TextView& t = plan.text;
+    if (t.width == 1) return convert_units_checked<1, 2, Swap>(bytes_of(t), out, t.length);
+    if (t.width == 2) return convert_units_checked<2, 2, Swap>(bytes_of(t), out, t.length);
+    fill_utf16_from_ucs4<Swap>(bytes_of(t), t.length, out, out + plan.size);
+    return true;
 }
 
-inline void fill_utf16_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
-    out = put_mark<2>(plan, out);
-    if (plan.variant & kLittle) fill_utf16_units<false>(plan.text, out);
-    else fill_utf16_units<true>(plan.text, out);
+inline bool fill_utf16_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    std::uint8_t* units = put_mark<2>(plan, out);
+    // The block stores are bounded by the end of the whole output.
+    BytesPlan rest = plan;
+    rest.size -= static_cast<std::size_t>(units - out);
+    if (plan.variant & kLittle) return fill_utf16_units<false>(rest, units);
+    return fill_utf16_units<true>(rest, units);
 }
 
 template <bool Swap>
-inline void fill_utf32_units(const TextView& t, std::uint8_t* out) noexcept {
-    with_width(t.width, [&]<unsigned W>() { convert_units<W, 4, false, Swap>(bytes_of(t), out, t.length); });
+inline bool fill_utf32_units(const TextView& t, std::uint8_t* out) noexcept {
+    return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 4, Swap>(bytes_of(t), out, t.length); });
 }
 
-inline void fill_utf32_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+inline bool fill_utf32_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
     out = put_mark<4>(plan, out);
-    if (plan.variant & kLittle) fill_utf32_units<false>(plan.text, out);
-    else fill_utf32_units<true>(plan.text, out);
+    if (plan.variant & kLittle) return fill_utf32_units<false>(plan.text, out);
+    return fill_utf32_units<true>(plan.text, out);
+}
+
+// Astral code points (two UTF-16 units each) and surrogates, in one pass.
+struct Ucs4Census {
+    std::size_t astral = 0;
+    bool surrogate = false;
+};
+
+inline Ucs4Census ucs4_census(const std::uint8_t* p, std::size_t n) noexcept {
+    Ucs4Census c;
+    __m128i bad = _mm_setzero_si128(), count = _mm_setzero_si128();
+    const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFF0000)), zero = _mm_setzero_si128();
+    std::size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+        const Block<4> b = load_block<4>(p + 4 * i);
+        for (unsigned k = 0; k < 4; ++k) {
+            bad = _mm_or_si128(bad, surrogate_lanes<4>(b.r[k]));
+            // Lanes count astral code points: 0 - (-1) per hit.
+            count = _mm_sub_epi32(count, _mm_xor_si128(_mm_cmpeq_epi32(_mm_and_si128(b.r[k], high), zero),
+                                                       _mm_set1_epi32(-1)));
+        }
+    }
+    alignas(16) std::uint32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), count);
+    c.astral = std::size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+    c.surrogate = _mm_movemask_epi8(bad) != 0;
+    for (; i < n; ++i) {
+        const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
+        c.astral += cp >= 0x10000;
+        c.surrogate |= is_surrogate_cp(cp);
+    }
+    return c;
 }
 
 inline BytesPlan utf16_bytes_plan(const TextView& t, std::uint32_t variant) noexcept {
     std::size_t units = t.length;
-    if (t.width == 4) units += t.length - count_clear<4, 1>(bytes_of(t), t.length, {0xFFFF0000})[0];
+    if (t.width == 4) {
+        const Ucs4Census c = ucs4_census(bytes_of(t), t.length);
+        if (c.surrogate) return refused(t);
+        units += c.astral;
+    }
     return BytesPlan{2 * units + ((variant & kMark) ? 2 : 0), t, variant, &fill_utf16_bytes};
 }
 
@@ -957,8 +1342,10 @@ inline Expected<TextPlan> decode_utf32(ByteSpan bytes) {
 
 inline BytesPlan encode_utf8(TextView text) {
     using namespace text_detail;
-    const std::size_t size = with_width(text.width, [&]<unsigned W>() { return utf8_size<W>(bytes_of(text), text.length); });
-    return BytesPlan{size, text, 0, &fill_utf8_bytes};
+    if (text.ascii) return BytesPlan{text.length, text, 0, &fill_copy};
+    const Utf8Measure m = with_width(text.width, [&]<unsigned W>() { return utf8_size<W>(bytes_of(text), text.length); });
+    if (m.surrogate) return refused(text);
+    return BytesPlan{m.size, text, 0, &fill_utf8_bytes};
 }
 
 inline BytesPlan encode_utf16be(TextView text) { return text_detail::utf16_bytes_plan(text, 0); }

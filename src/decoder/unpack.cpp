@@ -136,7 +136,8 @@ std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteOrder or
 }  // namespace
 
 Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe) {
-    PyRef result(PyDict_New());
+    // Sized once for the whole recipe, so the dict never grows while filling.
+    PyRef result(_PyDict_NewPresized(static_cast<Py_ssize_t>(recipe.size())));
     if (!result) api_call_failed();
     std::uint64_t cursor = offset_bits;
     std::vector<std::uint8_t> reversed;  // little-endian text fields only

@@ -62,16 +62,18 @@ bool Flag::convert_other(PyObject* object, type& out) {
     return fail_with(cast_error(object, "bool"));
 }
 
-bool check_encodable(PyObject* text) {
+bool holds_lone_surrogate(PyObject* text) noexcept {
     const void* data = PyUnicode_DATA(text);
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    bool surrogate = false;
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_2BYTE_KIND: surrogate = has_surrogate<Py_UCS2>(data, length); break;
-        case PyUnicode_4BYTE_KIND: surrogate = has_surrogate<Py_UCS4>(data, length); break;
-        default: break;
+        case PyUnicode_2BYTE_KIND: return has_surrogate<Py_UCS2>(data, length);
+        case PyUnicode_4BYTE_KIND: return has_surrogate<Py_UCS4>(data, length);
+        default: return false;
     }
-    if (!surrogate) return true;
+}
+
+bool check_encodable(PyObject* text) {
+    if (!holds_lone_surrogate(text)) return true;
     // Let the interpreter's UTF-8 conversion raise its own error.
     Py_ssize_t size = 0;
     if (PyUnicode_AsUTF8AndSize(text, &size) != nullptr) return true;

@@ -123,19 +123,32 @@ struct Bytes {
     }
 };
 
+// Whether a ready str holds a code point U+D800-U+DFFF.
+bool holds_lone_surrogate(PyObject* text) noexcept;
+
 // A str that can be written as UTF-8: a lone surrogate raises the
 // interpreter's own UnicodeEncodeError.
 bool check_encodable(PyObject* text);
 
-// The str's own storage, borrowed for the call.
+inline PyObject* origin_of(const TextView& text) noexcept {
+    return static_cast<PyObject*>(const_cast<void*>(text.origin));
+}
+
+inline bool holds_lone_surrogate(const TextView& text) noexcept {
+    return !text.verified && holds_lone_surrogate(origin_of(text));
+}
+
+// The str's own storage, borrowed for the call. It is not searched for lone
+// surrogates here: the encoders find them in passes they make anyway, and
+// the boundary then raises the interpreter's error (see text_bridge.hpp).
 struct Text {
     using type = TextView;
     static bool convert(PyObject* object, type& out) {
         if (!PyUnicode_Check(object)) return fail_with(cast_error(object, "str"));
         if (PyUnicode_READY(object) < 0) return false;
-        if (!check_encodable(object)) return false;
-        out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)),
-                       static_cast<unsigned>(PyUnicode_KIND(object))};
+        const auto width = static_cast<unsigned>(PyUnicode_KIND(object));
+        out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)), width,
+                       PyUnicode_IS_ASCII(object) != 0, width == PyUnicode_1BYTE_KIND, object};
         return true;
     }
 };

@@ -104,7 +104,8 @@ PyObject* raise_internal_fault(const char* message) noexcept {
 }
 
 bool is_panic_pending() noexcept {
-    return g_panic_type != nullptr && PyErr_ExceptionMatches(g_panic_type);
+    // The type itself only: a subclass is the caller's own exception.
+    return g_panic_type != nullptr && PyErr_Occurred() == g_panic_type;
 }
 
 CodecError capture_python_error() {

@@ -12,6 +12,7 @@
 #include "decoder/unpack.hpp"
 #include "decoder/single_byte_text.hpp"
 #include "decoder/unicode_text.hpp"
+#include "module/text_bridge.hpp"
 
 namespace fieldloom {
 
@@ -87,15 +88,15 @@ using ModuleFunctions = FunctionTable<
     Function<"encode_ibm_f64", "_value", &encode_unimplemented<FloatFamily::IbmF64, double>, kind::Double>,
     Function<"encode_ti_f32", "_value", &encode_unimplemented<FloatFamily::TiF32, float>, kind::Single>,
     Function<"encode_ti_f40", "_value", &encode_unimplemented<FloatFamily::TiF40, double>, kind::Double>,
-    Function<"encode_us_ascii", "text", &encode_us_ascii, kind::Text>,
-    Function<"encode_iso_8859_1", "text", &encode_iso_8859_1, kind::Text>,
-    Function<"encode_windows_1252", "text", &encode_windows_1252, kind::Text>,
-    Function<"encode_utf8", "text", &encode_utf8, kind::Text>,
-    Function<"encode_utf16", "text", &encode_utf16, kind::Text>,
-    Function<"encode_utf16le", "text", &encode_utf16le, kind::Text>,
-    Function<"encode_utf16be", "text", &encode_utf16be, kind::Text>,
-    Function<"encode_utf32", "text", &encode_utf32, kind::Text>,
-    Function<"encode_utf32le", "text", &encode_utf32le, kind::Text>,
-    Function<"encode_utf32be", "text", &encode_utf32be, kind::Text>>;
+    Function<"encode_us_ascii", "text", &encode_text<encode_us_ascii>, kind::Text>,
+    Function<"encode_iso_8859_1", "text", &encode_text<encode_iso_8859_1>, kind::Text>,
+    Function<"encode_windows_1252", "text", &encode_text<encode_windows_1252>, kind::Text>,
+    Function<"encode_utf8", "text", &encode_text<encode_utf8>, kind::Text>,
+    Function<"encode_utf16", "text", &encode_text<encode_utf16>, kind::Text>,
+    Function<"encode_utf16le", "text", &encode_text<encode_utf16le>, kind::Text>,
+    Function<"encode_utf16be", "text", &encode_text<encode_utf16be>, kind::Text>,
+    Function<"encode_utf32", "text", &encode_text<encode_utf32>, kind::Text>,
+    Function<"encode_utf32le", "text", &encode_text<encode_utf32le>, kind::Text>,
+    Function<"encode_utf32be", "text", &encode_text<encode_utf32be>, kind::Text>>;
 
 }  // namespace fieldloom

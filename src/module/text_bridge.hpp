@@ -1,10 +1,21 @@
 // Materialises planned text results: the str or bytes object is allocated at
 // its final size and width, and the codec writes straight into it.
+//
+// Encoders see a str's storage without a prior search for lone surrogates.
+// A str holding one must still fail exactly as the interpreter's UTF-8
+// conversion makes it fail, before any codec error, so the failure paths
+// here look for one and raise that instead.
 #pragma once
 
 #include "python.hpp"
 
+#include <type_traits>
+#include <utility>
+
+#include "decoder/codec_error.hpp"
 #include "decoder/text_plan.hpp"
+#include "module/convert.hpp"
+#include "module/errors.hpp"
 
 namespace fieldloom {
 
@@ -16,11 +27,38 @@ inline PyObject* text_plan_to_str(const TextPlan& plan) {
     return text;
 }
 
-// New reference, or nullptr with MemoryError set.
-inline PyObject* bytes_plan_to_bytes(const BytesPlan& plan) {
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size));
-    if (bytes == nullptr) return nullptr;
-    if (plan.size != 0) plan.fill(plan, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
+// The interpreter's UnicodeEncodeError for a text holding a lone surrogate.
+inline CodecError surrogate_error(const TextView& text) {
+    if (!kind::check_encodable(kind::origin_of(text))) return capture_python_error();
+    throw InternalFault("an encoder met a surrogate in a text that holds none");
+}
+
+// An encoder's failure, unless the text holds a lone surrogate: that fails
+// first, as it did when the text was converted.
+inline CodecError encoder_error(const TextView& text, CodecError error) {
+    if (kind::holds_lone_surrogate(text)) return surrogate_error(text);
+    return error;
+}
+
+// Runs a text encoder with the boundary's failure order.
+template <auto Encode>
+Expected<BytesPlan> encode_text(TextView text) {
+    if constexpr (std::is_same_v<decltype(Encode(text)), BytesPlan>) {
+        return Encode(text);
+    } else {
+        Expected<BytesPlan> plan = Encode(text);
+        if (!plan) return encoder_error(text, std::move(plan).error());
+        return plan;
+    }
+}
+
+// The planned bytes as a bytes object; a surrogate met while writing them
+// discards the object and raises the interpreter's error.
+inline Expected<PyRef> bytes_plan_to_bytes(const BytesPlan& plan) {
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
+    if (!bytes) api_call_failed();
+    if (plan.size != 0 && !plan.fill(plan, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()))))
+        return surrogate_error(plan.text);
     return bytes;
 }
 

@@ -1,0 +1,290 @@
+"""Run every benchmark and write the report: results.md, results.png and README's summary.
+
+    pip install ".[bench]" && python benchmarks/report.py [--quick]
+
+Reuses the measurements of bench_recipe.py, bench_scalars.py and bench_text.py.
+Every figure is a ratio, peer time / fieldloom time: above 1 fieldloom is
+faster. The README's summary sits between two marker comments and is replaced
+on each run. The text codecs take most of the time (a few minutes); --quick
+shortens every timing run.
+"""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import datetime
+import io
+import platform
+import statistics
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))  # the benchmark modules beside this file
+
+import bench_recipe  # noqa: E402
+import bench_scalars  # noqa: E402
+import bench_text  # noqa: E402
+import matplotlib  # noqa: E402
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.colors import LogNorm  # noqa: E402
+
+import fieldloom  # noqa: E402
+
+RESULTS_MD = HERE / "results.md"
+RESULTS_PNG = HERE / "results.png"
+README = HERE.parent / "README.md"
+SUMMARY_START = "<!-- benchmark summary: written by benchmarks/report.py -->"
+SUMMARY_END = "<!-- end of benchmark summary -->"
+
+PACKET_SIZES = (16, 200)  # fields per packet: bench_recipe's housekeeping layout and a long one
+# Peers shown in the chart and the README, by bench_recipe's row names without the direction words.
+RECIPE_PEERS = {
+    "bitstruct C compiled": "bitstruct (C, compiled format)",
+    "bitstruct C per call": "bitstruct (C, format per call)",
+    "struct floor": "struct.Struct + dict (floor)",
+    "bitstruct pure-Python compiled": "bitstruct (pure Python, compiled)",
+    "construct": "construct Struct",
+}
+
+
+def peer_key(name: str) -> str | None:
+    """bench_recipe's row name -> a RECIPE_PEERS key, the same for unpack and pack rows."""
+    if name.startswith("fieldloom"):
+        return None
+    if name.startswith("struct."):
+        return "struct floor"
+    if name.startswith("construct"):
+        return "construct"
+    kind = "C" if " C " in name else "pure-Python"
+    style = "compiled" if name.endswith("compiled") else "per call"
+    key = f"bitstruct {kind} {style}"
+    return key if key in RECIPE_PEERS else None
+
+
+def measure_recipes(number: int) -> list[dict[str, object]]:
+    rows: list[dict[str, object]] = []
+    for count in PACKET_SIZES:
+        timings = bench_recipe.run(count, number if count == 16 else max(1, number // 10))
+        for direction in ("unpack", "pack"):
+            ours = next(t for d, name, t in timings if d == direction and name.startswith("fieldloom"))
+            for d, name, t in timings:
+                if d == direction:
+                    rows.append({"fields": count, "direction": direction, "name": name,
+                                 "peer": peer_key(name) or name, "us": t * 1e6, "ratio": t / ours})
+    return rows
+
+
+def measure_scalars() -> list[tuple[str, str, float, float]]:
+    with contextlib.redirect_stdout(io.StringIO()):
+        return bench_scalars.main()
+
+
+def measure_text(budget: float) -> dict[tuple[str, str, str, str], float]:
+    """(codec, direction, size, kind) -> interpreter time / fieldloom time."""
+    ratios: dict[tuple[str, str, str, str], float] = {}
+    for suffix, codec, repertoire in bench_text.CODECS:
+        decode, encode = getattr(fieldloom, "decode_" + suffix), getattr(fieldloom, "encode_" + suffix)
+        for size_name, size in bench_text.SIZES.items():
+            for kind, pattern in (("ascii", bench_text.ASCII_SAMPLE), ("mixed", bench_text.MIXED[repertoire])):
+                text = bench_text.sample(pattern, codec, size)
+                data = text.encode(codec)
+                assert decode(data) == text and encode(text) == data
+                pairs = (
+                    ("decode", lambda b, c=codec: b.decode(c), decode, data),
+                    ("encode", lambda t, c=codec: t.encode(c), encode, text),
+                )
+                for direction, theirs, ours, arg in pairs:
+                    t_py = bench_text.best_per_call(theirs, arg, budget)
+                    t_fl = bench_text.best_per_call(ours, arg, budget)
+                    ratios[(suffix, direction, size_name, kind)] = t_py / t_fl
+            print(f"  text: {suffix} {size_name} done", file=sys.stderr)
+    return ratios
+
+
+def machine() -> str:
+    cpu = platform.processor() or platform.machine()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return f"{cpu}, {platform.system()}, Python {platform.python_version()}"
+
+
+def ratio_text(ratio: float) -> str:
+    return f"{ratio:.2f}x"
+
+
+def recipe_table(rows: list[dict[str, object]]) -> list[str]:
+    lines = ["| packet | direction | implementation | time per packet | peer time / fieldloom time |",
+             "|---|---|---|---:|---:|"]
+    for row in rows:
+        lines.append(f"| {row['fields']} fields | {row['direction']} | {row['name']} | {float(row['us']):.2f} µs "
+                     f"| {ratio_text(float(row['ratio']))} |")
+    return lines
+
+
+def scalar_table(rows: list[tuple[str, str, float, float]]) -> list[str]:
+    lines = ["| fieldloom call | time | peer | time | peer time / fieldloom time |", "|---|---:|---|---:|---:|"]
+    for title, peer, ours, theirs in rows:
+        lines.append(f"| `{title}` | {ours * 1e9:.0f} ns | `{peer}` | {theirs * 1e9:.0f} ns | {ratio_text(theirs / ours)} |")
+    return lines
+
+
+def text_table(ratios: dict[tuple[str, str, str, str], float], kind: str) -> list[str]:
+    columns = [(d, s) for d in ("decode", "encode") for s in bench_text.SIZES]
+    lines = ["| codec | " + " | ".join(f"{d} {s}" for d, s in columns) + " |",
+             "|---|" + "---:|" * len(columns)]
+    for suffix, _, _ in bench_text.CODECS:
+        cells = [ratio_text(ratios[(suffix, d, s, kind)]) for d, s in columns]
+        lines.append(f"| {suffix} | " + " | ".join(cells) + " |")
+    return lines
+
+
+def write_markdown(recipes, scalars, text, when: str) -> None:
+    lines = [
+        "# Benchmark results",
+        "",
+        f"Measured {when} on {machine()}. Refresh with `python benchmarks/report.py`",
+        "(after `pip install \".[bench]\"`); it rewrites this file, `results.png` and the",
+        "summary in the README.",
+        "",
+        "Every ratio is the peer's time divided by fieldloom's: above 1 fieldloom is faster.",
+        "Each time is the best of several timing runs.",
+        "",
+        "![benchmark chart](results.png)",
+        "",
+        "## Recipe engine",
+        "",
+        "One packet of byte-aligned integer fields (8 to 64 bits, unsigned and two's complement),",
+        "decoded into and encoded from a dict of named values. Every peer is checked to give the",
+        "same values and bytes before it is timed. `struct` is a floor, not a peer: it returns a",
+        "tuple (the dict is built from it) and knows only whole-byte formats.",
+        "",
+        *recipe_table(recipes),
+        "",
+        "## Scalar codecs",
+        "",
+        *scalar_table(scalars),
+        "",
+        "## Text codecs against the interpreter's own",
+        "",
+        "Interpreter time / fieldloom time for `bytes.decode` and `str.encode`, per size of the",
+        "encoded text. Mixed text holds what the codec can carry beyond ASCII.",
+        "",
+        "ASCII text:",
+        "",
+        *text_table(text, "ascii"),
+        "",
+        "Mixed text:",
+        "",
+        *text_table(text, "mixed"),
+        "",
+    ]
+    RESULTS_MD.write_text("\n".join(lines), encoding="utf-8")
+
+
+def write_chart(recipes, scalars, text) -> None:
+    figure = plt.figure(figsize=(12, 11), layout="constrained")
+    grid = figure.add_gridspec(2, 2, height_ratios=[1, 1.25], width_ratios=[1.5, 1])
+    axis = figure.add_subplot(grid[0, 0])
+    peers = list(RECIPE_PEERS)
+    series = [(count, direction) for count in PACKET_SIZES for direction in ("unpack", "pack")]
+    height = 0.8 / len(series)
+    for i, (count, direction) in enumerate(series):
+        values = [next(float(r["ratio"]) for r in recipes
+                       if r["peer"] == peer and r["fields"] == count and r["direction"] == direction) for peer in peers]
+        axis.barh([p + i * height for p in range(len(peers))], values, height, label=f"{direction}, {count} fields")
+    axis.set_yticks([p + 0.4 - height / 2 for p in range(len(peers))], [RECIPE_PEERS[p] for p in peers])
+    axis.invert_yaxis()
+    axis.set_xscale("log")
+    axis.axvline(1.0, color="black", linewidth=1)
+    axis.set_xlabel("peer time / fieldloom time (log; right of 1: fieldloom faster)")
+    axis.set_title("Recipe engine: unpack_parameters and pack_parameters")
+    axis.legend(fontsize="small")
+
+    axis = figure.add_subplot(grid[0, 1])
+    labels = [f"{title}\nvs {peer}" for title, peer, _, _ in scalars]
+    axis.barh(range(len(scalars)), [theirs / ours for _, _, ours, theirs in scalars], color="tab:green")
+    axis.set_yticks(range(len(scalars)), labels, fontsize="x-small")
+    axis.invert_yaxis()
+    axis.axvline(1.0, color="black", linewidth=1)
+    axis.set_xlabel("peer time / fieldloom time")
+    axis.set_title("Scalar codecs")
+
+    axis = figure.add_subplot(grid[1, :])
+    columns = [(kind, d, s) for kind in ("ascii", "mixed") for d in ("decode", "encode") for s in bench_text.SIZES]
+    codecs = [suffix for suffix, _, _ in bench_text.CODECS]
+    matrix = [[text[(suffix, d, s, kind)] for kind, d, s in columns] for suffix in codecs]
+    # Symmetric on a log scale around 1; ratios beyond 10 share the end colour.
+    image = axis.imshow(matrix, cmap="RdYlGn", norm=LogNorm(vmin=0.1, vmax=10), aspect="auto")
+    for y, row in enumerate(matrix):
+        for x, value in enumerate(row):
+            axis.text(x, y, f"{value:.2f}", ha="center", va="center", fontsize="small")
+    axis.set_xticks(range(len(columns)), [f"{kind}\n{d}\n{s}" for kind, d, s in columns], fontsize="small")
+    axis.set_yticks(range(len(codecs)), codecs)
+    axis.set_title("Text codecs: interpreter time / fieldloom time (green: fieldloom faster)")
+    figure.colorbar(image, ax=axis, shrink=0.8)
+    figure.suptitle(f"fieldloom benchmarks ({machine()})", fontsize="medium")
+    figure.savefig(RESULTS_PNG, dpi=90)
+    plt.close(figure)
+
+
+def summary(recipes, text) -> list[str]:
+    def ratio(peer: str, count: int, direction: str) -> str:
+        return ratio_text(next(float(r["ratio"]) for r in recipes
+                               if r["peer"] == peer and r["fields"] == count and r["direction"] == direction))
+
+    ours = {(r["fields"], r["direction"]): float(r["us"]) for r in recipes if str(r["name"]).startswith("fieldloom")}
+    lines = [
+        f"fieldloom itself: {ours[(16, 'unpack')]:.2f} µs to unpack and {ours[(16, 'pack')]:.2f} µs to pack "
+        f"a 16-field packet. Peer time / fieldloom time (above 1: fieldloom is faster):",
+        "",
+        "| peer | unpack, 16 fields | pack, 16 fields | unpack, 200 fields | pack, 200 fields |",
+        "|---|---:|---:|---:|---:|",
+    ]
+    for peer, label in RECIPE_PEERS.items():
+        lines.append(f"| {label} | " + " | ".join(ratio(peer, c, d) for c in PACKET_SIZES for d in ("unpack", "pack")) + " |")
+    for direction in ("decode", "encode"):
+        values = [text[(s, direction, "64 B", "mixed")] for s, _, _ in bench_text.CODECS]
+        lines.append("")
+        lines.append(f"Text {direction}rs, 64-byte mixed text, against the interpreter's codecs: "
+                     f"median {ratio_text(statistics.median(values))}, from {ratio_text(min(values))} "
+                     f"to {ratio_text(max(values))}.")
+    return lines
+
+
+def update_readme(lines: list[str]) -> None:
+    readme = README.read_text(encoding="utf-8")
+    if SUMMARY_START not in readme or SUMMARY_END not in readme:
+        print("README.md has no benchmark summary markers; left unchanged", file=sys.stderr)
+        return
+    head, rest = readme.split(SUMMARY_START, 1)
+    _, tail = rest.split(SUMMARY_END, 1)
+    README.write_text(head + SUMMARY_START + "\n" + "\n".join(lines) + "\n" + SUMMARY_END + tail, encoding="utf-8")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="shorter timing runs, rougher figures")
+    args = parser.parse_args()
+    when = datetime.date.today().isoformat()
+    print("recipe engine ...", file=sys.stderr)
+    recipes = measure_recipes(500 if args.quick else 2000)
+    print("scalar codecs ...", file=sys.stderr)
+    scalars = measure_scalars()
+    print("text codecs ...", file=sys.stderr)
+    text = measure_text(0.02 if args.quick else 0.05)
+    write_markdown(recipes, scalars, text, when)
+    write_chart(recipes, scalars, text)
+    update_readme(summary(recipes, text))
+    print(f"wrote {RESULTS_MD.relative_to(HERE.parent)}, {RESULTS_PNG.relative_to(HERE.parent)} and README's summary")
+
+
+if __name__ == "__main__":
+    main()
