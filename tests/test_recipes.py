@@ -5,21 +5,9 @@ from hypothesis import given, settings, strategies as st
 import fieldloom
 from fieldloom import pack_parameters, unpack_parameters
 
+from helpers import entry, wrapped
+
 U64 = 2**64
-
-
-def entry(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=False, **extra):
-    out = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order, "reverse_bits": reverse_bits}
-    out.update(extra)
-    return out
-
-
-def wrapped(call):
-    with pytest.raises(ValueError) as info:
-        call()
-    assert type(info.value) is ValueError
-    assert info.value.__cause__ is None and info.value.__suppress_context__ is False
-    return str(info.value)
 
 
 # --- recipe entries -----------------------------------------------------------

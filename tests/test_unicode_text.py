@@ -121,10 +121,88 @@ def test_encode_examples(name, text, want):
     assert encode(name, text) == want
 
 
+# ---------------------------------------------------------------------------
+# Lone surrogates: every encoder fails exactly as the interpreter's UTF-8
+# conversion of the str does, before any failure of its own.
+
+ENCODERS = [*ALL, "us_ascii", "iso_8859_1", "windows_1252"]
+# Fillers of each storage width, including characters that some codecs refuse.
+FILLERS = ["a", "\xe9", "\u20ac", "\u0100", "\U0001f600"]
+# Around the block sizes of the kernels (8, 16 and 32 units).
+BOUNDARY_LENGTHS = [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40, 63, 64, 65, 100]
+
+
+def surrogate_texts():
+    for surrogate in ("\ud800", "\udbff", "\udc00", "\udfff"):
+        for filler in FILLERS:
+            for n in BOUNDARY_LENGTHS:
+                for pos in sorted({0, n // 2, max(n - 1, 0), n}):
+                    yield filler * pos + surrogate + filler * (n - pos)
+    # A pair split by order is still two lone surrogates; a refused
+    # character before the surrogate does not decide the error.
+    yield "\udc00\ud800"
+    yield "\xe9\ud800"
+    yield "\u20ac" * 20 + "\udfff"
+    yield "a" * 33 + "\U0001f600" + "\ud800" + "a" * 40
+
+
+def interpreter_error(text):
+    with pytest.raises(UnicodeEncodeError) as info:
+        text.encode("utf-8")
+    return str(info.value)
+
+
+@pytest.mark.parametrize("name", ENCODERS)
+def test_lone_surrogate_fails_as_interpreter_does(name):
+    for text in surrogate_texts():
+        with pytest.raises(UnicodeEncodeError) as info:
+            encode(name, text)
+        assert type(info.value) is UnicodeEncodeError
+        assert str(info.value) == interpreter_error(text), (name, text)
+
+
+@pytest.mark.parametrize("name", ENCODERS)
+@pytest.mark.parametrize("byte_order", ["big", "little"])
+def test_lone_surrogate_in_recipe_fails_as_interpreter_does(name, byte_order):
+    def pack(text, bits=64, **extra):
+        recipe = [{"name": "x", "encoding": name, "bits": bits, "byte_order": byte_order, "reverse_bits": False, **extra}]
+        return fl.pack_parameters(recipe, {"x": text})
+
+    def wrapped_error(call):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert type(info.value) is ValueError
+        return str(info.value)
+
+    for text in ["\ud800", "\xe9" * 40 + "\udc00", "\U0001f600" * 17 + "\udfff" + "a"]:
+        want = "UnicodeEncodeError: " + interpreter_error(text)
+        # The field shorter than the text, and longer.
+        assert wrapped_error(lambda: pack(text)) == want
+        assert wrapped_error(lambda: pack(text, bits=8 * 1024)) == want
+        # Reported before a bad byte order, as before any other failure of the field.
+        assert wrapped_error(lambda: pack(text, byte_order="middle")) == want
+        # A field that lies past the end of the packet writes nothing, and still fails.
+        recipe = [
+            {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False},
+            {"name": "x", "encoding": name, "bits": 0, "byte_order": byte_order, "reverse_bits": False, "offset_bits": 8},
+        ]
+        assert wrapped_error(lambda: fl.pack_parameters(recipe, {"a": 1, "x": text})) == want
+    # Without a surrogate the byte order is still checked.
+    assert wrapped_error(lambda: pack("a", byte_order="middle")).startswith("ValueError: Invalid byte_order")
+
+
 @pytest.mark.parametrize("name", ALL)
-def test_encode_refuses_lone_surrogate_as_interpreter_does(name):
-    with pytest.raises(UnicodeEncodeError):
-        encode(name, "ab\ud800")
+@pytest.mark.parametrize("filler", FILLERS)
+def test_block_boundary_sweep(name, filler):
+    # Texts that change storage class or need a pair at every position
+    # around the kernels' block edges, in both directions.
+    for n in BOUNDARY_LENGTHS:
+        for pos in range(n + 1):
+            for special in ("\x7f", "\x80", "\u0800", "\ufffd", "\U00010000", "\U0010ffff"):
+                text = filler * pos + special + filler * (n - pos)
+                data = encode(name, text)
+                assert data == expected_encode(name, text), (name, text)
+                assert_same_str(decode(name, data), text)
 
 
 @pytest.mark.parametrize("name", ALL)

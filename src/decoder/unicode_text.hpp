@@ -10,7 +10,10 @@
 // it is what a single scan can tell without decoding.
 //
 // Hot loops work on blocks of 16 units held in SSE2 registers; scalar code
-// only handles the units a block test sends its way and the tails.
+// only handles the units a block test sends its way and the tails. Where
+// mixed text would keep sending blocks to scalar code (UTF-8 encoding,
+// surrogate pairs), AVX2 kernels chosen once per process (kHaveAvx2) take
+// the whole block, shuffling bytes through small tables.
 #pragma once
 
 #include <immintrin.h>
@@ -638,8 +641,76 @@ struct Utf16Scan {
     std::uint32_t max_char = 0;
 };
 
+// 64 bytes of units of W bytes, in host order.
+struct Avx2Pair {
+    __m256i a, b;
+};
+
+template <unsigned W, bool Swap>
+__attribute__((target("avx2"))) inline Avx2Pair load64_avx2(const std::uint8_t* p) noexcept {
+    Avx2Pair r{_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32))};
+    if constexpr (Swap) {
+        const __m256i swap = W == 2 ? _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14,
+                                                       1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14)
+                                    : _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,
+                                                       3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+        r.a = _mm256_shuffle_epi8(r.a, swap);
+        r.b = _mm256_shuffle_epi8(r.b, swap);
+    }
+    return r;
+}
+
+// The units from i on, one at a time, after the block steps: `carry` is
+// set when unit i - 1 was a high surrogate; `bits` is the OR of the units so far.
+template <bool Swap>
+inline Utf16Scan finish_utf16_scan(const std::uint8_t* p, std::size_t i, std::size_t units, std::uint32_t carry,
+                                   std::size_t pairs, std::uint32_t bits) noexcept {
+    for (; i < units; ++i) {
+        const std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+        if (is_low_surrogate(u) != (carry != 0)) return {false, 0, 0};
+        carry = is_high_surrogate(u);
+        pairs += carry;
+        bits |= u;
+    }
+    if (carry != 0) return {false, 0, 0};
+    // Surrogates only reach `bits` in pairs, whose code points need UCS-4 anyway.
+    return {true, units - pairs, pairs != 0 ? kUnicodeMax : storage_max(bits)};
+}
+
+// The same test with AVX2, 32 units per step; each unit has two mask bits.
+template <bool Swap>
+__attribute__((target("avx2,popcnt"))) inline Utf16Scan scan_utf16_avx2(const std::uint8_t* p, std::size_t units) noexcept {
+    const __m256i kind = _mm256_set1_epi16(static_cast<short>(0xFC00));
+    const __m256i high_tag = _mm256_set1_epi16(static_cast<short>(0xD800));
+    const __m256i low_tag = _mm256_set1_epi16(static_cast<short>(0xDC00));
+    std::size_t i = 0, pair_bits = 0;
+    std::uint64_t carry = 0;
+    __m256i acc = _mm256_setzero_si256();
+    for (; i + 32 <= units; i += 32) {
+        const auto [a, b] = load64_avx2<2, Swap>(p + 2 * i);
+        acc = _mm256_or_si256(acc, _mm256_or_si256(a, b));
+        const __m256i ka = _mm256_and_si256(a, kind), kb = _mm256_and_si256(b, kind);
+        const std::uint64_t high =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(ka, high_tag))) |
+            std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(kb, high_tag)))} << 32;
+        const std::uint64_t low =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(ka, low_tag))) |
+            std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(kb, low_tag)))} << 32;
+        if (((high << 2) | carry) != low) return {false, 0, 0};
+        carry = high >> 62;
+        pair_bits += static_cast<std::size_t>(__builtin_popcountll(high));
+    }
+    alignas(32) std::uint16_t lanes[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+    std::uint32_t bits = 0;
+    for (std::uint16_t l : lanes) bits |= l;
+    return finish_utf16_scan<Swap>(p, i, units, static_cast<std::uint32_t>(carry), pair_bits / 2, bits);
+}
+
 template <bool Swap>
 inline Utf16Scan scan_utf16(const std::uint8_t* p, std::size_t units) noexcept {
+    if (kHaveAvx2) return scan_utf16_avx2<Swap>(p, units);
     // One bit per unit for high and for low surrogates: the text is well
     // formed exactly when the low bits are the high bits moved one unit on,
     // `carry` taking a high surrogate at the end of a block into the next.
@@ -666,18 +737,24 @@ inline Utf16Scan scan_utf16(const std::uint8_t* p, std::size_t units) noexcept {
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
     std::uint32_t bits = 0;
     for (std::uint16_t l : lanes) bits |= l;
-    for (; i < units; ++i) {
-        const std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
-        if (is_low_surrogate(u) != (carry != 0)) return {false, 0, 0};
-        carry = is_high_surrogate(u);
-        pairs += carry;
-        bits |= u;
-    }
-    if (carry != 0) return {false, 0, 0};
-    // Surrogates only reach `bits` in pairs, whose code points need UCS-4 anyway.
-    return {true, units - pairs, pairs != 0 ? kUnicodeMax : storage_max(bits)};
+    return finish_utf16_scan<Swap>(p, i, units, carry, pairs, bits);
 }
 
+// Well-formed UTF-16 from unit i on (not the low half of a pair), one code
+// point at a time.
+template <bool Swap>
+inline void fill_utf16_units_from(const std::uint8_t* p, std::size_t i, std::size_t units, std::uint8_t* out) noexcept {
+    while (i < units) {
+        std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
+        ++i;
+        if (is_high_surrogate(u)) {
+            u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
+            ++i;
+        }
+        write_unit<4, false>(out, u);
+        out += 4;
+    }
+}
 // Well-formed UTF-16 with at least one pair, as UCS-4 (`length` code
 // points). A block is widened and stored whole; when it holds a pair, only
 // the units before the pair count and the pair is written on its own.
@@ -707,16 +784,7 @@ inline void fill_utf16_astral(const std::uint8_t* p, std::size_t units, std::uin
         out += 4;
         i += 2;
     }
-    while (i < units) {
-        std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
-        ++i;
-        if (is_high_surrogate(u)) {
-            u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
-            ++i;
-        }
-        write_unit<4, false>(out, u);
-        out += 4;
-    }
+    fill_utf16_units_from<Swap>(p, i, units, out);
 }
 
 // The same with AVX2, eight units per step and no scalar steps: a high
@@ -772,16 +840,7 @@ __attribute__((target("avx2"))) inline void fill_utf16_astral_avx2(const std::ui
     }
     // The tail; it may start on the low half of a pair written above.
     if (i < units && i > 0 && is_low_surrogate(read_unit<2, Swap>(p + 2 * i))) ++i;
-    while (i < units) {
-        std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
-        ++i;
-        if (is_high_surrogate(u)) {
-            u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
-            ++i;
-        }
-        write_unit<4, false>(out, u);
-        out += 4;
-    }
+    fill_utf16_units_from<Swap>(p, i, units, out);
 }
 
 template <bool Swap>
@@ -837,19 +896,12 @@ struct Utf32Scan {
 
 template <bool Swap>
 __attribute__((target("avx2"))) inline Utf32Scan scan_utf32_avx2(const std::uint8_t* p, std::size_t units) noexcept {
-    const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,
-                                          3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
     const __m256i top = _mm256_set1_epi32(0x10FFFF), kind = _mm256_set1_epi32(static_cast<int>(0xFFFFF800)),
                   tag = _mm256_set1_epi32(0xD800);
     std::size_t i = 0;
     __m256i acc = _mm256_setzero_si256();
     for (; i + 16 <= units; i += 16) {
-        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
-        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i + 32));
-        if constexpr (Swap) {
-            a = _mm256_shuffle_epi8(a, swap);
-            b = _mm256_shuffle_epi8(b, swap);
-        }
+        const auto [a, b] = load64_avx2<4, Swap>(p + 4 * i);
         const __m256i both = _mm256_or_si256(a, b);
         // Above U+10FFFF: the unsigned maximum with it is not U+10FFFF.
         const __m256i in_range = _mm256_cmpeq_epi32(_mm256_max_epu32(_mm256_max_epu32(a, b), top), top);
@@ -954,11 +1006,41 @@ inline bool fill_copy(const BytesPlan& plan, std::uint8_t* out) noexcept {
     return true;
 }
 
+// Bytes widened to units of D bytes (2 or 4), 16 per step. A big-endian
+// unit of a value below 256 is the value shifted to the top byte.
+template <unsigned D, bool SwapOut>
+__attribute__((target("avx2"))) inline void widen_bytes_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        if constexpr (D == 2) {
+            __m256i w = _mm256_cvtepu8_epi16(b);
+            if constexpr (SwapOut) w = _mm256_slli_epi16(w, 8);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i), w);
+        } else {
+            __m256i lo = _mm256_cvtepu8_epi32(b), hi = _mm256_cvtepu8_epi32(_mm_srli_si128(b, 8));
+            if constexpr (SwapOut) {
+                lo = _mm256_slli_epi32(lo, 24);
+                hi = _mm256_slli_epi32(hi, 24);
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * i), lo);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * i + 32), hi);
+        }
+    }
+    for (; i < n; ++i) write_unit<D, SwapOut>(dst + D * i, src[i]);
+}
+
 // convert_units for the encoders: also tells whether no source unit was a
 // surrogate. Blocks are tested branch-free; the verdict comes at the end.
 template <unsigned S, unsigned D, bool SwapOut>
 inline bool convert_units_checked(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
     if constexpr (S == 1) {
+        if constexpr (D > 1) {
+            if (kHaveAvx2) {
+                widen_bytes_avx2<D, SwapOut>(src, dst, n);
+                return true;
+            }
+        }
         convert_units<1, D, false, SwapOut>(src, dst, n);
         return true;
     } else {
@@ -1217,35 +1299,6 @@ inline void fill_utf16_from_ucs4(const std::uint8_t* p, std::size_t n, std::uint
     }
 }
 
-template <bool Swap>
-inline bool fill_utf16_units(const BytesPlan& plan, std::uint8_t* out) noexcept {
-    const TextView& t = plan.text;
-    if (t.width == 1) return convert_units_checked<1, 2, Swap>(bytes_of(t), out, t.length);
-    if (t.width == 2) return convert_units_checked<2, 2, Swap>(bytes_of(t), out, t.length);
-    fill_utf16_from_ucs4<Swap>(bytes_of(t), t.length, out, out + plan.size);
-    return true;
-}
-
-inline bool fill_utf16_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
-    std::uint8_t* units = put_mark<2>(plan, out);
-    // The block stores are bounded by the end of the whole output.
-    BytesPlan rest = plan;
-    rest.size -= static_cast<std::size_t>(units - out);
-    if (plan.variant & kLittle) return fill_utf16_units<false>(rest, units);
-    return fill_utf16_units<true>(rest, units);
-}
-
-template <bool Swap>
-inline bool fill_utf32_units(const TextView& t, std::uint8_t* out) noexcept {
-    return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 4, Swap>(bytes_of(t), out, t.length); });
-}
-
-inline bool fill_utf32_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
-    out = put_mark<4>(plan, out);
-    if (plan.variant & kLittle) return fill_utf32_units<false>(plan.text, out);
-    return fill_utf32_units<true>(plan.text, out);
-}
-
 // Astral code points (two UTF-16 units each) and surrogates, in one pass.
 struct Ucs4Census {
     std::size_t astral = 0;
@@ -1278,10 +1331,120 @@ inline Ucs4Census ucs4_census(const std::uint8_t* p, std::size_t n) noexcept {
     return c;
 }
 
+// UTF-16 from UCS-4 with AVX2, eight code points per step: an astral code
+// point's lane is rewritten as its two units, and a shuffle per four lanes
+// keeps two bytes of the others and four of these, in the output's order.
+struct Utf16Expansion {
+    alignas(16) std::uint8_t shuffle[16];
+    std::uint8_t size;
+};
+
+template <bool Swap>
+inline constexpr std::array<Utf16Expansion, 16> kUtf16Expansions = [] {
+    std::array<Utf16Expansion, 16> t{};
+    for (unsigned astral = 0; astral < 16; ++astral) {
+        Utf16Expansion& e = t[astral];
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            for (unsigned unit = 0; unit < ((astral >> lane & 1) ? 2u : 1u); ++unit) {
+                const unsigned first = 4 * lane + 2 * unit;
+                e.shuffle[at++] = static_cast<std::uint8_t>(Swap ? first + 1 : first);
+                e.shuffle[at++] = static_cast<std::uint8_t>(Swap ? first : first + 1);
+            }
+        }
+        e.size = static_cast<std::uint8_t>(at);
+        for (; at < 16; ++at) e.shuffle[at] = 0x80;
+    }
+    return t;
+}();
+
+template <bool Swap>
+__attribute__((target("avx2"))) inline std::uint8_t* put_utf16_half(std::uint8_t* out, __m128i lanes, unsigned astral) noexcept {
+    const Utf16Expansion& e = kUtf16Expansions<Swap>[astral];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi8(lanes, _mm_load_si128(reinterpret_cast<const __m128i*>(e.shuffle))));
+    return out + e.size;
+}
+
+template <bool Swap>
+__attribute__((target("avx2"))) inline std::uint8_t* fill_utf16_from_ucs4_avx2(const std::uint8_t* p, std::size_t n, std::size_t& done,
+                                                                              std::uint8_t* out, std::uint8_t* out_end) noexcept {
+    const __m256i bmp = _mm256_set1_epi32(0xFFFF);
+    std::size_t i = 0;
+    for (; i + 8 <= n && out + 32 <= out_end; i += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
+        const __m256i astral = _mm256_cmpgt_epi32(v, bmp);
+        const __m256i c = _mm256_sub_epi32(v, _mm256_set1_epi32(0x10000));
+        const __m256i high = _mm256_add_epi32(_mm256_srli_epi32(c, 10), _mm256_set1_epi32(0xD800));
+        const __m256i low = _mm256_add_epi32(_mm256_and_si256(c, _mm256_set1_epi32(0x3FF)), _mm256_set1_epi32(0xDC00));
+        const __m256i units = _mm256_blendv_epi8(v, _mm256_or_si256(high, _mm256_slli_epi32(low, 16)), astral);
+        const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(astral)));
+        out = put_utf16_half<Swap>(out, _mm256_castsi256_si128(units), mask & 15);
+        out = put_utf16_half<Swap>(out, _mm256_extracti128_si256(units, 1), mask >> 4);
+    }
+    done = i;
+    return out;
+}
+
+__attribute__((target("avx2"))) inline Ucs4Census ucs4_census_avx2(const std::uint8_t* p, std::size_t n) noexcept {
+    const __m256i bmp = _mm256_set1_epi32(0xFFFF), kind = _mm256_set1_epi32(static_cast<int>(0xFFFFF800)),
+                  tag = _mm256_set1_epi32(0xD800);
+    __m256i bad = _mm256_setzero_si256(), count = _mm256_setzero_si256();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
+        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(v, kind), tag));
+        count = _mm256_sub_epi32(count, _mm256_cmpgt_epi32(v, bmp));  // lanes hold < 2^29 each
+    }
+    alignas(32) std::uint32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), count);
+    Ucs4Census c;
+    for (std::uint32_t l : lanes) c.astral += l;
+    c.surrogate = !_mm256_testz_si256(bad, bad);
+    for (; i < n; ++i) {
+        const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
+        c.astral += cp >= 0x10000;
+        c.surrogate |= is_surrogate_cp(cp);
+    }
+    return c;
+}
+
+template <bool Swap>
+inline bool fill_utf16_units(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    const TextView& t = plan.text;
+    if (t.width == 1) return convert_units_checked<1, 2, Swap>(bytes_of(t), out, t.length);
+    if (t.width == 2) return convert_units_checked<2, 2, Swap>(bytes_of(t), out, t.length);
+    std::uint8_t* const end = out + plan.size;
+    std::size_t done = 0;
+    if (kHaveAvx2) out = fill_utf16_from_ucs4_avx2<Swap>(bytes_of(t), t.length, done, out, end);
+    fill_utf16_from_ucs4<Swap>(bytes_of(t) + 4 * done, t.length - done, out, end);
+    return true;
+}
+
+inline bool fill_utf16_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    std::uint8_t* units = put_mark<2>(plan, out);
+    // The block stores are bounded by the end of the whole output.
+    BytesPlan rest = plan;
+    rest.size -= static_cast<std::size_t>(units - out);
+    if (plan.variant & kLittle) return fill_utf16_units<false>(rest, units);
+    return fill_utf16_units<true>(rest, units);
+}
+
+template <bool Swap>
+inline bool fill_utf32_units(const TextView& t, std::uint8_t* out) noexcept {
+    return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 4, Swap>(bytes_of(t), out, t.length); });
+}
+
+inline bool fill_utf32_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+    out = put_mark<4>(plan, out);
+    if (plan.variant & kLittle) return fill_utf32_units<false>(plan.text, out);
+    return fill_utf32_units<true>(plan.text, out);
+}
+
 inline BytesPlan utf16_bytes_plan(const TextView& t, std::uint32_t variant) noexcept {
     std::size_t units = t.length;
     if (t.width == 4) {
-        const Ucs4Census c = ucs4_census(bytes_of(t), t.length);
+        const Ucs4Census c = kHaveAvx2 ? ucs4_census_avx2(bytes_of(t), t.length) : ucs4_census(bytes_of(t), t.length);
         if (c.surrogate) return refused(t);
         units += c.astral;
     }
