@@ -85,7 +85,7 @@ def measure_scalars() -> list[tuple[str, str, float, float]]:
 def measure_text(budget: float) -> dict[tuple[str, str, str, str], float]:
     """(codec, direction, size, kind) -> interpreter time / fieldloom time."""
     ratios: dict[tuple[str, str, str, str], float] = {}
-    for suffix, codec, repertoire in bench_text.CODECS:
+    for suffix, codec, repertoire, _target in bench_text.CODECS:
         decode, encode = getattr(fieldloom, "decode_" + suffix), getattr(fieldloom, "encode_" + suffix)
         for size_name, size in bench_text.SIZES.items():
             for kind, pattern in (("ascii", bench_text.ASCII_SAMPLE), ("mixed", bench_text.MIXED[repertoire])):
@@ -97,8 +97,7 @@ def measure_text(budget: float) -> dict[tuple[str, str, str, str], float]:
                     ("encode", lambda t, c=codec: t.encode(c), encode, text),
                 )
                 for direction, theirs, ours, arg in pairs:
-                    t_py = bench_text.best_per_call(theirs, arg, budget)
-                    t_fl = bench_text.best_per_call(ours, arg, budget)
+                    t_py, t_fl = bench_text.best_per_call((theirs, ours), arg, budget, rounds=5)
                     ratios[(suffix, direction, size_name, kind)] = t_py / t_fl
             print(f"  text: {suffix} {size_name} done", file=sys.stderr)
     return ratios
@@ -140,7 +139,7 @@ def text_table(ratios: dict[tuple[str, str, str, str], float], kind: str) -> lis
     columns = [(d, s) for d in ("decode", "encode") for s in bench_text.SIZES]
     lines = ["| codec | " + " | ".join(f"{d} {s}" for d, s in columns) + " |",
              "|---|" + "---:|" * len(columns)]
-    for suffix, _, _ in bench_text.CODECS:
+    for suffix, *_ in bench_text.CODECS:
         cells = [ratio_text(ratios[(suffix, d, s, kind)]) for d, s in columns]
         lines.append(f"| {suffix} | " + " | ".join(cells) + " |")
     return lines
@@ -219,7 +218,7 @@ def write_chart(recipes, scalars, text) -> None:
 
     axis = figure.add_subplot(grid[1, :])
     columns = [(kind, d, s) for kind in ("ascii", "mixed") for d in ("decode", "encode") for s in bench_text.SIZES]
-    codecs = [suffix for suffix, _, _ in bench_text.CODECS]
+    codecs = [suffix for suffix, *_ in bench_text.CODECS]
     matrix = [[text[(suffix, d, s, kind)] for kind, d, s in columns] for suffix in codecs]
     # Symmetric on a log scale around 1; ratios beyond 10 share the end colour.
     image = axis.imshow(matrix, cmap="RdYlGn", norm=LogNorm(vmin=0.1, vmax=10), aspect="auto")
@@ -251,7 +250,7 @@ def summary(recipes, text) -> list[str]:
     for peer, label in RECIPE_PEERS.items():
         lines.append(f"| {label} | " + " | ".join(ratio(peer, c, d) for c in PACKET_SIZES for d in ("unpack", "pack")) + " |")
     for direction in ("decode", "encode"):
-        values = [text[(s, direction, "64 B", "mixed")] for s, _, _ in bench_text.CODECS]
+        values = [text[(s, direction, "64 B", "mixed")] for s, *_ in bench_text.CODECS]
         lines.append("")
         lines.append(f"Text {direction}rs, 64-byte mixed text, against the interpreter's codecs: "
                      f"median {ratio_text(statistics.median(values))}, from {ratio_text(min(values))} "

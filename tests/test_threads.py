@@ -128,7 +128,7 @@ CHILD = textwrap.dedent(
     import threading
 
     sys.setswitchinterval(1e-6)
-    spec = importlib.util.find_spec("fieldloom")
+    module_spec = importlib.util.find_spec("fieldloom")
     count = 8
     start = threading.Barrier(count)
     modules = [None] * count
@@ -137,7 +137,7 @@ CHILD = textwrap.dedent(
         start.wait()
         # Straight to the extension's initialisation, past the import
         # system's per-name lock, so the initialisations really overlap.
-        modules[i] = importlib.util.module_from_spec(spec)
+        modules[i] = importlib.util.module_from_spec(module_spec)
 
     threads = [threading.Thread(target=load, args=(i,)) for i in range(count)]
     for thread in threads:

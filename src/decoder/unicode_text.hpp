@@ -1008,6 +1008,11 @@ inline bool fill_copy(const BytesPlan& plan, std::uint8_t* out) noexcept {
 
 // Bytes widened to units of D bytes (2 or 4), 16 per step. A big-endian
 // unit of a value below 256 is the value shifted to the top byte.
+__attribute__((target("avx2"))) inline void store_halves(std::uint8_t* dst, __m256i v) noexcept {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(v, 1));
+}
+
 template <unsigned D, bool SwapOut>
 __attribute__((target("avx2"))) inline void widen_bytes_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
     std::size_t i = 0;
@@ -1016,15 +1021,17 @@ __attribute__((target("avx2"))) inline void widen_bytes_avx2(const std::uint8_t*
         if constexpr (D == 2) {
             __m256i w = _mm256_cvtepu8_epi16(b);
             if constexpr (SwapOut) w = _mm256_slli_epi16(w, 8);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i), w);
+            store_halves(dst + 2 * i, w);
         } else {
             __m256i lo = _mm256_cvtepu8_epi32(b), hi = _mm256_cvtepu8_epi32(_mm_srli_si128(b, 8));
             if constexpr (SwapOut) {
                 lo = _mm256_slli_epi32(lo, 24);
                 hi = _mm256_slli_epi32(hi, 24);
             }
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * i), lo);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * i + 32), hi);
+            // Halves: the bytes object's storage is 16-byte aligned, and
+            // 32-byte stores would split cache lines every other time.
+            store_halves(dst + 4 * i, lo);
+            store_halves(dst + 4 * i + 32, hi);
         }
     }
     for (; i < n; ++i) write_unit<D, SwapOut>(dst + D * i, src[i]);
