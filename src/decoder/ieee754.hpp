@@ -10,6 +10,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "decoder/codec_error.hpp"
@@ -229,5 +230,10 @@ constexpr std::string_view float_encode_message(FloatFamily family) {
 }
 
 inline constexpr std::string_view kF128EncodeMessage = "IEEE 754 f128 encoding not yet implemented";
+
+// The failure every use of a family without a codec answers with.
+inline CodecError not_implemented(std::string_view message) {
+    return {ErrorKind::NotImplementedError, std::string(message)};
+}
 
 }  // namespace fieldloom

@@ -1474,6 +1474,31 @@ inline Expected<TextPlan> decode_utf8(ByteSpan bytes) {
     return TextPlan{s.length, utf8_storage_max(s.max_lead), bytes.data(), bytes.size(), 0, &fill_utf8};
 }
 
+namespace text_detail {
+
+using UnitCore = Expected<TextPlan> (*)(const std::uint8_t*, std::size_t, bool);
+
+// The mark-detecting forms: whole units only and at least one of them; a
+// leading big- or little-endian mark selects the order and is dropped, no
+// mark means big-endian. Only the first mark is taken.
+template <std::size_t Unit>
+inline Expected<TextPlan> decode_marked(ByteSpan bytes, const std::uint8_t (&big)[Unit],
+                                        const std::uint8_t (&little)[Unit], const char* length_message,
+                                        UnitCore core) {
+    if (bytes.size() < Unit || bytes.size() % Unit != 0) return value_error(length_message);
+    const std::uint8_t* p = bytes.data();
+    if (std::memcmp(p, big, Unit) == 0) return core(p + Unit, bytes.size() - Unit, false);
+    if (std::memcmp(p, little, Unit) == 0) return core(p + Unit, bytes.size() - Unit, true);
+    return core(p, bytes.size(), false);
+}
+
+inline constexpr std::uint8_t kUtf16MarkBig[2] = {0xFE, 0xFF};
+inline constexpr std::uint8_t kUtf16MarkLittle[2] = {0xFF, 0xFE};
+inline constexpr std::uint8_t kUtf32MarkBig[4] = {0x00, 0x00, 0xFE, 0xFF};
+inline constexpr std::uint8_t kUtf32MarkLittle[4] = {0xFF, 0xFE, 0x00, 0x00};
+
+}  // namespace text_detail
+
 inline Expected<TextPlan> decode_utf16be(ByteSpan bytes) {
     return text_detail::decode_utf16_core(bytes.data(), bytes.size(), false);
 }
@@ -1483,12 +1508,9 @@ inline Expected<TextPlan> decode_utf16le(ByteSpan bytes) {
 }
 
 inline Expected<TextPlan> decode_utf16(ByteSpan bytes) {
-    if (bytes.size() < 2 || bytes.size() % 2 != 0)
-        return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
-    const std::uint8_t* p = bytes.data();
-    if (p[0] == 0xFE && p[1] == 0xFF) return text_detail::decode_utf16_core(p + 2, bytes.size() - 2, false);
-    if (p[0] == 0xFF && p[1] == 0xFE) return text_detail::decode_utf16_core(p + 2, bytes.size() - 2, true);
-    return text_detail::decode_utf16_core(p, bytes.size(), false);
+    using namespace text_detail;
+    return decode_marked(bytes, kUtf16MarkBig, kUtf16MarkLittle,
+                         "UTF-16 requires an even number of bytes with at least 2 bytes", &decode_utf16_core);
 }
 
 inline Expected<TextPlan> decode_utf32be(ByteSpan bytes) {
@@ -1500,14 +1522,9 @@ inline Expected<TextPlan> decode_utf32le(ByteSpan bytes) {
 }
 
 inline Expected<TextPlan> decode_utf32(ByteSpan bytes) {
-    if (bytes.size() < 4 || bytes.size() % 4 != 0)
-        return value_error("UTF-32 requires a multiple of 4 bytes with at least 4 bytes");
-    const std::uint8_t* p = bytes.data();
-    static constexpr std::uint8_t kMarkBig[4] = {0x00, 0x00, 0xFE, 0xFF};
-    static constexpr std::uint8_t kMarkLittle[4] = {0xFF, 0xFE, 0x00, 0x00};
-    if (std::memcmp(p, kMarkBig, 4) == 0) return text_detail::decode_utf32_core(p + 4, bytes.size() - 4, false);
-    if (std::memcmp(p, kMarkLittle, 4) == 0) return text_detail::decode_utf32_core(p + 4, bytes.size() - 4, true);
-    return text_detail::decode_utf32_core(p, bytes.size(), false);
+    using namespace text_detail;
+    return decode_marked(bytes, kUtf32MarkBig, kUtf32MarkLittle,
+                         "UTF-32 requires a multiple of 4 bytes with at least 4 bytes", &decode_utf32_core);
 }
 
 inline BytesPlan encode_utf8(TextView text) {

@@ -70,7 +70,7 @@ Expected<PyRef> unpack_f128(const FieldInput& in) {
 
 template <FloatFamily Family>
 Expected<PyRef> unpack_unimplemented(const FieldInput&) {
-    return CodecError(ErrorKind::NotImplementedError, std::string(float_decode_message(Family)));
+    return not_implemented(float_decode_message(Family));
 }
 
 template <Expected<TextPlan> (*Decode)(ByteSpan)>

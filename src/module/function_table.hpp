@@ -20,16 +20,16 @@ namespace fieldloom {
 // type still fails as a conversion), then the family's message is raised.
 template <FloatFamily Family>
 Expected<NoResult> decode_unimplemented(std::uint64_t) {
-    return CodecError{ErrorKind::NotImplementedError, std::string(float_decode_message(Family))};
+    return not_implemented(float_decode_message(Family));
 }
 
 template <FloatFamily Family, class Value>
 Expected<NoResult> encode_unimplemented(Value) {
-    return CodecError{ErrorKind::NotImplementedError, std::string(float_encode_message(Family))};
+    return not_implemented(float_encode_message(Family));
 }
 
 inline Expected<NoResult> encode_ieee754_f128(double) {
-    return CodecError{ErrorKind::NotImplementedError, std::string(kF128EncodeMessage)};
+    return not_implemented(kF128EncodeMessage);
 }
 
 using ModuleFunctions = FunctionTable<
