@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <random>
 
-#include "decoder/ieee754.hpp"
+#include "codecs/ieee754.hpp"
 
 namespace {
 

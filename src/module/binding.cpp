@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace fieldloom {
 

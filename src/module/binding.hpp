@@ -2,7 +2,7 @@
 // interpreter-style TypeError messages callers match on.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <cstddef>
 #include <string_view>

@@ -4,7 +4,7 @@
 // written per function.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <array>
 #include <cstddef>
@@ -15,8 +15,8 @@
 #include <utility>
 
 #include "module/binding.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "module/results.hpp"
 
 namespace fieldloom {

@@ -5,14 +5,14 @@
 
 #include "module/function.hpp"
 
-#include "decoder/bcd.hpp"
-#include "decoder/ieee754.hpp"
-#include "decoder/pack.hpp"
-#include "decoder/signed_int.hpp"
-#include "decoder/unpack.hpp"
-#include "decoder/single_byte_text.hpp"
-#include "decoder/unicode_text.hpp"
-#include "module/text_bridge.hpp"
+#include "codecs/bcd.hpp"
+#include "codecs/ieee754.hpp"
+#include "engine/pack.hpp"
+#include "codecs/signed_int.hpp"
+#include "engine/unpack.hpp"
+#include "codecs/single_byte_text.hpp"
+#include "codecs/unicode_text.hpp"
+#include "python/text_bridge.hpp"
 
 namespace fieldloom {
 

@@ -1,12 +1,12 @@
 // Module initialisation: one module object per process, refused to any
 // interpreter other than the first that imported it.
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "module/function_table.hpp"
 
 namespace fieldloom {

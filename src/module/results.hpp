@@ -3,15 +3,15 @@
 // internal fault.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <cstdint>
 #include <type_traits>
 
-#include "decoder/codec_error.hpp"
-#include "decoder/text_plan.hpp"
-#include "module/errors.hpp"
-#include "module/text_bridge.hpp"
+#include "codecs/codec_error.hpp"
+#include "codecs/text_plan.hpp"
+#include "python/errors.hpp"
+#include "python/text_bridge.hpp"
 
 namespace fieldloom {
 

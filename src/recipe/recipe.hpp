@@ -2,12 +2,12 @@
 // field's encoding, width, byte order, bit reversal and optional offset.
 #pragma once
 
-#include "module/python.hpp"
+#include "python/python.hpp"
 
 #include <cstdint>
 #include <string_view>
 
-#include "decoder/codec_error.hpp"
+#include "codecs/codec_error.hpp"
 
 namespace fieldloom::recipe {
 

@@ -1,13 +1,13 @@
 // Reading every field of a recipe out of one packet.
 #pragma once
 
-#include "module/python.hpp"
+#include "python/python.hpp"
 
 #include <cstdint>
 
-#include "decoder/codec_error.hpp"
-#include "decoder/text_plan.hpp"
-#include "module/convert.hpp"
+#include "codecs/codec_error.hpp"
+#include "codecs/text_plan.hpp"
+#include "python/convert.hpp"
 
 namespace fieldloom::recipe {
 

@@ -3,14 +3,14 @@
 // ValueError, and broken internal assumptions become the internal fault type.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "decoder/codec_error.hpp"
+#include "codecs/codec_error.hpp"
 
 namespace fieldloom {
 

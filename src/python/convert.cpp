@@ -1,4 +1,4 @@
-#include "module/convert.hpp"
+#include "python/convert.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "decoder/codec_error.hpp"
+#include "codecs/codec_error.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

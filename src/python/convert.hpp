@@ -4,15 +4,15 @@
 // entry keys and values with the same kinds.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
-#include "decoder/ieee754.hpp"
-#include "decoder/text_plan.hpp"
-#include "module/errors.hpp"
+#include "codecs/ieee754.hpp"
+#include "codecs/text_plan.hpp"
+#include "python/errors.hpp"
 
 namespace fieldloom::kind {
 

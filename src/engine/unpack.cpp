@@ -1,19 +1,19 @@
-#include "decoder/unpack.hpp"
+#include "engine/unpack.hpp"
 
 #include <array>
 #include <bit>
 #include <vector>
 
-#include "decoder/bcd.hpp"
-#include "decoder/bit_ops.hpp"
-#include "decoder/ieee754.hpp"
-#include "decoder/message.hpp"
-#include "decoder/recipe.hpp"
-#include "decoder/signed_int.hpp"
-#include "decoder/single_byte_text.hpp"
-#include "decoder/unicode_text.hpp"
-#include "module/errors.hpp"
-#include "module/text_bridge.hpp"
+#include "codecs/bcd.hpp"
+#include "recipe/bit_ops.hpp"
+#include "codecs/ieee754.hpp"
+#include "codecs/message.hpp"
+#include "recipe/recipe.hpp"
+#include "codecs/signed_int.hpp"
+#include "codecs/single_byte_text.hpp"
+#include "codecs/unicode_text.hpp"
+#include "python/errors.hpp"
+#include "python/text_bridge.hpp"
 
 namespace fieldloom::recipe {
 

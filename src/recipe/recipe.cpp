@@ -1,12 +1,12 @@
-#include "decoder/recipe.hpp"
+#include "recipe/recipe.hpp"
 
 #include <array>
 #include <cstring>
 #include <string>
 
-#include "decoder/message.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "codecs/message.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
 
 // Dict version tags are what the entry cache keys on; later interpreters
 // changed their meaning.

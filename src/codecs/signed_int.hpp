@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "decoder/codec_error.hpp"
-#include "decoder/message.hpp"
+#include "codecs/codec_error.hpp"
+#include "codecs/message.hpp"
 
 namespace fieldloom {
 

@@ -7,15 +7,15 @@
 // here look for one and raise that instead.
 #pragma once
 
-#include "python.hpp"
+#include "python/python.hpp"
 
 #include <type_traits>
 #include <utility>
 
-#include "decoder/codec_error.hpp"
-#include "decoder/text_plan.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "codecs/codec_error.hpp"
+#include "codecs/text_plan.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
 
 namespace fieldloom {
 

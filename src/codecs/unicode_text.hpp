@@ -27,8 +27,8 @@
 #include <string>
 #include <utility>
 
-#include "decoder/codec_error.hpp"
-#include "decoder/text_plan.hpp"
+#include "codecs/codec_error.hpp"
+#include "codecs/text_plan.hpp"
 
 namespace fieldloom {
 namespace text_detail {

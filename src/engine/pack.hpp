@@ -1,10 +1,10 @@
 // Building a packet from a recipe and a dict of named values.
 #pragma once
 
-#include "module/python.hpp"
+#include "python/python.hpp"
 
-#include "decoder/codec_error.hpp"
-#include "module/convert.hpp"
+#include "codecs/codec_error.hpp"
+#include "python/convert.hpp"
 
 namespace fieldloom::recipe {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "decoder/unicode_text.hpp"
+#include "codecs/unicode_text.hpp"
 
 namespace fieldloom {
 namespace text_detail {

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "decoder/codec_error.hpp"
-#include "decoder/message.hpp"
+#include "codecs/codec_error.hpp"
+#include "codecs/message.hpp"
 
 namespace fieldloom {
 
