@@ -7,6 +7,7 @@
 #include "codecs/message.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/lifetime.hpp"
 
 // Dict version tags are what the entry cache keys on; later interpreters
 // changed their meaning.
@@ -78,14 +79,16 @@ enum Key { kName, kEncoding, kBits, kByteOrder, kReverseBits, kOffsetBits, kKeyC
 constexpr std::array<const char*, kKeyCount> kKeyTexts{"name", "encoding", "bits", "byte_order", "reverse_bits",
                                                       "offset_bits"};
 
+std::array<InterpreterObject, kKeyCount> g_keys;
+
 PyObject* key(Key which) {
-    static std::array<PyObject*, kKeyCount> interned{};
-    if (interned[which] == nullptr) {
+    InterpreterObject& interned = g_keys[which];
+    if (!interned) {
         PyObject* text = PyUnicode_InternFromString(kKeyTexts[which]);
         if (text == nullptr) api_call_failed();
-        interned[which] = text;
+        interned.set(text);
     }
-    return interned[which];
+    return interned.get();
 }
 
 CodecError missing_key(Key which) {
@@ -148,6 +151,8 @@ Expected<Unit> read_offset(PyObject* dict, bool& has_offset, std::uint64_t& offs
     return Unit{};
 }
 
+InterpreterObject g_str_lower;
+
 // Lower-cases with str.lower's full mapping, then finds the accepted name.
 // ASCII text, the usual case, is folded on the stack without allocating.
 template <class Match>
@@ -163,12 +168,11 @@ auto match_lowered(PyObject* text, Match&& match) -> decltype(match(std::string_
         }
         return match(std::string_view(folded, length));
     }
-    static PyObject* str_lower = nullptr;
-    if (str_lower == nullptr) {
-        str_lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-        if (str_lower == nullptr) api_call_failed();
+    if (!g_str_lower) {
+        g_str_lower.set(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
+        if (!g_str_lower) api_call_failed();
     }
-    PyRef lowered(PyObject_CallOneArg(str_lower, text));
+    PyRef lowered(PyObject_CallOneArg(g_str_lower.get(), text));
     if (!lowered) api_call_failed();
     // Only a lower-cased form that is pure ASCII can equal an accepted name.
     if (!PyUnicode_IS_ASCII(lowered.get())) return match(std::string_view{});
@@ -181,7 +185,7 @@ auto match_lowered(PyObject* text, Match&& match) -> decltype(match(std::string_
 // (identity, version) names its exact contents. Only entries whose keys and
 // values are all exact str, int and bool are remembered: reading those runs
 // no Python code, so skipping the reading cannot be observed.
-class EntryCache {
+class EntryCache final : public InterpreterBound {
 public:
     struct Slot {
         PyObject* dict = nullptr;  // identity only; never dereferenced
@@ -246,6 +250,12 @@ public:
     }
 
 private:
+    // The dicts of an ended interpreter are gone; their addresses are free.
+    void forget() noexcept override {
+        slots_.fill(Slot{});
+        turns_.fill(0);
+    }
+
     std::array<Slot, kSlots> slots_{};
     std::array<std::uint8_t, kSets> turns_{};
 };
