@@ -38,10 +38,12 @@ def expected_encode(name, text):
 
 def assert_same_str(got, want):
     # Equal and stored in the same class (ASCII, Latin-1, UCS-2, UCS-4): a
-    # wrongly sized storage makes the object size differ.
+    # wrongly sized storage makes the object size differ. Compared doubled,
+    # as new objects of the same class: the interpreter's shared
+    # one-character strs may carry a cached UTF-8 copy that getsizeof counts.
     assert type(got) is str
     assert got == want
-    assert sys.getsizeof(got) == sys.getsizeof(want)
+    assert sys.getsizeof(got * 2) == sys.getsizeof(want * 2)
 
 
 def decode(name, data):

@@ -12,6 +12,7 @@
 
 #include "codecs/ieee754.hpp"
 #include "codecs/text_plan.hpp"
+#include "python/compat.hpp"
 #include "python/errors.hpp"
 
 namespace fieldloom::kind {
@@ -42,10 +43,9 @@ struct U128 {
         PyObject* index = PyNumber_Index(object);
         if (index == nullptr) return false;
         unsigned char bytes[16];
-        int status = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(index), bytes, sizeof bytes,
-                                         /*little_endian=*/1, /*is_signed=*/0);
+        const bool converted = compat::long_to_unsigned_le(index, bytes, sizeof bytes);
         Py_DECREF(index);
-        if (status < 0) return false;
+        if (!converted) return false;
         out = 0;
         for (int i = 15; i >= 0; --i) out = (out << 8) | bytes[i];
         return true;
@@ -145,7 +145,7 @@ struct Text {
     using type = TextView;
     static bool convert(PyObject* object, type& out) {
         if (!PyUnicode_Check(object)) return fail_with(cast_error(object, "str"));
-        if (PyUnicode_READY(object) < 0) return false;
+        if (compat::ready_text(object) < 0) return false;
         const auto width = static_cast<unsigned>(PyUnicode_KIND(object));
         out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)), width,
                        PyUnicode_IS_ASCII(object) != 0, width == PyUnicode_1BYTE_KIND, object};

@@ -5,13 +5,13 @@
 #include <string>
 
 #include "codecs/message.hpp"
+#include "python/compat.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/lifetime.hpp"
 
-// Dict version tags are what the entry cache keys on; later interpreters
-// changed their meaning.
-#define FIELDLOOM_ENTRY_CACHE (PY_VERSION_HEX < 0x030C0000)
+// Dict version tags are what the entry cache keys on.
+#define FIELDLOOM_ENTRY_CACHE FIELDLOOM_DICT_VERSION_TAGS
 
 namespace fieldloom::recipe {
 
@@ -242,7 +242,7 @@ private:
 public:
     static std::uint64_t version_of(PyObject* dict) noexcept {
 #if FIELDLOOM_ENTRY_CACHE
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        return compat::dict_version_tag(dict);
 #else
         (void)dict;
         return 0;
