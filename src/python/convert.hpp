@@ -24,8 +24,10 @@ inline bool fail_with(CodecError error) {
 
 struct U64 {
     using type = std::uint64_t;
+    // Converted without running Python code (no __index__).
+    static bool direct(PyObject* object) { return PyLong_Check(object); }
     static bool convert(PyObject* object, type& out) {
-        if (PyLong_Check(object)) {
+        if (direct(object)) {
             out = PyLong_AsUnsignedLongLong(object);
         } else {
             PyObject* index = PyNumber_Index(object);
@@ -62,6 +64,7 @@ struct I64 {
 
 struct U32 {
     using type = std::uint32_t;
+    static bool direct(PyObject* object) { return U64::direct(object); }
     static bool convert(PyObject* object, type& out) {
         std::uint64_t wide = 0;
         if (!U64::convert(object, wide)) return false;
@@ -78,8 +81,10 @@ struct U32 {
 // not even the ints 0 and 1.
 struct Flag {
     using type = bool;
+    // Converted without running Python code (no __bool__).
+    static bool direct(PyObject* object) { return Py_IS_TYPE(object, &PyBool_Type); }
     static bool convert(PyObject* object, type& out) {
-        if (Py_IS_TYPE(object, &PyBool_Type)) {
+        if (direct(object)) {
             out = object == Py_True;
             return true;
         }
