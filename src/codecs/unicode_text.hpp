@@ -272,40 +272,67 @@ inline std::size_t ascii_run(const std::uint8_t* p, std::size_t n) noexcept {
     return first_at_or_above<1>(p, n, 0x80);
 }
 
+// Counting kernels subtract all-ones compare results from lanes of
+// LaneBits bits, at most PerStep per lane per step of Stride units, and add
+// the lanes to size_t totals after each run of steps. A run ends before any
+// lane could wrap; it is empty when fewer than Stride units remain. Every
+// counting kernel takes its runs from here.
+template <unsigned LaneBits, unsigned PerStep, std::size_t Stride>
+constexpr std::size_t lane_run_end(std::size_t i, std::size_t n) noexcept {
+    constexpr std::size_t kSteps = static_cast<std::size_t>(((std::uint64_t{1} << LaneBits) - 1) / PerStep);
+    static_assert(kSteps > 0);
+    return i + std::min((n - i) / Stride, kSteps) * Stride;
+}
+
+// The sum of the lanes of LaneBits bits, each read as unsigned.
+template <unsigned LaneBits>
+inline std::size_t sum_lanes(__m128i v) noexcept {
+    if constexpr (LaneBits == 8) v = _mm_sad_epu8(v, _mm_setzero_si128());
+    else if constexpr (LaneBits == 16) v = _mm_add_epi32(_mm_and_si128(v, _mm_set1_epi32(0xFFFF)), _mm_srli_epi32(v, 16));
+    else static_assert(LaneBits == 32);
+    alignas(16) std::uint32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+    return std::size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+}
+
+__attribute__((target("avx2"))) inline std::size_t sum_lanes_avx2(__m256i v) noexcept {
+    return sum_lanes<32>(_mm256_castsi256_si128(v)) + sum_lanes<32>(_mm256_extracti128_si256(v, 1));
+}
+
+// Lanes of units of W bytes in which `hit` is all ones count one more.
+template <unsigned W>
+inline __m128i count_hits(__m128i acc, __m128i hit) noexcept {
+    if constexpr (W == 1) return _mm_sub_epi8(acc, hit);
+    else if constexpr (W == 2) return _mm_sub_epi16(acc, hit);
+    else return _mm_sub_epi32(acc, hit);
+}
+
+template <unsigned W>
+inline __m128i lanes_equal(__m128i a, __m128i b) noexcept {
+    if constexpr (W == 1) return _mm_cmpeq_epi8(a, b);
+    else if constexpr (W == 2) return _mm_cmpeq_epi16(a, b);
+    else return _mm_cmpeq_epi32(a, b);
+}
+
 // Counts, in one pass, the units u for which (u & masks[k]) == 0.
 template <unsigned W, std::size_t K>
 inline std::array<std::size_t, K> count_clear(const std::uint8_t* p, std::size_t n,
                                               const std::array<std::uint32_t, K>& masks) noexcept {
     std::array<std::size_t, K> total{};
-    // Lanes count up to their capacity before they are summed.
-    constexpr std::size_t kFlush = W == 1 ? 255 : W == 2 ? 32767 : (std::size_t{1} << 30);
-    std::size_t i = 0;
     const __m128i z = _mm_setzero_si128();
-    while (i + kBlock <= n) {
+    std::size_t i = 0;
+    // Each of a block's W registers adds at most one to a lane.
+    for (std::size_t end; (end = lane_run_end<8 * W, W, kBlock>(i, n)) != i;) {
         __m128i acc[K];
         for (auto& a : acc) a = z;
-        const std::size_t stop = std::min(n - (n - i) % kBlock, i + kFlush * kBlock);
-        for (; i < stop; i += kBlock) {
+        for (; i < end; i += kBlock) {
             const Block<W> b = load_block<W>(p + i * W);
             for (std::size_t k = 0; k < K; ++k) {
                 const __m128i m = splat<W>(masks[k]);
-                for (unsigned r = 0; r < W; ++r) {
-                    const __m128i hit = _mm_and_si128(b.r[r], m);
-                    if constexpr (W == 1) acc[k] = _mm_sub_epi8(acc[k], _mm_cmpeq_epi8(hit, z));
-                    else if constexpr (W == 2) acc[k] = _mm_sub_epi16(acc[k], _mm_cmpeq_epi16(hit, z));
-                    else acc[k] = _mm_sub_epi32(acc[k], _mm_cmpeq_epi32(hit, z));
-                }
+                for (unsigned r = 0; r < W; ++r) acc[k] = count_hits<W>(acc[k], lanes_equal<W>(_mm_and_si128(b.r[r], m), z));
             }
         }
-        for (std::size_t k = 0; k < K; ++k) {
-            __m128i s;
-            if constexpr (W == 1) s = _mm_sad_epu8(acc[k], z);
-            else if constexpr (W == 2) s = _mm_madd_epi16(acc[k], _mm_set1_epi16(1));
-            else s = acc[k];
-            alignas(16) std::uint32_t lanes[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), s);
-            total[k] += std::size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-        }
+        for (std::size_t k = 0; k < K; ++k) total[k] += sum_lanes<8 * W>(acc[k]);
     }
     for (; i < n; ++i) {
         const std::uint32_t u = read_unit<W, false>(p + i * W);
@@ -548,40 +575,50 @@ __attribute__((target("avx2,popcnt"))) inline Utf8Scan scan_utf8_avx2(const std:
 using Utf8Scanner = Utf8Scan (*)(const std::uint8_t*, std::size_t) noexcept;
 
 // Whether the AVX2 kernels may run; chosen once, when the module is loaded.
+// A build with FIELDLOOM_BASELINE_KERNELS keeps to the SSE2 baseline.
 inline const bool kHaveAvx2 = [] {
+#ifdef FIELDLOOM_BASELINE_KERNELS
+    return false;
+#else
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
+#endif
 }();
 
 // Chosen once, when the module is loaded.
-inline const Utf8Scanner kScanUtf8 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &scan_utf8_avx2 : &scan_utf8;
-}();
+inline const Utf8Scanner kScanUtf8 = kHaveAvx2 ? &scan_utf8_avx2 : &scan_utf8;
 
 inline std::uint32_t utf8_storage_max(std::uint32_t max_lead) noexcept {
     return max_lead == 0 ? kAsciiMax : max_lead <= 0xC3 ? kLatin1Max : max_lead <= 0xEF ? kBmpMax : kUnicodeMax;
 }
 
+// Room for `size` more bytes before `end`.
+inline bool has_room(const std::uint8_t* out, const std::uint8_t* end, std::size_t size) noexcept {
+    return static_cast<std::size_t>(end - out) >= size;
+}
+
 // Writes the code points of well-formed UTF-8 as units of D bytes.
 template <unsigned D>
-inline void fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+inline Fill fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
     std::size_t i = 0;
     while (i < n) {
         if (i + kBlock <= n) {
             const Block<1> b = load_block<1>(p + i);
             const int mask = _mm_movemask_epi8(b.r[0]);
             if (mask == 0) {
+                if (!has_room(out, end, kBlock * D)) return Fill::miscount;
                 store_block<D>(out, resize_block<1, D>(b));
                 out += kBlock * D;
                 i += kBlock;
                 continue;
             }
             const auto run = static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+            if (!has_room(out, end, run * D)) return Fill::miscount;
             for (std::size_t k = 0; k < run; ++k) write_unit<D, false>(out + k * D, p[i + k]);
             out += run * D;
             i += run;
         } else if (p[i] < 0x80) {
+            if (!has_room(out, end, D)) return Fill::miscount;
             write_unit<D, false>(out, p[i]);
             out += D;
             ++i;
@@ -600,19 +637,21 @@ inline void fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* 
                 cp = (b & 0x07) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3F);
                 i += 4;
             }
+            if (!has_room(out, end, D)) return Fill::miscount;
             write_unit<D, false>(out, cp);
             out += D;
         } while (i < n && p[i] >= 0x80);
     }
+    return out == end ? Fill::done : Fill::miscount;
 }
 
-inline void fill_utf8(const TextPlan& plan, void* out, unsigned width) noexcept {
-    auto* o = static_cast<std::uint8_t*>(out);
+inline Fill fill_utf8(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
     if (plan.max_char <= kAsciiMax) {
-        convert_units<1, 1, false, false>(plan.input, o, plan.input_size);
-        return;
+        if (sized(out, end, plan.input_size) != Fill::done) return Fill::miscount;
+        convert_units<1, 1, false, false>(plan.input, out, plan.input_size);
+        return Fill::done;
     }
-    with_width(width, [&]<unsigned D>() { fill_utf8_units<D>(plan.input, plan.input_size, o); });
+    return with_width(width, [&]<unsigned D>() { return fill_utf8_units<D>(plan.input, plan.input_size, out, end); });
 }
 
 inline CodecError utf8_error(const Utf8Scan& s) {
@@ -743,7 +782,8 @@ inline Utf16Scan scan_utf16(const std::uint8_t* p, std::size_t units) noexcept {
 // Well-formed UTF-16 from unit i on (not the low half of a pair), one code
 // point at a time.
 template <bool Swap>
-inline void fill_utf16_units_from(const std::uint8_t* p, std::size_t i, std::size_t units, std::uint8_t* out) noexcept {
+inline Fill fill_utf16_units_from(const std::uint8_t* p, std::size_t i, std::size_t units, std::uint8_t* out,
+                                  std::uint8_t* end) noexcept {
     while (i < units) {
         std::uint32_t u = read_unit<2, Swap>(p + 2 * i);
         ++i;
@@ -751,20 +791,23 @@ inline void fill_utf16_units_from(const std::uint8_t* p, std::size_t i, std::siz
             u = 0x10000 + ((u - 0xD800) << 10) + (read_unit<2, Swap>(p + 2 * i) - 0xDC00);
             ++i;
         }
+        if (!has_room(out, end, 4)) return Fill::miscount;
         write_unit<4, false>(out, u);
         out += 4;
     }
+    return out == end ? Fill::done : Fill::miscount;
 }
+
 // Well-formed UTF-16 with at least one pair, as UCS-4 (`length` code
 // points). A block is widened and stored whole; when it holds a pair, only
 // the units before the pair count and the pair is written on its own.
 template <bool Swap>
-inline void fill_utf16_astral(const std::uint8_t* p, std::size_t units, std::uint8_t* out, std::size_t length) noexcept {
+inline Fill fill_utf16_astral(const std::uint8_t* p, std::size_t units, std::uint8_t* out, std::uint8_t* end) noexcept {
     const __m128i kind = _mm_set1_epi16(static_cast<short>(0xF800));
     const __m128i tag = _mm_set1_epi16(static_cast<short>(0xD800));
-    std::uint8_t* const out_end = out + 4 * length;
     std::size_t i = 0;
-    while (i + kBlock <= units && out + 4 * kBlock <= out_end) {
+    // A step writes at most 4 * kBlock bytes, the pair included.
+    while (i + kBlock <= units && has_room(out, end, 4 * kBlock)) {
         Block<2> b = load_block<2>(p + 2 * i);
         if constexpr (Swap) b = swap_block(b);
         store_block<4>(out, resize_block<2, 4>(b));
@@ -784,7 +827,7 @@ inline void fill_utf16_astral(const std::uint8_t* p, std::size_t units, std::uin
         out += 4;
         i += 2;
     }
-    fill_utf16_units_from<Swap>(p, i, units, out);
+    return fill_utf16_units_from<Swap>(p, i, units, out, end);
 }
 
 // The same with AVX2, eight units per step and no scalar steps: a high
@@ -814,16 +857,15 @@ __attribute__((target("avx2"))) inline __m256i load8_utf16(const std::uint8_t* p
 }
 
 template <bool Swap>
-__attribute__((target("avx2"))) inline void fill_utf16_astral_avx2(const std::uint8_t* p, std::size_t units, std::uint8_t* out,
-                                                                    std::size_t length) noexcept {
-    std::uint8_t* const out_end = out + 4 * length;
+__attribute__((target("avx2"))) inline Fill fill_utf16_astral_avx2(const std::uint8_t* p, std::size_t units, std::uint8_t* out,
+                                                                    std::uint8_t* end) noexcept {
     const __m256i kind = _mm256_set1_epi32(0xFC00), high_tag = _mm256_set1_epi32(0xD800),
                   low_tag = _mm256_set1_epi32(0xDC00);
     const __m256i offset = _mm256_set1_epi32(0x10000 - (0xD800 << 10) - 0xDC00);
     const __m256i shifts = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
     std::size_t i = 0;
     // A low surrogate at the start of a step was consumed by the step before.
-    while (i + 9 <= units && out + 32 <= out_end) {
+    while (i + 9 <= units && has_room(out, end, 32)) {
         const __m256i v = load8_utf16<Swap>(p + 2 * i);
         const __m256i next = load8_utf16<Swap>(p + 2 * i + 2);
         const __m256i k = _mm256_and_si256(v, kind);
@@ -840,22 +882,29 @@ __attribute__((target("avx2"))) inline void fill_utf16_astral_avx2(const std::ui
     }
     // The tail; it may start on the low half of a pair written above.
     if (i < units && i > 0 && is_low_surrogate(read_unit<2, Swap>(p + 2 * i))) ++i;
-    fill_utf16_units_from<Swap>(p, i, units, out);
+    return fill_utf16_units_from<Swap>(p, i, units, out, end);
+}
+
+// Units converted one for one: the output size follows from their count.
+template <unsigned S, unsigned D, bool SwapIn>
+inline Fill fill_converted(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
+    if (sized(out, end, n * D) != Fill::done) return Fill::miscount;
+    convert_units<S, D, SwapIn, false>(p, out, n);
+    return Fill::done;
 }
 
 template <bool Swap>
-inline void fill_utf16_as(const TextPlan& plan, std::uint8_t* o, unsigned width) noexcept {
+inline Fill fill_utf16_as(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
     const std::size_t units = plan.input_size / 2;
-    if (width == 1) convert_units<2, 1, Swap, false>(plan.input, o, units);
-    else if (width == 2) convert_units<2, 2, Swap, false>(plan.input, o, units);
-    else if (kHaveAvx2) fill_utf16_astral_avx2<Swap>(plan.input, units, o, plan.length);
-    else fill_utf16_astral<Swap>(plan.input, units, o, plan.length);
+    if (width == 1) return fill_converted<2, 1, Swap>(plan.input, units, out, end);
+    if (width == 2) return fill_converted<2, 2, Swap>(plan.input, units, out, end);
+    if (kHaveAvx2) return fill_utf16_astral_avx2<Swap>(plan.input, units, out, end);
+    return fill_utf16_astral<Swap>(plan.input, units, out, end);
 }
 
-inline void fill_utf16(const TextPlan& plan, void* out, unsigned width) noexcept {
-    auto* o = static_cast<std::uint8_t*>(out);
-    if (plan.variant != 0) fill_utf16_as<false>(plan, o, width);
-    else fill_utf16_as<true>(plan, o, width);
+inline Fill fill_utf16(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
+    if (plan.variant != 0) return fill_utf16_as<false>(plan, out, end, width);
+    return fill_utf16_as<true>(plan, out, end, width);
 }
 
 inline constexpr const char* kLoneSurrogate = "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found";
@@ -947,17 +996,13 @@ inline Utf32Scan scan_utf32(const std::uint8_t* p, std::size_t units) noexcept {
 }
 
 template <bool Swap>
-inline void fill_utf32_as(const TextPlan& plan, std::uint8_t* o, unsigned width) noexcept {
-    const std::size_t units = plan.input_size / 4;
-    if (width == 1) convert_units<4, 1, Swap, false>(plan.input, o, units);
-    else if (width == 2) convert_units<4, 2, Swap, false>(plan.input, o, units);
-    else convert_units<4, 4, Swap, false>(plan.input, o, units);
+inline Fill fill_utf32_as(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
+    return with_width(width, [&]<unsigned D>() { return fill_converted<4, D, Swap>(plan.input, plan.input_size / 4, out, end); });
 }
 
-inline void fill_utf32(const TextPlan& plan, void* out, unsigned width) noexcept {
-    auto* o = static_cast<std::uint8_t*>(out);
-    if (plan.variant != 0) fill_utf32_as<false>(plan, o, width);
-    else fill_utf32_as<true>(plan, o, width);
+inline Fill fill_utf32(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
+    if (plan.variant != 0) return fill_utf32_as<false>(plan, out, end, width);
+    return fill_utf32_as<true>(plan, out, end, width);
 }
 
 inline Expected<TextPlan> decode_utf32_core(const std::uint8_t* p, std::size_t size, bool little) {
@@ -997,13 +1042,14 @@ inline __m128i surrogate_lanes(__m128i v) noexcept {
 }
 
 // The plan of a text whose sizing met a surrogate: it never writes.
-inline bool refuse_fill(const BytesPlan&, std::uint8_t*) noexcept { return false; }
+inline Fill refuse_fill(const BytesPlan&, std::uint8_t*, std::uint8_t*) noexcept { return Fill::surrogate; }
 inline BytesPlan refused(const TextView& t) noexcept { return BytesPlan{1, t, 0, &refuse_fill}; }
 
 // The units of an ASCII or Latin-1 text of width 1 are its bytes.
-inline bool fill_copy(const BytesPlan& plan, std::uint8_t* out) noexcept {
+inline Fill fill_copy(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* end) noexcept {
+    if (sized(out, end, plan.text.length) != Fill::done) return Fill::miscount;
     std::memcpy(out, plan.text.data, plan.text.length);
-    return true;
+    return Fill::done;
 }
 
 // Bytes widened to units of D bytes (2 or 4), 16 per step. A big-endian
@@ -1037,19 +1083,20 @@ __attribute__((target("avx2"))) inline void widen_bytes_avx2(const std::uint8_t*
     for (; i < n; ++i) write_unit<D, SwapOut>(dst + D * i, src[i]);
 }
 
-// convert_units for the encoders: also tells whether no source unit was a
+// convert_units for the encoders: also tells whether a source unit was a
 // surrogate. Blocks are tested branch-free; the verdict comes at the end.
 template <unsigned S, unsigned D, bool SwapOut>
-inline bool convert_units_checked(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) noexcept {
+inline Fill convert_units_checked(const std::uint8_t* src, std::size_t n, std::uint8_t* dst, std::uint8_t* end) noexcept {
+    if (sized(dst, end, n * D) != Fill::done) return Fill::miscount;
     if constexpr (S == 1) {
         if constexpr (D > 1) {
             if (kHaveAvx2) {
                 widen_bytes_avx2<D, SwapOut>(src, dst, n);
-                return true;
+                return Fill::done;
             }
         }
         convert_units<1, D, false, SwapOut>(src, dst, n);
-        return true;
+        return Fill::done;
     } else {
         __m128i bad = _mm_setzero_si128();
         std::size_t i = 0;
@@ -1066,35 +1113,44 @@ inline bool convert_units_checked(const std::uint8_t* src, std::uint8_t* dst, st
             tail_bad |= is_surrogate_cp(u);
             write_unit<D, SwapOut>(dst + i * D, u);
         }
-        return _mm_movemask_epi8(bad) == 0 && !tail_bad;
+        return _mm_movemask_epi8(bad) == 0 && !tail_bad ? Fill::done : Fill::surrogate;
     }
+}
+
+// put_utf8 within [out, end): nullptr when the code point does not fit.
+inline std::uint8_t* put_utf8_within(std::uint8_t* out, const std::uint8_t* end, std::uint32_t cp) noexcept {
+    const std::size_t size = 1 + (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
+    return has_room(out, end, size) ? put_utf8(out, cp) : nullptr;
 }
 
 // A surrogate takes three bytes in the sizing, like any unit of its range,
 // and fails the fill.
 template <unsigned W>
-inline bool fill_utf8_from(const std::uint8_t* p, std::size_t n, std::uint8_t* out) noexcept {
+inline Fill fill_utf8_from(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
     std::size_t i = 0;
     bool bad = false;
     while (i < n) {
-        std::size_t end = n;
+        std::size_t stop = n;
         if (i + kBlock <= n) {
             const Block<W> b = load_block<W>(p + i * W);
             if (block_below(b, 0x80)) {
+                if (!has_room(out, end, kBlock)) return Fill::miscount;
                 store_block<1>(out, resize_block<W, 1>(b));
                 out += kBlock;
                 i += kBlock;
                 continue;
             }
-            end = i + kBlock;
+            stop = i + kBlock;
         }
-        for (; i < end; ++i) {
+        for (; i < stop; ++i) {
             const std::uint32_t cp = read_unit<W, false>(p + i * W);
             if constexpr (W > 1) bad |= is_surrogate_cp(cp);
-            out = put_utf8(out, cp);
+            out = put_utf8_within(out, end, cp);
+            if (out == nullptr) return Fill::miscount;
         }
     }
-    return !bad;
+    if (out != end) return Fill::miscount;
+    return bad ? Fill::surrogate : Fill::done;
 }
 
 // UTF-8 from units of any width, eight code points per step (AVX2). Each
@@ -1135,6 +1191,7 @@ __attribute__((target("avx2"))) inline __m256i load8_wide(const std::uint8_t* p)
 struct Utf8Measure {
     std::size_t size = 0;
     bool surrogate = false;
+    bool ascii = false;
 };
 
 template <unsigned W>
@@ -1143,20 +1200,17 @@ __attribute__((target("avx2"))) inline Utf8Measure utf8_size_avx2(const std::uin
     const __m256i kind = _mm256_set1_epi32(static_cast<int>(0xFFFFF800)), tag = _mm256_set1_epi32(0xD800);
     __m256i bad = _mm256_setzero_si256();
     std::size_t extra = 0, i = 0;
-    while (i + 8 <= n) {
-        // Lanes count at most 3 per step; sum them before they could overflow.
-        const std::size_t stop = std::min(n - (n - i) % 8, i + 8 * (std::size_t{1} << 28));
+    // A step adds one per threshold reached: at most three to a lane.
+    for (std::size_t end; (end = lane_run_end<32, 3, 8>(i, n)) != i;) {
         __m256i acc = _mm256_setzero_si256();
-        for (; i < stop; i += 8) {
+        for (; i < end; i += 8) {
             const __m256i v = load8_wide<W>(p + i * W);
             acc = _mm256_sub_epi32(acc, _mm256_cmpgt_epi32(v, t80));
             acc = _mm256_sub_epi32(acc, _mm256_cmpgt_epi32(v, t800));
             acc = _mm256_sub_epi32(acc, _mm256_cmpgt_epi32(v, t10000));
             if constexpr (W > 1) bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(v, kind), tag));
         }
-        alignas(32) std::uint32_t lanes[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
-        for (std::uint32_t l : lanes) extra += l;
+        extra += sum_lanes_avx2(acc);
     }
     bool tail_bad = false;
     for (; i < n; ++i) {
@@ -1177,8 +1231,8 @@ __attribute__((target("avx2"))) inline std::uint8_t* put_utf8_half(std::uint8_t*
 }
 
 template <unsigned W>
-__attribute__((target("avx2"))) inline void fill_utf8_avx2(const std::uint8_t* p, std::size_t n, std::uint8_t* out,
-                                                           std::uint8_t* out_end) noexcept {
+__attribute__((target("avx2"))) inline Fill fill_utf8_avx2(const std::uint8_t* p, std::size_t n, std::uint8_t* out,
+                                                           std::uint8_t* end) noexcept {
     const __m256i t80 = _mm256_set1_epi32(0x7F), t800 = _mm256_set1_epi32(0x7FF), t10000 = _mm256_set1_epi32(0xFFFF);
     // By L - 1: what to keep of the laid-out bytes, and the markers to add
     // (80 on continuation bytes; C0, E0 or F0 on the lead byte).
@@ -1187,7 +1241,8 @@ __attribute__((target("avx2"))) inline void fill_utf8_avx2(const std::uint8_t* p
                                             static_cast<int>(0x808080F0), 0, 0, 0, 0);
     bool ascii_run = true;
     std::size_t i = 0;
-    while (i + 8 <= n && out + 32 <= out_end) {
+    // A step writes at most 32 bytes.
+    while (i + 8 <= n && has_room(out, end, 32)) {
         if (ascii_run && i + 32 <= n) {
             // After eight ASCII units, try the next 32 in one step.
             const Block<W> b0 = load_block<W>(p + i * W), b1 = load_block<W>(p + (i + 16) * W);
@@ -1216,14 +1271,18 @@ __attribute__((target("avx2"))) inline void fill_utf8_avx2(const std::uint8_t* p
         ascii_run = _mm256_testz_si256(m80, m80);
         i += 8;
     }
-    for (; i < n; ++i) out = put_utf8(out, read_unit<W, false>(p + i * W));
+    for (; i < n; ++i) {
+        out = put_utf8_within(out, end, read_unit<W, false>(p + i * W));
+        if (out == nullptr) return Fill::miscount;
+    }
+    return out == end ? Fill::done : Fill::miscount;
 }
 
 
 template <unsigned W>
 inline Utf8Measure utf8_size(const std::uint8_t* p, std::size_t n) noexcept {
     // Every unit takes one byte, plus one per threshold it reaches.
-    if (first_at_or_above<W>(p, n, 0x80) == n) return {n, false};
+    if (first_at_or_above<W>(p, n, 0x80) == n) return {n, false, true};
     if (kHaveAvx2) return utf8_size_avx2<W>(p, n);
     if constexpr (W == 1) {
         const auto [ascii] = count_clear<1, 1>(p, n, {0x80});
@@ -1237,38 +1296,55 @@ inline Utf8Measure utf8_size(const std::uint8_t* p, std::size_t n) noexcept {
     }
 }
 
-inline bool fill_utf8_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+// BytesPlan::variant of a text the sizing found to be ASCII only.
+inline constexpr std::uint32_t kAsciiUnits = 1;
+
+inline Fill fill_utf8_bytes(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* end) noexcept {
     const TextView& t = plan.text;
-    if (plan.size == t.length) {
-        // Only ASCII: the units are the bytes.
-        return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 1, false>(bytes_of(t), out, t.length); });
+    if (plan.variant == kAsciiUnits) {
+        // The units are the bytes.
+        return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 1, false>(bytes_of(t), t.length, out, end); });
     }
     return with_width(t.width, [&]<unsigned W>() {
-        if (!kHaveAvx2) return fill_utf8_from<W>(bytes_of(t), t.length, out);
-        fill_utf8_avx2<W>(bytes_of(t), t.length, out, out + plan.size);  // the sizing has ruled out surrogates
-        return true;
+        if (!kHaveAvx2) return fill_utf8_from<W>(bytes_of(t), t.length, out, end);
+        return fill_utf8_avx2<W>(bytes_of(t), t.length, out, end);  // the sizing has ruled out surrogates
     });
 }
 
-// Mark first (big-endian only), then the units.
+// Mark first (big-endian only), then the units; nullptr when it does not fit.
 template <unsigned D>
-inline std::uint8_t* put_mark(const BytesPlan& plan, std::uint8_t* out) noexcept {
+inline std::uint8_t* put_mark(const BytesPlan& plan, std::uint8_t* out, const std::uint8_t* end) noexcept {
     if (plan.variant & kMark) {
+        if (!has_room(out, end, D)) return nullptr;
         write_unit<D, true>(out, 0xFEFF);
         out += D;
     }
     return out;
 }
 
+// One code point as UTF-16 within [out, end): nullptr when it does not fit.
+template <bool Swap>
+inline std::uint8_t* put_utf16_within(std::uint8_t* out, const std::uint8_t* end, std::uint32_t cp) noexcept {
+    if (cp < 0x10000) {
+        if (!has_room(out, end, 2)) return nullptr;
+        write_unit<2, Swap>(out, cp);
+        return out + 2;
+    }
+    if (!has_room(out, end, 4)) return nullptr;
+    write_unit<2, Swap>(out, 0xD800 + ((cp - 0x10000) >> 10));
+    write_unit<2, Swap>(out + 2, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+    return out + 4;
+}
+
 // Code points of units of 4 bytes as UTF-16; the sizing has ruled out
 // surrogates. Blocks below U+10000 narrow in one step; a block with an
 // astral code point is written up to it in one step too, since every unit
-// before it is one UTF-16 unit. `out_end` bounds the block stores.
+// before it is one UTF-16 unit.
 template <bool Swap>
-inline void fill_utf16_from_ucs4(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* out_end) noexcept {
+inline Fill fill_utf16_from_ucs4(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
     std::size_t i = 0;
     const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFF0000));
-    while (i + kBlock <= n && out + 2 * kBlock <= out_end) {
+    while (i + kBlock <= n && has_room(out, end, 2 * kBlock)) {
         const Block<4> b = load_block<4>(p + 4 * i);
         Block<2> d = resize_block<4, 2>(b);
         if constexpr (Swap) d = swap_block(d);
@@ -1287,23 +1363,15 @@ inline void fill_utf16_from_ucs4(const std::uint8_t* p, std::size_t n, std::uint
         const auto k = static_cast<std::size_t>(std::countr_zero(astral));
         out += 2 * k;
         i += k;
-        const std::uint32_t cp = read_unit<4, false>(p + 4 * i) - 0x10000;
-        write_unit<2, Swap>(out, 0xD800 + (cp >> 10));
-        write_unit<2, Swap>(out + 2, 0xDC00 + (cp & 0x3FF));
-        out += 4;
+        out = put_utf16_within<Swap>(out, end, read_unit<4, false>(p + 4 * i));
+        if (out == nullptr) return Fill::miscount;
         ++i;
     }
     for (; i < n; ++i) {
-        const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
-        if (cp < 0x10000) {
-            write_unit<2, Swap>(out, cp);
-            out += 2;
-        } else {
-            write_unit<2, Swap>(out, 0xD800 + ((cp - 0x10000) >> 10));
-            write_unit<2, Swap>(out + 2, 0xDC00 + ((cp - 0x10000) & 0x3FF));
-            out += 4;
-        }
+        out = put_utf16_within<Swap>(out, end, read_unit<4, false>(p + 4 * i));
+        if (out == nullptr) return Fill::miscount;
     }
+    return out == end ? Fill::done : Fill::miscount;
 }
 
 // Astral code points (two UTF-16 units each) and surrogates, in one pass.
@@ -1317,18 +1385,19 @@ inline Ucs4Census ucs4_census(const std::uint8_t* p, std::size_t n) noexcept {
     __m128i bad = _mm_setzero_si128(), count = _mm_setzero_si128();
     const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFF0000)), zero = _mm_setzero_si128();
     std::size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock) {
-        const Block<4> b = load_block<4>(p + 4 * i);
-        for (unsigned k = 0; k < 4; ++k) {
-            bad = _mm_or_si128(bad, surrogate_lanes<4>(b.r[k]));
-            // Lanes count astral code points: 0 - (-1) per hit.
-            count = _mm_sub_epi32(count, _mm_xor_si128(_mm_cmpeq_epi32(_mm_and_si128(b.r[k], high), zero),
-                                                       _mm_set1_epi32(-1)));
+    // Each of a block's four registers adds at most one to a lane.
+    for (std::size_t end; (end = lane_run_end<32, 4, kBlock>(i, n)) != i;) {
+        for (; i < end; i += kBlock) {
+            const Block<4> b = load_block<4>(p + 4 * i);
+            for (unsigned k = 0; k < 4; ++k) {
+                bad = _mm_or_si128(bad, surrogate_lanes<4>(b.r[k]));
+                count = count_hits<4>(count, _mm_xor_si128(_mm_cmpeq_epi32(_mm_and_si128(b.r[k], high), zero),
+                                                           _mm_set1_epi32(-1)));
+            }
         }
+        c.astral += sum_lanes<32>(count);
+        count = zero;
     }
-    alignas(16) std::uint32_t lanes[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), count);
-    c.astral = std::size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
     c.surrogate = _mm_movemask_epi8(bad) != 0;
     for (; i < n; ++i) {
         const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
@@ -1375,10 +1444,11 @@ __attribute__((target("avx2"))) inline std::uint8_t* put_utf16_half(std::uint8_t
 
 template <bool Swap>
 __attribute__((target("avx2"))) inline std::uint8_t* fill_utf16_from_ucs4_avx2(const std::uint8_t* p, std::size_t n, std::size_t& done,
-                                                                              std::uint8_t* out, std::uint8_t* out_end) noexcept {
+                                                                              std::uint8_t* out, std::uint8_t* end) noexcept {
     const __m256i bmp = _mm256_set1_epi32(0xFFFF);
     std::size_t i = 0;
-    for (; i + 8 <= n && out + 32 <= out_end; i += 8) {
+    // A step writes at most 32 bytes.
+    for (; i + 8 <= n && has_room(out, end, 32); i += 8) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
         const __m256i astral = _mm256_cmpgt_epi32(v, bmp);
         const __m256i c = _mm256_sub_epi32(v, _mm256_set1_epi32(0x10000));
@@ -1398,15 +1468,16 @@ __attribute__((target("avx2"))) inline Ucs4Census ucs4_census_avx2(const std::ui
                   tag = _mm256_set1_epi32(0xD800);
     __m256i bad = _mm256_setzero_si256(), count = _mm256_setzero_si256();
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
-        bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(v, kind), tag));
-        count = _mm256_sub_epi32(count, _mm256_cmpgt_epi32(v, bmp));  // lanes hold < 2^29 each
-    }
-    alignas(32) std::uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), count);
     Ucs4Census c;
-    for (std::uint32_t l : lanes) c.astral += l;
+    for (std::size_t end; (end = lane_run_end<32, 1, 8>(i, n)) != i;) {
+        for (; i < end; i += 8) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
+            bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(v, kind), tag));
+            count = _mm256_sub_epi32(count, _mm256_cmpgt_epi32(v, bmp));
+        }
+        c.astral += sum_lanes_avx2(count);
+        count = _mm256_setzero_si256();
+    }
     c.surrogate = !_mm256_testz_si256(bad, bad);
     for (; i < n; ++i) {
         const std::uint32_t cp = read_unit<4, false>(p + 4 * i);
@@ -1417,35 +1488,31 @@ __attribute__((target("avx2"))) inline Ucs4Census ucs4_census_avx2(const std::ui
 }
 
 template <bool Swap>
-inline bool fill_utf16_units(const BytesPlan& plan, std::uint8_t* out) noexcept {
-    const TextView& t = plan.text;
-    if (t.width == 1) return convert_units_checked<1, 2, Swap>(bytes_of(t), out, t.length);
-    if (t.width == 2) return convert_units_checked<2, 2, Swap>(bytes_of(t), out, t.length);
-    std::uint8_t* const end = out + plan.size;
+inline Fill fill_utf16_units(const TextView& t, std::uint8_t* out, std::uint8_t* end) noexcept {
+    if (t.width == 1) return convert_units_checked<1, 2, Swap>(bytes_of(t), t.length, out, end);
+    if (t.width == 2) return convert_units_checked<2, 2, Swap>(bytes_of(t), t.length, out, end);
     std::size_t done = 0;
     if (kHaveAvx2) out = fill_utf16_from_ucs4_avx2<Swap>(bytes_of(t), t.length, done, out, end);
-    fill_utf16_from_ucs4<Swap>(bytes_of(t) + 4 * done, t.length - done, out, end);
-    return true;
+    return fill_utf16_from_ucs4<Swap>(bytes_of(t) + 4 * done, t.length - done, out, end);
 }
 
-inline bool fill_utf16_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
-    std::uint8_t* units = put_mark<2>(plan, out);
-    // The block stores are bounded by the end of the whole output.
-    BytesPlan rest = plan;
-    rest.size -= static_cast<std::size_t>(units - out);
-    if (plan.variant & kLittle) return fill_utf16_units<false>(rest, units);
-    return fill_utf16_units<true>(rest, units);
+inline Fill fill_utf16_bytes(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* end) noexcept {
+    out = put_mark<2>(plan, out, end);
+    if (out == nullptr) return Fill::miscount;
+    if (plan.variant & kLittle) return fill_utf16_units<false>(plan.text, out, end);
+    return fill_utf16_units<true>(plan.text, out, end);
 }
 
 template <bool Swap>
-inline bool fill_utf32_units(const TextView& t, std::uint8_t* out) noexcept {
-    return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 4, Swap>(bytes_of(t), out, t.length); });
+inline Fill fill_utf32_units(const TextView& t, std::uint8_t* out, std::uint8_t* end) noexcept {
+    return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 4, Swap>(bytes_of(t), t.length, out, end); });
 }
 
-inline bool fill_utf32_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
-    out = put_mark<4>(plan, out);
-    if (plan.variant & kLittle) return fill_utf32_units<false>(plan.text, out);
-    return fill_utf32_units<true>(plan.text, out);
+inline Fill fill_utf32_bytes(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* end) noexcept {
+    out = put_mark<4>(plan, out, end);
+    if (out == nullptr) return Fill::miscount;
+    if (plan.variant & kLittle) return fill_utf32_units<false>(plan.text, out, end);
+    return fill_utf32_units<true>(plan.text, out, end);
 }
 
 inline BytesPlan utf16_bytes_plan(const TextView& t, std::uint32_t variant) noexcept {
@@ -1532,7 +1599,7 @@ inline BytesPlan encode_utf8(TextView text) {
     if (text.ascii) return BytesPlan{text.length, text, 0, &fill_copy};
     const Utf8Measure m = with_width(text.width, [&]<unsigned W>() { return utf8_size<W>(bytes_of(text), text.length); });
     if (m.surrogate) return refused(text);
-    return BytesPlan{m.size, text, 0, &fill_utf8_bytes};
+    return BytesPlan{m.size, text, m.ascii ? kAsciiUnits : 0, &fill_utf8_bytes};
 }
 
 inline BytesPlan encode_utf16be(TextView text) { return text_detail::utf16_bytes_plan(text, 0); }

@@ -169,9 +169,9 @@ bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, cons
     if (plan.size == 0) return true;
     if (first >= size) return !kind::holds_lone_surrogate(plan.text);  // nothing written, still refused
     const std::uint64_t room = size - first;
-    if (order == ByteOrder::Big && plan.size <= room) return plan.fill(plan, out + first);
+    if (order == ByteOrder::Big && plan.size <= room) return fill_bytes(plan, out + first);
     scratch.resize(plan.size);
-    if (!plan.fill(plan, scratch.data())) return false;
+    if (!fill_bytes(plan, scratch.data())) return false;
     if (order == ByteOrder::Little) std::reverse(scratch.begin(), scratch.end());
     std::memcpy(out + first, scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, room)));
     return true;
