@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/single_byte_text.hpp"
-#include "codecs/unicode_text.hpp"
+#include "codecs/single_byte.hpp"
+#include "codecs/utf16_32.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "codecs/unicode_text.hpp"
+#include "codecs/utf16_32.hpp"
 
 namespace fieldloom {
 namespace text_detail {
