@@ -12,6 +12,7 @@
 
 #include "codecs/single_byte.hpp"
 #include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 
 namespace fieldloom {
 namespace text_detail {

@@ -13,6 +13,7 @@
 #include "codecs/signed_int.hpp"
 #include "codecs/single_byte.hpp"
 #include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 #include "python/errors.hpp"
 #include "python/text_bridge.hpp"
 

@@ -12,6 +12,7 @@
 #include "engine/unpack.hpp"
 #include "codecs/single_byte.hpp"
 #include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 #include "python/text_bridge.hpp"
 
 namespace fieldloom {
