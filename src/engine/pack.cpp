@@ -10,8 +10,9 @@
 #include "codecs/message.hpp"
 #include "recipe/recipe.hpp"
 #include "codecs/signed_int.hpp"
-#include "codecs/single_byte_text.hpp"
-#include "codecs/unicode_text.hpp"
+#include "codecs/single_byte.hpp"
+#include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 #include "python/errors.hpp"
 #include "python/text_bridge.hpp"
 
@@ -106,9 +107,9 @@ bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, cons
     if (plan.size == 0) return true;
     if (first >= size) return !kind::holds_lone_surrogate(plan.text);  // nothing written, still refused
     const std::uint64_t room = size - first;
-    if (order == ByteOrder::Big && plan.size <= room) return plan.fill(plan, out + first);
+    if (order == ByteOrder::Big && plan.size <= room) return fill_bytes(plan, out + first);
     scratch.resize(plan.size);
-    if (!plan.fill(plan, scratch.data())) return false;
+    if (!fill_bytes(plan, scratch.data())) return false;
     if (order == ByteOrder::Little) std::reverse(scratch.begin(), scratch.end());
     std::memcpy(out + first, scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, room)));
     return true;

@@ -9,8 +9,9 @@
 #include "codecs/message.hpp"
 #include "recipe/recipe.hpp"
 #include "codecs/signed_int.hpp"
-#include "codecs/single_byte_text.hpp"
-#include "codecs/unicode_text.hpp"
+#include "codecs/single_byte.hpp"
+#include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 #include "python/errors.hpp"
 #include "python/text_bridge.hpp"
 
