@@ -1,12 +1,14 @@
 """Run every benchmark and write the report: results.md, results.png and README's summary.
 
-    pip install ".[bench]" && python benchmarks/report.py [--quick]
+    pip install ".[bench]" && python benchmarks/report.py [--quick] [--interpreter PYTHON ...]
 
 Reuses the measurements of bench_recipe.py, bench_scalars.py and bench_text.py.
 Every figure is a ratio, peer time / fieldloom time: above 1 fieldloom is
 faster. The README's summary sits between two marker comments and is replaced
 on each run. The text codecs take most of the time (a few minutes); --quick
-shortens every timing run.
+shortens every timing run. Each --interpreter (say, a 3.12 or 3.13 virtual
+environment's python with fieldloom and the bench extra) adds its line of
+16-field ratios to the table across interpreters.
 """
 from __future__ import annotations
 
@@ -14,8 +16,10 @@ import argparse
 import contextlib
 import datetime
 import io
+import json
 import platform
 import statistics
+import subprocess
 import sys
 from pathlib import Path
 
@@ -77,6 +81,19 @@ def measure_recipes(number: int) -> list[dict[str, object]]:
     return rows
 
 
+def measure_interpreters(recipes, others: list[str], number: int) -> list[dict[str, object]]:
+    """The 16-field ratios against bitstruct's C per-call functions: this interpreter's from the
+    recipe rows, each other's from bench_recipe run under it."""
+    rows: list[dict[str, object]] = [{"python": platform.python_version(), **{
+        d: next(float(r["ratio"]) for r in recipes if r["fields"] == 16 and r["name"] == peer)
+        for d, peer in bench_recipe.PER_CALL_PEER.items()}}]
+    for python in others:
+        out = subprocess.run([python, str(HERE / "bench_recipe.py"), "--per-call-ratios", "--number", str(number)],
+                             capture_output=True, text=True, check=True)
+        rows.append(json.loads(out.stdout))
+    return sorted(rows, key=lambda row: tuple(int(part) for part in str(row["python"]).split(".")[:2]))
+
+
 def measure_scalars() -> list[tuple[str, str, float, float]]:
     with contextlib.redirect_stdout(io.StringIO()):
         return bench_scalars.main()
@@ -128,6 +145,17 @@ def recipe_table(rows: list[dict[str, object]]) -> list[str]:
     return lines
 
 
+def interpreter_table(rows: list[dict[str, object]]) -> list[str]:
+    base = next((row for row in rows if str(row["python"]).startswith("3.11.")), None)
+    lines = ["| interpreter | unpack: bitstruct / fieldloom | pack: bitstruct / fieldloom "
+             "| unpack ratio / 3.11's | pack ratio / 3.11's |", "|---|---:|---:|---:|---:|"]
+    for row in rows:
+        against = [f"{float(row[d]) / float(base[d]):.2f}" if base else "-" for d in ("unpack", "pack")]
+        lines.append(f"| CPython {row['python']} | {ratio_text(float(row['unpack']))} | {ratio_text(float(row['pack']))} "
+                     f"| {against[0]} | {against[1]} |")
+    return lines
+
+
 def scalar_table(rows: list[tuple[str, str, float, float]]) -> list[str]:
     lines = ["| fieldloom call | time | peer | time | peer time / fieldloom time |", "|---|---:|---|---:|---:|"]
     for title, peer, ours, theirs in rows:
@@ -145,7 +173,7 @@ def text_table(ratios: dict[tuple[str, str, str, str], float], kind: str) -> lis
     return lines
 
 
-def write_markdown(recipes, scalars, text, when: str) -> None:
+def write_markdown(recipes, interpreters, scalars, text, when: str) -> None:
     lines = [
         "# Benchmark results",
         "",
@@ -166,6 +194,15 @@ def write_markdown(recipes, scalars, text, when: str) -> None:
         "tuple (the dict is built from it) and knows only whole-byte formats.",
         "",
         *recipe_table(recipes),
+        "",
+        "## Across interpreters",
+        "",
+        "The 16-field packet under each supported interpreter measured (`--interpreter`, each with",
+        "fieldloom and the bench extra installed): bitstruct's C per-call functions' time divided by",
+        "fieldloom's, and each ratio divided by 3.11's. The recipe reader remembers entries by dict",
+        "version tag only on 3.11; on 3.12 and 3.13 it reads every entry on every call.",
+        "",
+        *interpreter_table(interpreters),
         "",
         "## Scalar codecs",
         "",
@@ -271,15 +308,18 @@ def update_readme(lines: list[str]) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter timing runs, rougher figures")
+    parser.add_argument("--interpreter", action="append", default=[], metavar="PYTHON",
+                        help="another interpreter (with fieldloom and the bench extra) for the 16-field ratios; repeatable")
     args = parser.parse_args()
     when = datetime.date.today().isoformat()
     print("recipe engine ...", file=sys.stderr)
     recipes = measure_recipes(500 if args.quick else 2000)
+    interpreters = measure_interpreters(recipes, args.interpreter, 500 if args.quick else 2000)
     print("scalar codecs ...", file=sys.stderr)
     scalars = measure_scalars()
     print("text codecs ...", file=sys.stderr)
     text = measure_text(0.02 if args.quick else 0.05)
-    write_markdown(recipes, scalars, text, when)
+    write_markdown(recipes, interpreters, scalars, text, when)
     write_chart(recipes, scalars, text)
     update_readme(summary(recipes, text))
     print(f"wrote {RESULTS_MD.relative_to(HERE.parent)}, {RESULTS_PNG.relative_to(HERE.parent)} and README's summary")
