@@ -4,6 +4,7 @@
 // eight of those bytes in its byte order and then reversed or masked.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -68,6 +69,18 @@ constexpr std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, By
         for (std::uint64_t k = 0; k < used; ++k) raw = (raw << 8) | field[n - 1 - k];
     }
     return raw;
+}
+
+// raw_value for a width of N bytes (1 to 8) known at compile time: one load
+// and a byte swap.
+template <unsigned N>
+inline std::uint64_t raw_value_n(const std::uint8_t* field, ByteOrder order) noexcept {
+    static_assert(N >= 1 && N <= 8);
+    static_assert(std::endian::native == std::endian::little, "loads assume a little-endian host");
+    std::uint64_t loaded = 0;
+    std::memcpy(&loaded, field, N);
+    if (order == ByteOrder::Little) return loaded;
+    return __builtin_bswap64(loaded) >> (64 - 8 * N);
 }
 
 // The numeric field as `count` bytes at `first`, right-aligned in byte order,
