@@ -10,8 +10,8 @@ from __future__ import annotations
 import copy
 import functools
 import pickle
-import struct
 import re
+import struct
 
 import numpy as np
 import pytest
@@ -108,14 +108,14 @@ WRONG_TYPES = st.sampled_from(["x", None, 1.5, b"\x01"])
 
 @functools.lru_cache(maxsize=None)
 def value_strategy(encoding: str, bits: int):
+    """Values for a field: mostly fitting, some out of range or of the wrong type."""
     encoding = encoding.lower()
-    wrong = WRONG_TYPES
     if encoding in INTEGER_RANGES:
         low, high = INTEGER_RANGES[encoding](bits)
-        return st.one_of(st.integers(low, high), st.integers(-(2**65), 2**65), wrong)
+        return st.one_of(st.integers(low, high), st.integers(-(2**65), 2**65), WRONG_TYPES)
     if encoding in TEXTS:
-        return st.one_of(st.text(max_size=6), wrong)
-    return st.one_of(st.floats(width=64), st.integers(-5, 5), wrong)
+        return st.one_of(st.text(max_size=6), WRONG_TYPES)
+    return st.one_of(st.floats(width=64), st.integers(-5, 5), WRONG_TYPES)
 
 
 # Entry faults, each with where it is put; the per-packet message is the oracle.
@@ -250,11 +250,31 @@ def test_unpack_many_and_unpack_equal_unpack_parameters(recipe, data):
     whole, position = bytes(buffer), data.draw(st.integers(0, 8 * len(buffer) + 16))
     assert_same_outcome(outcome(layout.unpack, whole, position), outcome(unpack_parameters, whole, position, recipe))
 
+    assert_unpack_many(layout, buffer, keywords, [offset for offset, _ in packets], results, threads)
+
+
+@given(recipes, st.data())
+def test_threads_split_the_packets_not_the_results(recipe, data):
+    layout = Layout(recipe)
+    stride = max(layout.packet_size, 1)
+    kinds = data.draw(st.lists(st.binary(min_size=stride, max_size=stride), min_size=1, max_size=3))
+    kind_results = [outcome(unpack_parameters, kind, 0, recipe) for kind in kinds]
+    # Enough packets for every thread to get a share; most alike, so that failures are rare.
+    count = data.draw(st.integers(1100, 1800))
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    choice = np.where(rng.random(count) < 0.99, 0, rng.integers(0, len(kinds), count)).tolist()
+    buffer = b"".join(kinds[c] for c in choice)
+    assert_unpack_many(layout, buffer, {"stride": stride}, [i * stride for i in range(count)],
+                       [kind_results[c] for c in choice], data.draw(st.integers(2, 4)))
+
+
+def assert_unpack_many(layout: Layout, buffer, keywords: dict, offsets: list[int], results: list, threads: int) -> None:
+    """unpack_many in both error modes against the per-packet outcomes."""
     decoded = layout.unpack_many(buffer, errors="skip", threads=threads, **keywords)
     kept = [i for i, (_, error) in enumerate(results) if error is None]
     assert decoded.index.dtype == np.int64 and decoded.index.tolist() == kept
     assert_columns(layout, decoded.columns, [results[i][0] for i in kept])
-    refused = [(i, packets[i][0], error) for i, (_, error) in enumerate(results) if error is not None]
+    refused = [(i, offsets[i], error) for i, (_, error) in enumerate(results) if error is not None]
     assert [(r.index, r.offset) for r in decoded.refused] == [(i, offset) for i, offset, _ in refused]
     for r, (_, _, error) in zip(decoded.refused, refused):
         assert_same_error(r.error, error)
