@@ -55,7 +55,7 @@ class FilePlan(NamedTuple):
 
 class BlockResult(NamedTuple):
     columns: dict[str, np.ndarray[Any, Any]]
-    index: np.ndarray[Any, Any]  # packet index in the file of each row
+    packet_index: np.ndarray[Any, Any]  # index in the file of each row's packet
     refused: list[Any]  # Refused, with index and offset in the file
 
 

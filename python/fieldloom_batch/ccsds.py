@@ -64,10 +64,10 @@ class Gap(NamedTuple):
     """A jump in the sequence count of one APID: packets lost between two that arrived."""
 
     apid: int
-    index: int  # row of the scan of the packet after the gap
+    index: int  # type: ignore[assignment]  # row of the scan of the packet after the gap
     offset: int  # its byte offset
-    previous: int  # sequence count of the packet before it of the same APID
-    count: int  # its own sequence count
+    previous_count: int  # sequence count of the packet before it of the same APID
+    sequence_count: int  # its own
     lost: int  # packets missing between the two, modulo 16384
 
 

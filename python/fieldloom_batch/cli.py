@@ -271,7 +271,7 @@ def decode(args: argparse.Namespace) -> int:
                     raise UserError(f"refused (--strict): {describe_refusal(block.path, result.refused[0])}")
                 refusals.extend(describe_refusal(block.path, item) for item in result.refused)
                 writer.write(result.columns)
-                decoded += len(result.index)
+                decoded += len(result.packet_index)
                 if bar is not None:
                     bar.update(block.stop - block.start)
             if bar is not None:
@@ -328,7 +328,7 @@ def census(path: str, apids: tuple[int, ...] | None, out: IO[str], list_gaps: bo
                 entry[4] += 1
                 entry[5] += gap.lost
                 if list_gaps:
-                    gap_lines.append(f"  APID 0x{apid:03X}: count {gap.previous} to {gap.count} at byte "
+                    gap_lines.append(f"  APID 0x{apid:03X}: count {gap.previous_count} to {gap.sequence_count} at byte "
                                      f"{gap.offset}: {gap.lost} lost")
             last[apid] = (int(counts[-1]), int(where[-1]))
     end, tail = file_end(position, scan)

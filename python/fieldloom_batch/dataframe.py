@@ -45,7 +45,7 @@ class BlockReader:
         result = decode_block(self.layout, block, stride=self.stride, apid=self.apid)
         if result.refused and self.errors == "raise":
             raise_refused(result.refused[0], block.path)
-        return frame(result.columns, result.index, self.layout.columns if columns is None else list(columns))
+        return frame(result.columns, result.packet_index, self.layout.columns if columns is None else list(columns))
 
 
 def as_paths(paths: Paths) -> list[str]:
@@ -110,8 +110,12 @@ def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bo
     error `unpack_many` raises for it; with errors="skip" failing packets are
     left out. The files must be readable at the same paths by every worker.
     """
-    import dask
-    import dask.dataframe as dd
+    # Dask has no type hints; its entry points are taken as Any.
+    import dask as untyped_dask
+    import dask.dataframe
+
+    dask_api: Any = untyped_dask
+    from_map: Any = dask.dataframe.from_map
 
     from . import Layout
 
@@ -126,7 +130,9 @@ def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bo
     apids = selected_apids(apid)
 
     def on_cluster(calls: list[tuple[Any, ...]]) -> tuple[Any, ...]:
-        return dask.compute(*[dask.delayed(call[0], pure=True)(*call[1:]) for call in calls])
+        tasks = [dask_api.delayed(call[0], pure=True)(*call[1:]) for call in calls]
+        results: tuple[Any, ...] = dask_api.compute(*tasks)
+        return results
 
     plans = plan_files(as_paths(paths), stride=stride, ccsds=ccsds, apid=apids,
                        blocksize=parse_size(blocksize), parallel=on_cluster)
@@ -137,4 +143,6 @@ def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bo
     empty = {name: np.empty(0, dtype) for name, dtype in layout.dtypes.items()}
     meta = frame(empty, np.zeros(0, np.int64), layout.columns)
     reader = BlockReader(layout, stride, apids, errors)
-    return dd.from_map(reader, blocks, meta=meta, label="fieldloom-decode", enforce_metadata=False, columns=names)
+    result: dask.dataframe.DataFrame = from_map(reader, blocks, meta=meta, label="fieldloom-decode",
+                                                enforce_metadata=False, columns=names)
+    return result

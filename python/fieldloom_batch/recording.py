@@ -33,7 +33,7 @@ class Recording(mmap.mmap):
             pass  # views are alive; the mapping goes with the last of them
 
     @property
-    def closed(self) -> bool:
+    def closed(self) -> bool:  # type: ignore[override]
         return self._closed
 
     def __exit__(self, *exc: object) -> None:
