@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "codecs/bcd.hpp"
-#include "recipe/bit_ops.hpp"
 #include "codecs/ieee754.hpp"
 #include "codecs/message.hpp"
 #include "recipe/recipe.hpp"
@@ -19,15 +18,6 @@
 namespace fieldloom::recipe {
 
 namespace {
-
-// A field's encoded bytes: a numeric raw value, or a text's planned bytes.
-struct Encoded {
-    bool is_text = false;
-    std::uint64_t raw = 0;
-    BytesPlan text;
-};
-
-using PackFn = Expected<Encoded> (*)(PyObject* value, std::uint32_t bits);
 
 template <class Kind>
 Expected<typename Kind::type> convert_value(PyObject* value) {
@@ -108,59 +98,6 @@ constexpr std::array<PackFn, kEncodingCount> kPackRows{{
     &pack_text<encode_windows_1252>,
 }};
 
-// Writes byte `from_end` (0 = least significant) of a numeric field at its
-// place for the byte order, when that place lies inside the output.
-struct FieldWriter {
-    std::uint8_t* out;
-    std::uint64_t size;
-    std::uint64_t first;
-    std::uint64_t n;
-    ByteOrder order;
-
-    std::uint64_t index_of(std::uint64_t from_end) const {
-        return order == ByteOrder::Big ? first + (n - 1 - from_end) : first + from_end;
-    }
-    void put(std::uint64_t from_end, std::uint8_t byte) const {
-        const std::uint64_t at = index_of(from_end);
-        if (at < size) out[at] = byte;
-    }
-    // Fields are stored, not merged: the whole field is cleared first.
-    void clear() const {
-        if (first >= size) return;
-        std::memset(out + first, 0, static_cast<std::size_t>(std::min(n, size - first)));
-    }
-};
-
-// The numeric field as n bytes, right-aligned. A field wider than 64 bits
-// has leading zero bytes; reversed, its bits move to the top of the full
-// width (bit i to bit bits - 1 - i), so the value sits `shift` bits up.
-void write_numeric(const FieldWriter& writer, std::uint64_t raw, std::uint32_t bits, bool reverse_bits) {
-    if (writer.n == 0) return;
-    uint128 value = raw;
-    std::uint64_t shift = 0;
-    if (reverse_bits) {
-        if (bits <= 64) {
-            value = reverse_field_bits(raw, bits);
-        } else {
-            value = reverse64(raw);
-            shift = bits - 64;
-        }
-    }
-    const std::uint64_t zero_bytes = shift / 8;
-    value <<= shift % 8;
-    if (writer.n > 16) writer.clear();
-    for (std::uint64_t j = 0; j < 16; ++j) {
-        const std::uint64_t from_end = zero_bytes + j;
-        if (from_end >= writer.n) break;
-        writer.put(from_end, static_cast<std::uint8_t>(value >> (8 * j)));
-    }
-    if (writer.n <= 16) {
-        for (std::uint64_t from_end = 0; from_end < std::min<std::uint64_t>(zero_bytes, writer.n); ++from_end) {
-            writer.put(from_end, 0);
-        }
-    }
-}
-
 // The whole text from the field's first byte, reversed for little-endian,
 // cut at the end of the output. False when the text holds a lone surrogate
 // (the packet is then discarded with the call).
@@ -179,7 +116,31 @@ bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, cons
 
 constexpr std::uint64_t kMaxPacketBytes = static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - 64;
 
+[[gnu::always_inline]] inline Expected<Unit> write_field(std::uint8_t* out, std::uint64_t size, std::uint64_t position, std::uint32_t bits,
+                             bool reverse_bits, ByteOrder order, const Encoded& encoded,
+                             std::vector<std::uint8_t>& scratch) {
+    const FieldBytes field = field_bytes(position, bits);
+    if (encoded.is_text) {
+        if (!write_text(out, size, field.first, encoded.text, order, scratch)) return surrogate_error(encoded.text.text);
+    } else {
+        write_numeric(out, size, field, order, encoded.raw, bits, reverse_bits);
+    }
+    return Unit{};
+}
+
 }  // namespace
+
+PackFn pack_row(Encoding encoding) noexcept { return kPackRows[static_cast<std::size_t>(encoding)]; }
+
+CodecError missing_value(PyObject* name) {
+    return CodecError(ErrorKind::KeyError, build_message("Missing value for parameter: '", utf8_of(name), "'"));
+}
+
+Expected<Unit> write_encoded(std::uint8_t* out, std::uint64_t size, std::uint64_t position, std::uint32_t bits,
+                             bool reverse_bits, ByteOrder order, const Encoded& encoded,
+                             std::vector<std::uint8_t>& scratch) {
+    return write_field(out, size, position, bits, reverse_bits, order, encoded, scratch);
+}
 
 Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool& unwrapped) {
     unwrapped = false;
@@ -223,8 +184,7 @@ Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool
         PyObject* borrowed = PyDict_GetItemWithError(values, entry.name);
         if (borrowed == nullptr) {
             if (PyErr_Occurred() != nullptr) return capture_python_error();
-            return CodecError(ErrorKind::KeyError,
-                              build_message("Missing value for parameter: '", utf8_of(entry.name), "'"));
+            return missing_value(entry.name);
         }
         PyRef value = PyRef::borrow(borrowed);
 
@@ -240,12 +200,9 @@ Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool
             return std::move(order).error();
         }
 
-        const std::uint64_t first = position / 8;
-        if (encoded->is_text) {
-            if (!write_text(out, size, first, encoded->text, *order, scratch)) return surrogate_error(encoded->text.text);
-        } else {
-            const std::uint64_t n = (std::uint64_t{entry.bits} + 7) / 8;
-            write_numeric(FieldWriter{out, size, first, n, *order}, encoded->raw, entry.bits, entry.reverse_bits);
+        if (auto written = write_field(out, size, position, entry.bits, entry.reverse_bits, *order, *encoded, scratch);
+            !written) {
+            return std::move(written).error();
         }
         if (__builtin_add_overflow(position, std::uint64_t{entry.bits}, &cursor)) {
             unwrapped = true;

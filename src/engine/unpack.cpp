@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "codecs/bcd.hpp"
-#include "recipe/bit_ops.hpp"
 #include "codecs/ieee754.hpp"
 #include "codecs/message.hpp"
 #include "recipe/recipe.hpp"
@@ -18,16 +17,6 @@
 namespace fieldloom::recipe {
 
 namespace {
-
-// What a field's scalar rule reads: its raw value (numeric encodings) or its
-// field bytes after the byte-order step (text encodings).
-struct FieldInput {
-    std::uint64_t raw;
-    std::uint32_t bits;
-    ByteSpan bytes;
-};
-
-using UnpackFn = Expected<PyRef> (*)(const FieldInput&);
 
 PyRef made(PyObject* object) {
     if (object == nullptr) api_call_failed();
@@ -78,11 +67,6 @@ Expected<PyRef> unpack_text(const FieldInput& in) {
     return value_of(Decode(in.bytes));
 }
 
-struct UnpackRow {
-    UnpackFn unpack;
-    bool reads_bytes;  // text: the scalar rule takes the field bytes
-};
-
 // Indexed by Encoding.
 constexpr std::array<UnpackRow, kEncodingCount> kUnpackRows{{
     {&unpack_unsigned, false},
@@ -121,19 +105,14 @@ constexpr std::array<UnpackRow, kEncodingCount> kUnpackRows{{
     {&unpack_text<decode_windows_1252>, true},
 }};
 
-// The first min(n, 8) field bytes after the byte-order step, big-endian.
-std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteOrder order) {
-    std::uint64_t raw = 0;
-    const std::uint64_t used = n < 8 ? n : 8;
-    if (order == ByteOrder::Big) {
-        for (std::uint64_t k = 0; k < used; ++k) raw = (raw << 8) | field[k];
-    } else {
-        for (std::uint64_t k = 0; k < used; ++k) raw = (raw << 8) | field[n - 1 - k];
-    }
-    return raw;
-}
-
 }  // namespace
+
+const UnpackRow& unpack_row(Encoding encoding) noexcept { return kUnpackRows[static_cast<std::size_t>(encoding)]; }
+
+CodecError field_outside(PyObject* name, FieldBytes field, std::uint64_t packet_size) {
+    return value_error(build_message("Field '", utf8_of(name), "' needs a packet of at least ", field.end(),
+                                     " bytes, but the packet has ", packet_size));
+}
 
 Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe) {
     // Sized once for the whole recipe, so the dict never grows while filling.
@@ -147,29 +126,14 @@ Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const
         if (auto read = read_recipe_entry(item, entry); !read) return std::move(read).error();
 
         const std::uint64_t position = entry.has_offset ? offset_bits + entry.offset_bits : cursor;
-        const std::uint64_t first = position / 8;
-        const std::uint64_t n = (std::uint64_t{entry.bits} + 7) / 8;
-        if (first > packet.size() || n > packet.size() - first) {
-            return value_error(build_message("Field '", utf8_of(entry.name), "' needs a packet of at least ",
-                                             first + n, " bytes, but the packet has ", packet.size()));
-        }
+        const FieldBytes field = field_bytes(position, entry.bits);
+        if (!field.fits(packet.size())) return field_outside(entry.name, field, packet.size());
         auto order = entry_byte_order(entry);
         if (!order) return std::move(order).error();
-
-        const std::uint8_t* field = packet.data() + first;
-        std::uint64_t raw = raw_value(field, n, *order);
-        raw = entry.reverse_bits ? reverse_field_bits(raw, entry.bits) : low_bits(raw, entry.bits);
-
         auto encoding = entry_encoding(entry, Direction::Unpack);
         if (!encoding) return std::move(encoding).error();
-        const UnpackRow& row = kUnpackRows[static_cast<std::size_t>(*encoding)];
-
-        ByteSpan bytes(field, n);
-        if (row.reads_bytes && *order == ByteOrder::Little) {
-            reversed.assign(std::make_reverse_iterator(field + n), std::make_reverse_iterator(field));
-            bytes = ByteSpan(reversed.data(), reversed.size());
-        }
-        auto value = row.unpack(FieldInput{raw, entry.bits, bytes});
+        auto value = field_value(packet.data() + field.first, field.count, *order, entry.bits, entry.reverse_bits,
+                                 kUnpackRows[static_cast<std::size_t>(*encoding)], reversed);
         if (!value) return std::move(value).error();
         if (PyDict_SetItem(result.get(), entry.name, value->get()) < 0) return capture_python_error();
         cursor = position + entry.bits;

@@ -4,12 +4,50 @@
 #include "python/python.hpp"
 
 #include <cstdint>
+#include <iterator>
+#include <vector>
 
 #include "codecs/codec_error.hpp"
 #include "codecs/text_plan.hpp"
 #include "python/convert.hpp"
+#include "recipe/placement.hpp"
+#include "recipe/recipe.hpp"
 
 namespace fieldloom::recipe {
+
+// What a field's scalar rule reads: its raw value (numeric encodings) or its
+// field bytes after the byte-order step (text encodings).
+struct FieldInput {
+    std::uint64_t raw;
+    std::uint32_t bits;
+    ByteSpan bytes;
+};
+
+using UnpackFn = Expected<PyRef> (*)(const FieldInput&);
+
+struct UnpackRow {
+    UnpackFn unpack;
+    bool reads_bytes;  // text: the scalar rule takes the field bytes
+};
+
+// The scalar rule of each encoding, as a Python value.
+const UnpackRow& unpack_row(Encoding encoding) noexcept;
+
+// The failure of a field that does not end within its packet.
+CodecError field_outside(PyObject* name, FieldBytes field, std::uint64_t packet_size);
+
+// The value of one field whose bytes lie within the packet, by its
+// encoding's row. `reversed` is scratch for little-endian text.
+[[gnu::always_inline]] inline Expected<PyRef> field_value(const std::uint8_t* field, std::uint64_t n, ByteOrder order, std::uint32_t bits,
+                                   bool reverse_bits, const UnpackRow& row, std::vector<std::uint8_t>& reversed) {
+    const std::uint64_t raw = bit_step(raw_value(field, n, order), bits, reverse_bits);
+    ByteSpan bytes(field, n);
+    if (row.reads_bytes && order == ByteOrder::Little) {
+        reversed.assign(std::make_reverse_iterator(field + n), std::make_reverse_iterator(field));
+        bytes = ByteSpan(reversed.data(), reversed.size());
+    }
+    return row.unpack(FieldInput{raw, bits, bytes});
+}
 
 // The dict of name -> value, or the first failure (not yet wrapped).
 Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe);

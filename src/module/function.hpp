@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "module/binding.hpp"
+#include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "module/results.hpp"

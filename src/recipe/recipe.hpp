@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "codecs/codec_error.hpp"
+#include "recipe/placement.hpp"
 
 namespace fieldloom::recipe {
 
@@ -50,8 +51,6 @@ enum class Encoding : std::uint8_t {
 };
 
 inline constexpr std::size_t kEncodingCount = 34;
-
-enum class ByteOrder : std::uint8_t { Big, Little };
 
 enum class Direction : std::uint8_t { Unpack, Pack };
 

@@ -1,0 +1,181 @@
+"""Whole recordings with fieldloom: a recipe compiled once into a `Layout`,
+packets decoded to NumPy columns and packed back from them.
+
+Every value and every error equals what the per-packet functions
+``fieldloom.unpack_parameters`` and ``fieldloom.pack_parameters`` give.
+"""
+from __future__ import annotations
+
+import operator
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal, NamedTuple, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from fieldloom_batch import _native
+
+__all__ = ["Decoded", "Layout", "Refused"]
+
+
+class Refused(NamedTuple):
+    """A packet left out by ``errors="skip"``: its index, its byte offset in
+    the buffer, and the exception ``unpack_parameters`` raises for it."""
+
+    index: int
+    offset: int
+    error: Exception
+
+
+class Decoded(NamedTuple):
+    """What ``unpack_many(..., errors="skip")`` returns: the columns of the
+    packets that decoded, the packet index of each row, and the refused ones."""
+
+    columns: dict[str, npt.NDArray[Any]]
+    index: npt.NDArray[np.int64]
+    refused: list[Refused]
+
+
+def _index_array(values: Any, what: str) -> npt.NDArray[np.int64]:
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be a one-dimensional array of byte offsets, not {array.ndim}-dimensional")
+    if array.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"{what} must hold integers, not {array.dtype}")
+    if array.dtype.kind == "u" and array.dtype.itemsize >= 8 and int(array.max()) > np.iinfo(np.int64).max:
+        raise ValueError(f"{what} holds {int(array.max())}, past the end of any buffer")
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+class Layout(_native.Layout):
+    """A recipe read once, with the key order, checks and messages of the
+    recipe functions; a fault in an entry is raised here, as ValueError.
+
+    ``layout.unpack(packet, offset_bits=0)`` and ``layout.pack(values)`` equal
+    ``unpack_parameters(packet, offset_bits, recipe)`` and
+    ``pack_parameters(recipe, values)``, result and error."""
+
+    __slots__ = ()
+
+    @property
+    def dtypes(self) -> dict[str, np.dtype[Any]]:
+        """The NumPy type of each column of `unpack_many`."""
+        return {name: np.dtype(code) for name, code in zip(self.columns, self._dtype_codes)}
+
+    @overload
+    def unpack_many(
+        self,
+        buffer: Any,
+        *,
+        stride: int | None = None,
+        offsets: Sequence[int] | npt.NDArray[np.integer[Any]] | None = None,
+        lengths: Sequence[int] | npt.NDArray[np.integer[Any]] | None = None,
+        count: int | None = None,
+        errors: Literal["raise"] = "raise",
+        threads: int = 1,
+    ) -> dict[str, npt.NDArray[Any]]: ...
+
+    @overload
+    def unpack_many(
+        self,
+        buffer: Any,
+        *,
+        stride: int | None = None,
+        offsets: Sequence[int] | npt.NDArray[np.integer[Any]] | None = None,
+        lengths: Sequence[int] | npt.NDArray[np.integer[Any]] | None = None,
+        count: int | None = None,
+        errors: Literal["skip"],
+        threads: int = 1,
+    ) -> Decoded: ...
+
+    def unpack_many(
+        self,
+        buffer: Any,
+        *,
+        stride: int | None = None,
+        offsets: Sequence[int] | npt.NDArray[np.integer[Any]] | None = None,
+        lengths: Sequence[int] | npt.NDArray[np.integer[Any]] | None = None,
+        count: int | None = None,
+        errors: Literal["raise", "skip"] = "raise",
+        threads: int = 1,
+    ) -> dict[str, npt.NDArray[Any]] | Decoded:
+        """Every packet of a recording decoded into one column per field name.
+
+        ``buffer`` is anything with the buffer protocol, read in place and held
+        (it cannot be resized while it is read). Packets sit every ``stride``
+        bytes from 0 (default: `packet_size`; a shorter last packet is a packet
+        of its own and decodes or fails as such), or at the byte ``offsets``
+        given, each ``lengths[i]`` long or running to the next offset (the last
+        to the end of the buffer). Packet i is exactly those bytes.
+
+        ``errors="raise"``: the first packet that fails raises what
+        ``unpack_parameters`` raises for it, with a note naming the packet's
+        index and byte offset. ``errors="skip"``: failing packets are left out
+        and listed in a `Decoded`. ``threads`` splits the numeric columns'
+        work over that many threads (the lock is released meanwhile)."""
+        if errors not in ("raise", "skip"):
+            raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+        threads = operator.index(threads)
+        if threads < 1:
+            raise ValueError(f"threads must be at least 1, not {threads}")
+        if count is not None:
+            count = operator.index(count)
+            if count < 0:
+                raise ValueError(f"count must not be negative, not {count}")
+        starts = sizes = None
+        if offsets is not None:
+            if stride is not None:
+                raise TypeError("give stride or offsets, not both")
+            starts = _index_array(offsets, "offsets")
+            if lengths is not None:
+                sizes = _index_array(lengths, "lengths")
+                if len(sizes) != len(starts):
+                    raise ValueError(f"lengths has {len(sizes)} items but offsets has {len(starts)}")
+        else:
+            if lengths is not None:
+                raise TypeError("lengths needs offsets")
+            stride = self.packet_size if stride is None else operator.index(stride)
+            if stride <= 0:
+                raise ValueError(f"stride must be a positive number of bytes, not {stride}")
+        result = self._unpack_many(buffer, stride, starts, sizes, count, errors == "skip", threads)
+        if errors == "raise":
+            return result  # type: ignore[no-any-return]
+        columns, index, refused = result
+        return Decoded(columns, index, [Refused(*item) for item in refused])
+
+    def pack_many(self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]], *, stride: int | None = None) -> bytes:
+        """N packets from columns of equal length, each at its own ``stride``
+        (default: `packet_size`): byte for byte the ``pack_parameters`` rows,
+        zero-filled between them. A failing row raises what
+        ``pack_parameters`` raises, with a note naming the row."""
+        lengths = {name: len(column) for name, column in columns.items()}
+        if len(set(lengths.values())) > 1:
+            listed = ", ".join(f"{name!r} has {length}" for name, length in lengths.items())
+            raise ValueError(f"columns must be of equal length: {listed}")
+        count = next(iter(lengths.values()), 0)
+        stride = self.packet_size if stride is None else operator.index(stride)
+        if stride < 0:
+            raise ValueError(f"stride must not be negative, not {stride}")
+        per_field = [columns[name] if name in columns else None for name, *_ in self._fields]
+        return self._pack_many(per_field, count, stride)  # type: ignore[no-any-return]
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.recipe,))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Layout):
+            return NotImplemented
+        return self.recipe == other.recipe
+
+    def __hash__(self) -> int:
+        return hash(tuple(tuple(entry.items()) for entry in self.recipe))
+
+    def __repr__(self) -> str:
+        rows = [
+            f"  {name!r}: byte {first}, {bits} bits, {encoding} {order}{', bits reversed' if reverse else ''}"
+            for name, first, bits, encoding, order, reverse in self._fields
+        ]
+        head = f"{type(self).__name__}({len(rows)} fields, {self.packet_size} bytes per packet"
+        return head + (":\n" + "\n".join(rows) + ")" if rows else ")")

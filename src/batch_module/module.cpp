@@ -1,0 +1,36 @@
+// fieldloom_batch._native: the batch engine's boundary. Only PyInit__native
+// leaves the shared object.
+#include "python/python.hpp"
+
+#include "batch_module/layout.hpp"
+#include "python/errors.hpp"
+
+namespace fieldloom::batch {
+namespace {
+
+// Module-level functions: each is defined in its own file here, with one line
+// in this table.
+PyMethodDef g_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "fieldloom_batch._native", "Native engine of fieldloom_batch.", -1, g_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* create_module() {
+    PyRef module(PyModule_Create(&g_module_def));
+    if (!module) return nullptr;
+    PyTypeObject* type = layout_type();
+    if (type == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Layout", reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+}  // namespace fieldloom::batch
+
+PyMODINIT_FUNC PyInit__native() {
+    return fieldloom::guarded_entry([] { return fieldloom::batch::create_module(); });
+}

@@ -1,0 +1,116 @@
+#include "engine/batch_layout.hpp"
+
+#include <algorithm>
+
+#include "python/errors.hpp"
+
+namespace fieldloom::batch {
+
+namespace {
+
+constexpr std::uint64_t kMaxPacketBytes = static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - 64;
+
+PyRef new_ref(PyObject* object) {
+    if (object == nullptr) api_call_failed();
+    return PyRef(object);
+}
+
+}  // namespace
+
+Expected<CompiledLayout> CompiledLayout::compile(const kind::ItemRefs& entries) {
+    CompiledLayout layout;
+    layout.fields_.reserve(entries.size());
+    std::uint64_t cursor = 0;
+    std::uint64_t total_bits = 0;  // as packing's sizing pass counts it
+    for (PyObject* item : entries) {
+        recipe::RecipeEntry entry;
+        if (auto read = recipe::read_recipe_entry(item, entry); !read) return wrap_engine_failure(std::move(read).error());
+        auto order = recipe::entry_byte_order(entry);
+        if (!order) return wrap_engine_failure(std::move(order).error());
+        auto encoding = recipe::entry_encoding(entry, recipe::Direction::Unpack);
+        if (!encoding) return wrap_engine_failure(std::move(encoding).error());
+
+        CompiledField field;
+        field.name = PyRef::borrow(entry.name);
+        field.encoding_text = PyRef::borrow(entry.encoding);
+        field.byte_order_text = PyRef::borrow(entry.byte_order);
+        field.bits = entry.bits;
+        field.reverse_bits = entry.reverse_bits;
+        field.has_offset = entry.has_offset;
+        field.offset_bits = entry.offset_bits;
+        field.position = entry.has_offset ? entry.offset_bits : cursor;
+        field.order = *order;
+        field.encoding = *encoding;
+        field.unpack = &recipe::unpack_row(*encoding);
+        field.pack = recipe::pack_row(*encoding);
+        cursor = field.position + entry.bits;
+
+        const std::uint64_t start = entry.has_offset ? entry.offset_bits : total_bits;
+        std::uint64_t end = 0;
+        if (__builtin_add_overflow(start, std::uint64_t{entry.bits}, &end)) {
+            layout.pack_impossible_ = true;
+        } else {
+            total_bits = std::max(total_bits, end);
+        }
+        layout.fields_.push_back(std::move(field));
+    }
+    layout.packet_size_ = total_bits / 8 + (total_bits % 8 != 0);
+    if (layout.packet_size_ > kMaxPacketBytes) layout.pack_impossible_ = true;
+
+    // A later field of a name takes the column; the column keeps the place
+    // of the name's first field, as the per-packet dict keeps its key's.
+    PyRef seen = new_ref(PyDict_New());
+    for (std::size_t i = 0; i < layout.fields_.size(); ++i) {
+        PyObject* name = layout.fields_[i].name.get();
+        PyObject* known = PyDict_GetItemWithError(seen.get(), name);
+        if (known == nullptr) {
+            if (PyErr_Occurred() != nullptr) api_call_failed();
+            PyRef index = new_ref(PyLong_FromSize_t(layout.column_names_.size()));
+            if (PyDict_SetItem(seen.get(), name, index.get()) < 0) api_call_failed();
+            layout.column_names_.push_back(name);
+        }
+    }
+    for (std::size_t i = layout.fields_.size(); i-- > 0;) {
+        PyObject* index = PyDict_GetItemWithError(seen.get(), layout.fields_[i].name.get());
+        if (index == nullptr) api_call_failed();
+        if (index == Py_None) continue;  // a later field already owns the column
+        layout.fields_[i].column = static_cast<int>(PyLong_AsLong(index));
+        if (PyDict_SetItem(seen.get(), layout.fields_[i].name.get(), Py_None) < 0) api_call_failed();
+    }
+    return layout;
+}
+
+Expected<PyRef> CompiledLayout::unpack(ByteSpan packet, std::uint64_t offset_bits) const {
+    PyRef result(_PyDict_NewPresized(static_cast<Py_ssize_t>(fields_.size())));
+    if (!result) api_call_failed();
+    std::vector<std::uint8_t> reversed;  // little-endian text fields only
+    for (const CompiledField& field : fields_) {
+        const recipe::FieldBytes bytes = recipe::field_bytes(offset_bits + field.position, field.bits);
+        if (!bytes.fits(packet.size())) return recipe::field_outside(field.name.get(), bytes, packet.size());
+        auto value = recipe::field_value(packet.data() + bytes.first, bytes.count, field.order, field.bits,
+                                         field.reverse_bits, *field.unpack, reversed);
+        if (!value) return std::move(value).error();
+        if (PyDict_SetItem(result.get(), field.name.get(), value->get()) < 0) return capture_python_error();
+    }
+    return result;
+}
+
+PyRef CompiledLayout::recipe_copy() const {
+    PyRef list = new_ref(PyList_New(static_cast<Py_ssize_t>(fields_.size())));
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        const CompiledField& field = fields_[i];
+        PyRef bits = new_ref(PyLong_FromUnsignedLong(field.bits));
+        PyRef entry = new_ref(Py_BuildValue("{sOsOsOsOsO}", "name", field.name.get(), "encoding",
+                                            field.encoding_text.get(), "bits", bits.get(), "byte_order",
+                                            field.byte_order_text.get(), "reverse_bits",
+                                            field.reverse_bits ? Py_True : Py_False));
+        if (field.has_offset) {
+            PyRef offset = new_ref(PyLong_FromUnsignedLongLong(field.offset_bits));
+            if (PyDict_SetItemString(entry.get(), "offset_bits", offset.get()) < 0) api_call_failed();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return list;
+}
+
+}  // namespace fieldloom::batch

@@ -1,0 +1,113 @@
+// Field placement, shared by every engine that reads or writes packets: a
+// field occupies ceil(bits / 8) whole bytes from the byte holding its first
+// bit, its value right-aligned in them; its raw value is built from at most
+// eight of those bytes in its byte order and then reversed or masked.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "codecs/codec_error.hpp"
+
+namespace fieldloom::recipe {
+
+enum class ByteOrder : std::uint8_t { Big, Little };
+
+constexpr std::uint64_t reverse64(std::uint64_t v) noexcept {
+    v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
+    v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
+    v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
+    return __builtin_bswap64(v);
+}
+
+// Bit i of the raw value goes to bit bits - 1 - i. A field wider than 64 bits
+// reads its raw value through position i mod 64, so every source bit j lands
+// on ((bits - 1 - j) mod 64): the plain reversal rotated by bits mod 64.
+constexpr std::uint64_t reverse_field_bits(std::uint64_t raw, std::uint32_t bits) noexcept {
+    if (bits == 0) return 0;
+    const std::uint64_t reversed = reverse64(raw);
+    if (bits <= 64) return reversed >> (64 - bits);
+    const unsigned turn = bits % 64;
+    return turn == 0 ? reversed : (reversed << turn) | (reversed >> (64 - turn));
+}
+
+constexpr std::uint64_t low_bits(std::uint64_t raw, std::uint32_t bits) noexcept {
+    return bits >= 64 ? raw : raw & ((std::uint64_t{1} << bits) - 1);
+}
+
+// The bit step after the bytes: reversal of the field's bits, or masking.
+constexpr std::uint64_t bit_step(std::uint64_t raw, std::uint32_t bits, bool reverse_bits) noexcept {
+    return reverse_bits ? reverse_field_bits(raw, bits) : low_bits(raw, bits);
+}
+
+constexpr std::uint64_t byte_count(std::uint32_t bits) noexcept { return (std::uint64_t{bits} + 7) / 8; }
+
+// The whole bytes a field at bit `position` occupies; the low three bits of
+// the position select nothing within its first byte.
+struct FieldBytes {
+    std::uint64_t first;
+    std::uint64_t count;
+
+    // Ends within a packet of `size` bytes (a zero-width field may start at the end).
+    constexpr bool fits(std::uint64_t size) const noexcept { return first <= size && count <= size - first; }
+    constexpr std::uint64_t end() const noexcept { return first + count; }
+};
+
+constexpr FieldBytes field_bytes(std::uint64_t position, std::uint32_t bits) noexcept {
+    return {position / 8, byte_count(bits)};
+}
+
+// The first min(n, 8) field bytes after the byte-order step, big-endian.
+// Inlined with a constant n this is one load and a byte swap.
+constexpr std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteOrder order) noexcept {
+    std::uint64_t raw = 0;
+    const std::uint64_t used = n < 8 ? n : 8;
+    if (order == ByteOrder::Big) {
+        for (std::uint64_t k = 0; k < used; ++k) raw = (raw << 8) | field[k];
+    } else {
+        for (std::uint64_t k = 0; k < used; ++k) raw = (raw << 8) | field[n - 1 - k];
+    }
+    return raw;
+}
+
+// The numeric field as `count` bytes at `first`, right-aligned in byte order,
+// written only where they fall inside the `size`-byte output. A field wider
+// than 64 bits has leading zero bytes; reversed, its bits move to the top of
+// the full width (bit i to bit bits - 1 - i), so the value sits `shift` bits
+// up. Fields are stored, not merged.
+[[gnu::always_inline]] inline void write_numeric(std::uint8_t* out, std::uint64_t size, FieldBytes field, ByteOrder order, std::uint64_t raw,
+                          std::uint32_t bits, bool reverse_bits) noexcept {
+    const std::uint64_t n = field.count;
+    if (n == 0) return;
+    // Byte `from_end` (0 = least significant) at its place for the byte order.
+    const auto put = [&](std::uint64_t from_end, std::uint8_t byte) {
+        const std::uint64_t at = order == ByteOrder::Big ? field.first + (n - 1 - from_end) : field.first + from_end;
+        if (at < size) out[at] = byte;
+    };
+    uint128 value = raw;
+    std::uint64_t shift = 0;
+    if (reverse_bits) {
+        if (bits <= 64) {
+            value = reverse_field_bits(raw, bits);
+        } else {
+            value = reverse64(raw);
+            shift = bits - 64;
+        }
+    }
+    const std::uint64_t zero_bytes = shift / 8;
+    value <<= shift % 8;
+    if (n > 16 && field.first < size) {
+        const std::uint64_t room = size - field.first;
+        std::memset(out + field.first, 0, static_cast<std::size_t>(n < room ? n : room));
+    }
+    for (std::uint64_t j = 0; j < 16; ++j) {
+        const std::uint64_t from_end = zero_bytes + j;
+        if (from_end >= n) break;
+        put(from_end, static_cast<std::uint8_t>(value >> (8 * j)));
+    }
+    if (n <= 16) {
+        for (std::uint64_t from_end = 0; from_end < zero_bytes && from_end < n; ++from_end) put(from_end, 0);
+    }
+}
+
+}  // namespace fieldloom::recipe
