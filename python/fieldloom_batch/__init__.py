@@ -15,7 +15,8 @@ import numpy.typing as npt
 
 from fieldloom_batch import _native
 
-__all__ = ["Decoded", "Layout", "Refused"]
+__all__ = ["Decoded", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail", "open_recording", "read_dask",
+           "scan_ccsds", "sequence_gaps"]
 
 
 class Refused(NamedTuple):
@@ -179,3 +180,10 @@ class Layout(_native.Layout):
         ]
         head = f"{type(self).__name__}({len(rows)} fields, {self.packet_size} bytes per packet"
         return head + (":\n" + "\n".join(rows) + ")" if rows else ")")
+
+
+# Recordings at scale. Importing these needs nothing beyond NumPy: Dask, pandas
+# and pyarrow are imported by read_dask and the command line when used.
+from fieldloom_batch.ccsds import Gap, PacketScan, Tail, scan_ccsds, sequence_gaps  # noqa: E402
+from fieldloom_batch.dataframe import read_dask  # noqa: E402
+from fieldloom_batch.recording import Recording, open_recording  # noqa: E402

@@ -1,0 +1,151 @@
+"""Cutting recording files into byte ranges of whole packets, and decoding one range.
+
+`read_dask` makes one task per range and the command line hands ranges to
+its worker processes; both decode a range exactly as `unpack_many` decodes
+those packets of the whole file. Everything here is plain data that pickles
+small, so that it can travel to other processes and machines.
+"""
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Iterator
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from .ccsds import ApidSelection, PacketScan, Tail, scan_ccsds
+from .recording import StrPath, open_recording
+
+# Bytes of a file scanned at a time while planning: any packet fits in one.
+SCAN_WINDOW = 64 << 20
+
+_UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
+          "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30, "tib": 1 << 40}
+
+
+def parse_size(size: int | str) -> int:
+    """Bytes from an int or a text such as "64MiB" or "1 GB"."""
+    if isinstance(size, str):
+        match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([A-Za-z]*)\s*", size)
+        if not match or match.group(2).lower() not in _UNITS:
+            raise ValueError(f"not a size in bytes: {size!r} (try 64MiB or 1000000)")
+        size = int(float(match.group(1)) * _UNITS[match.group(2).lower()])
+    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
+        raise ValueError(f"a block size must be a positive number of bytes, not {size!r}")
+    return size
+
+
+class Block(NamedTuple):
+    """Whole packets of one file: bytes [start, stop), the first being packet `first` of the file."""
+
+    path: str
+    start: int
+    stop: int
+    first: int
+
+
+class FilePlan(NamedTuple):
+    path: str
+    size: int
+    blocks: list[Block]
+    packets: int  # packets in the blocks
+    tail: Tail | None  # a CCSDS packet cut off by the end of the file, which no block holds
+
+
+class BlockResult(NamedTuple):
+    columns: dict[str, np.ndarray[Any, Any]]
+    packet_index: np.ndarray[Any, Any]  # index in the file of each row's packet
+    refused: list[Any]  # Refused, with index and offset in the file
+
+
+def plan_stride(path: StrPath, stride: int, blocksize: int) -> FilePlan:
+    """Packets every `stride` bytes; the last may be partial, as `unpack_many` reads it."""
+    name = os.fsdecode(path)
+    size = os.path.getsize(name)
+    packets = -(-size // stride)
+    per_block = max(1, blocksize // stride)
+    blocks = [
+        Block(name, first * stride, min(size, (first + per_block) * stride), first)
+        for first in range(0, packets, per_block)
+    ]
+    return FilePlan(name, size, blocks, packets, None)
+
+
+def scan_windows(path: str, apid: ApidSelection = None) -> Iterator[tuple[int, PacketScan]]:
+    """Scan a file a window at a time, each window starting where the last one's whole packets ended:
+    (window start, its scan) per window. The last window runs to the end of the file."""
+    size = os.path.getsize(path)
+    if not size:
+        return
+    position = 0
+    with open_recording(path) as recording, memoryview(recording) as whole:
+        while True:
+            with whole[position : position + SCAN_WINDOW] as window:
+                scan = scan_ccsds(window, apid=apid)
+            yield position, scan
+            if position + SCAN_WINDOW >= size:
+                return
+            position += scan.end
+
+
+def file_end(position: int, scan: PacketScan | None) -> tuple[int, Tail | None]:
+    """Where a file's whole packets end, and its cut-off packet, from its last window."""
+    if scan is None:
+        return 0, None
+    return position + scan.end, scan.tail._replace(offset=position + scan.tail.offset) if scan.tail else None
+
+
+def plan_ccsds(path: StrPath, blocksize: int, apid: ApidSelection = None) -> FilePlan:
+    """Walk a file's packet headers once, cutting it at packet boundaries about every `blocksize` bytes.
+
+    A range starts at the first listed packet (of the APIDs asked for) whose
+    offset falls in a new multiple of `blocksize`, and runs to the next
+    range's start; the last ends with the file's last whole packet.
+    """
+    name = os.fsdecode(path)
+    starts: list[int] = []
+    firsts: list[int] = []
+    packets = position = 0
+    scan = None
+    last_bucket = -1
+    for position, scan in scan_windows(name, apid):
+        offsets = scan["offset"] + position
+        buckets = offsets // blocksize
+        new = np.flatnonzero(np.diff(buckets, prepend=last_bucket) != 0)
+        starts.extend(offsets[new].tolist())
+        firsts.extend((new + packets).tolist())
+        if len(buckets):
+            last_bucket = int(buckets[-1])
+        packets += len(offsets)
+    end, tail = file_end(position, scan)
+    stops = starts[1:] + [end] * bool(starts)
+    blocks = [Block(name, start, stop, first) for start, stop, first in zip(starts, stops, firsts)]
+    return FilePlan(name, os.path.getsize(name), blocks, packets, tail)
+
+
+def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None) -> BlockResult:
+    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`)."""
+    if block.stop == block.start:
+        decoded = layout.unpack_many(b"", offsets=np.zeros(0, np.int64), errors="skip")
+    else:
+        with open_recording(block.path) as recording, memoryview(recording) as whole:
+            with whole[block.start : block.stop] as view:
+                if stride is not None:
+                    decoded = layout.unpack_many(view, stride=stride, errors="skip")
+                else:
+                    scan = scan_ccsds(view, apid=apid)
+                    if scan.end != len(view):
+                        raise OSError(f"{block.path} changed while it was being read")
+                    decoded = layout.unpack_many(view, offsets=scan["offset"], lengths=scan["length"], errors="skip")
+    refused = [
+        item._replace(index=block.first + item.index, offset=block.start + item.offset) for item in decoded.refused
+    ]
+    return BlockResult(decoded.columns, decoded.index.astype(np.int64) + block.first, refused)
+
+
+def raise_refused(refused: Any, path: str) -> None:
+    """Raise a refused packet's error as `unpack_many` raises it, naming the file as well."""
+    error = refused.error
+    error.add_note(f"packet {refused.index} at byte {refused.offset} of {path}")
+    raise error

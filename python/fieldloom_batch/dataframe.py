@@ -1,0 +1,148 @@
+"""Recordings as Dask DataFrames: one task per range of whole packets."""
+from __future__ import annotations
+
+import os
+import warnings
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Literal, Union
+
+import numpy as np
+
+from .blocks import Block, FilePlan, decode_block, parse_size, plan_ccsds, plan_stride, raise_refused
+from .ccsds import ApidSelection, apid_bitmap
+from .recording import StrPath
+
+if TYPE_CHECKING:
+    import dask.dataframe
+    import pandas
+
+
+class TruncatedRecordingWarning(UserWarning):
+    """A recording ends inside a CCSDS packet; those bytes are not decoded."""
+
+
+Paths = Union[StrPath, Iterable[StrPath]]
+
+
+def frame(columns: dict[str, np.ndarray[Any, Any]], index: np.ndarray[Any, Any], names: Sequence[str]) -> pandas.DataFrame:
+    """One partition: the named columns, indexed by each packet's index in its file."""
+    import pandas
+
+    return pandas.DataFrame({name: columns[name] for name in names},
+                            index=pandas.Index(index, dtype=np.int64, name="packet"))
+
+
+class BlockReader:
+    """Decodes one block into a partition; pickles small (its layout travels as its recipe)."""
+
+    def __init__(self, layout: Any, stride: int | None, apid: tuple[int, ...] | None, errors: str) -> None:
+        self.layout = layout
+        self.stride = stride
+        self.apid = apid
+        self.errors = errors
+
+    def __call__(self, block: Block, columns: Sequence[str] | None = None) -> pandas.DataFrame:
+        result = decode_block(self.layout, block, stride=self.stride, apid=self.apid)
+        if result.refused and self.errors == "raise":
+            raise_refused(result.refused[0], block.path)
+        return frame(result.columns, result.packet_index, self.layout.columns if columns is None else list(columns))
+
+
+def as_paths(paths: Paths) -> list[str]:
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        return [os.fsdecode(paths)]
+    found = [os.fsdecode(path) for path in paths]
+    if not found:
+        raise ValueError("no recordings given")
+    return found
+
+
+def selected_apids(apid: ApidSelection) -> tuple[int, ...] | None:
+    """The APIDs asked for, checked here once rather than in every task."""
+    bitmap = apid_bitmap(apid)
+    if bitmap is None:
+        return None
+    return tuple(a for a in range(len(bitmap) * 8) if bitmap[a >> 3] >> (a & 7) & 1)
+
+
+def plan_files(paths: list[str], *, stride: int | None, ccsds: bool, apid: tuple[int, ...] | None,
+               blocksize: int, parallel: Any = None) -> list[FilePlan]:
+    """Plan every file: from its size with a stride; by walking its headers with CCSDS,
+    one file per task through `parallel` (a list of thunks -> their results)."""
+    if stride is not None:
+        return [plan_stride(path, stride, blocksize) for path in paths]
+    if parallel is None:
+        return [plan_ccsds(path, blocksize, apid) for path in paths]
+    return list(parallel([(plan_ccsds, path, blocksize, apid) for path in paths]))
+
+
+def check_framing(stride: int | None, ccsds: bool, apid: ApidSelection) -> None:
+    if (stride is None) == (not ccsds):
+        raise ValueError("give either stride=N (fixed-length packets) or ccsds=True (CCSDS space packets)")
+    if stride is not None and (isinstance(stride, bool) or not isinstance(stride, int) or stride < 1):
+        raise ValueError(f"stride must be a positive number of bytes, not {stride!r}")
+    if apid is not None and not ccsds:
+        raise ValueError("apid selects CCSDS packets: it needs ccsds=True")
+
+
+def warn_tails(plans: list[FilePlan]) -> None:
+    for plan in plans:
+        if plan.tail:
+            declared = "an incomplete header" if plan.tail.length is None else f"a header declaring {plan.tail.length} bytes"
+            warnings.warn(f"{plan.path} ends inside a packet: its last {plan.tail.size} bytes, from byte "
+                          f"{plan.tail.offset}, hold {declared}; they are not decoded",
+                          TruncatedRecordingWarning, stacklevel=3)
+
+
+def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bool = False,
+              apid: ApidSelection = None, blocksize: int | str = "64MiB", columns: Sequence[str] | None = None,
+              errors: Literal["raise", "skip"] = "raise") -> dask.dataframe.DataFrame:
+    """A Dask DataFrame of the packets of one or more recording files.
+
+    Packets sit every `stride` bytes, or are CCSDS space packets (`ccsds=True`,
+    optionally only those of the APIDs in `apid`). Each file is cut into
+    ranges of whole packets of about `blocksize` bytes, one task per range;
+    with CCSDS each file's headers are walked once, one task per file, to
+    find the cuts. Rows are the packets in file order, files in the order
+    given, indexed by each packet's index in its file; columns and their types
+    are those of `Layout(recipe).unpack_many`, or only `columns`. With
+    errors="raise" the first failing packet of a range fails its task with the
+    error `unpack_many` raises for it; with errors="skip" failing packets are
+    left out. The files must be readable at the same paths by every worker.
+    """
+    # Dask has no type hints; its entry points are taken as Any.
+    import dask as untyped_dask
+    import dask.dataframe
+
+    dask_api: Any = untyped_dask
+    from_map: Any = dask.dataframe.from_map
+
+    from . import Layout
+
+    check_framing(stride, ccsds, apid)
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    layout = recipe if isinstance(recipe, Layout) else Layout(recipe)
+    names = list(layout.columns if columns is None else columns)
+    unknown = [name for name in names if name not in layout.columns]
+    if unknown:
+        raise KeyError(f"not a column of the layout: {', '.join(map(repr, unknown))}")
+    apids = selected_apids(apid)
+
+    def on_cluster(calls: list[tuple[Any, ...]]) -> tuple[Any, ...]:
+        tasks = [dask_api.delayed(call[0], pure=True)(*call[1:]) for call in calls]
+        results: tuple[Any, ...] = dask_api.compute(*tasks)
+        return results
+
+    plans = plan_files(as_paths(paths), stride=stride, ccsds=ccsds, apid=apids,
+                       blocksize=parse_size(blocksize), parallel=on_cluster)
+    warn_tails(plans)
+    blocks = [block for plan in plans for block in plan.blocks]
+    if not blocks:  # a Dask DataFrame needs a partition, even an empty one
+        blocks = [Block(plans[0].path, 0, 0, 0)]
+    empty = {name: np.empty(0, dtype) for name, dtype in layout.dtypes.items()}
+    meta = frame(empty, np.zeros(0, np.int64), layout.columns)
+    reader = BlockReader(layout, stride, apids, errors)
+    result: dask.dataframe.DataFrame = from_map(reader, blocks, meta=meta, label="fieldloom-decode",
+                                                enforce_metadata=False, columns=names)
+    return result

@@ -1,0 +1,134 @@
+#include "batch_module/ccsds.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/ccsds_scan.hpp"
+
+namespace fieldloom::batch {
+
+const char scan_ccsds_doc[] =
+    "scan_ccsds(buffer, apids, /)\n--\n\n"
+    "Walk the CCSDS space packets of a buffer; see fieldloom_batch.scan_ccsds.";
+
+namespace {
+
+constexpr std::size_t kColumnCount = 8;
+// Bytes per row of each column, in the order of ccsds::Columns.
+constexpr std::array<std::size_t, kColumnCount> kItemSize = {8, 4, 1, 1, 1, 2, 1, 2};
+// Rows to start with: enough for most recordings of modest packets, and
+// little memory for a small buffer or a huge one (the columns grow by
+// doubling; shrinking at the end gives back the rest).
+constexpr std::size_t kFirstCapacity = std::size_t{1} << 16;
+
+class Rows {
+public:
+    bool reserve(std::size_t capacity) {
+        for (std::size_t i = 0; i < kColumnCount; ++i) {
+            if (!arrays_[i]) arrays_[i] = PyRef(PyByteArray_FromStringAndSize(nullptr, 0));
+            if (!arrays_[i] ||
+                PyByteArray_Resize(arrays_[i].get(), static_cast<Py_ssize_t>(capacity * kItemSize[i])) < 0)
+                return false;
+        }
+        capacity_ = capacity;
+        return true;
+    }
+
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    ccsds::Columns columns() const noexcept {
+        auto at = [this](std::size_t i) { return PyByteArray_AS_STRING(arrays_[i].get()); };
+        return {
+            reinterpret_cast<std::int64_t*>(at(0)), reinterpret_cast<std::uint32_t*>(at(1)),
+            reinterpret_cast<std::uint8_t*>(at(2)), reinterpret_cast<std::uint8_t*>(at(3)),
+            reinterpret_cast<std::uint8_t*>(at(4)), reinterpret_cast<std::uint16_t*>(at(5)),
+            reinterpret_cast<std::uint8_t*>(at(6)), reinterpret_cast<std::uint16_t*>(at(7)),
+            capacity_,
+        };
+    }
+
+    PyObject* result(const ccsds::Cursor& cursor) {
+        if (!reserve(cursor.rows)) return nullptr;
+        PyRef tuple(PyTuple_New(kColumnCount + 2));
+        PyRef rows(PyLong_FromSize_t(cursor.rows));
+        PyRef end(PyLong_FromSize_t(cursor.position));
+        if (!tuple || !rows || !end) return nullptr;
+        for (std::size_t i = 0; i < kColumnCount; ++i)
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), arrays_[i].release());
+        PyTuple_SET_ITEM(tuple.get(), kColumnCount, rows.release());
+        PyTuple_SET_ITEM(tuple.get(), kColumnCount + 1, end.release());
+        return tuple.release();
+    }
+
+private:
+    std::array<PyRef, kColumnCount> arrays_;
+    std::size_t capacity_ = 0;
+};
+
+// Holds the buffer (an export, so that it cannot be resized or unmapped
+// while the scan reads it without the interpreter lock).
+class HeldBuffer {
+public:
+    bool acquire(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool read_filter(PyObject* object, ccsds::ApidFilter& filter) {
+    HeldBuffer bitmap;
+    if (!bitmap.acquire(object)) return false;
+    if (bitmap.size() != ccsds::kApidCount / 8) {
+        PyErr_Format(PyExc_ValueError, "the APID bitmap must be %zu bytes, not %zu", ccsds::kApidCount / 8,
+                     bitmap.size());
+        return false;
+    }
+    for (std::uint32_t apid = 0; apid < ccsds::kApidCount; ++apid)
+        if (bitmap.data()[apid >> 3] >> (apid & 7) & 1) filter.keep(static_cast<std::uint16_t>(apid));
+    return true;
+}
+
+}  // namespace
+
+PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "scan_ccsds() takes 2 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    ccsds::ApidFilter filter;
+    const bool filtered = args[1] != Py_None;
+    if (filtered && !read_filter(args[1], filter)) return nullptr;
+
+    HeldBuffer buffer;
+    if (!buffer.acquire(args[0])) return nullptr;
+    // A packet takes at least seven bytes, which bounds the rows.
+    const std::size_t most_rows = buffer.size() / 7;
+    Rows rows;
+    if (!rows.reserve(most_rows < kFirstCapacity ? most_rows : kFirstCapacity)) return nullptr;
+
+    ccsds::Cursor cursor;
+    for (;;) {
+        bool done;
+        const ccsds::Columns columns = rows.columns();
+        Py_BEGIN_ALLOW_THREADS
+        done = ccsds::scan(buffer.data(), buffer.size(), cursor, columns, filtered ? &filter : nullptr);
+        Py_END_ALLOW_THREADS
+        if (done) break;
+        const std::size_t grown = rows.capacity() * 2;
+        if (!rows.reserve(grown < most_rows ? grown : most_rows)) return nullptr;
+    }
+    return rows.result(cursor);
+}
+
+}  // namespace fieldloom::batch

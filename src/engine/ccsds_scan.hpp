@@ -1,0 +1,122 @@
+// Walking a stream of CCSDS space packets. Each packet is a 6-byte primary
+// header followed by a data field whose length, minus one, the header's last
+// two bytes hold; a packet is therefore 7 to 65542 bytes long and the only
+// way to find packet n is to walk packets 0 to n-1. The walk is one pass that
+// reads each header once and never touches a byte at or past `size`: a stream
+// may end anywhere, and a length field may point far past its end.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace fieldloom::ccsds {
+
+inline constexpr std::size_t kHeaderBytes = 6;
+inline constexpr std::uint32_t kApidCount = 1u << 11;
+
+struct Header {
+    std::uint32_t length;  // the whole packet, header included
+    std::uint16_t apid;
+    std::uint16_t sequence_count;
+    std::uint8_t version;
+    std::uint8_t type;
+    std::uint8_t secondary_header;
+    std::uint8_t sequence_flags;
+};
+
+// `p` must hold kHeaderBytes readable bytes.
+constexpr Header read_header(const std::uint8_t* p) noexcept {
+    const std::uint32_t id = std::uint32_t{p[0]} << 8 | p[1];
+    const std::uint32_t control = std::uint32_t{p[2]} << 8 | p[3];
+    const std::uint32_t data_length = std::uint32_t{p[4]} << 8 | p[5];
+    return Header{
+        static_cast<std::uint32_t>(kHeaderBytes) + data_length + 1,
+        static_cast<std::uint16_t>(id & 0x7FF),
+        static_cast<std::uint16_t>(control & 0x3FFF),
+        static_cast<std::uint8_t>(id >> 13),
+        static_cast<std::uint8_t>(id >> 12 & 1),
+        static_cast<std::uint8_t>(id >> 11 & 1),
+        static_cast<std::uint8_t>(control >> 14),
+    };
+}
+
+// The APIDs a scan keeps: one bit each.
+class ApidFilter {
+public:
+    constexpr void keep(std::uint16_t apid) noexcept { words_[apid >> 6 & 31] |= std::uint64_t{1} << (apid & 63); }
+    constexpr bool keeps(std::uint16_t apid) const noexcept { return words_[apid >> 6 & 31] >> (apid & 63) & 1; }
+
+private:
+    std::array<std::uint64_t, kApidCount / 64> words_{};
+};
+
+// Where the rows go: one array per header field, each with room for
+// `capacity` rows.
+struct Columns {
+    std::int64_t* offset;
+    std::uint32_t* length;
+    std::uint8_t* version;
+    std::uint8_t* type;
+    std::uint8_t* secondary_header;
+    std::uint16_t* apid;
+    std::uint8_t* sequence_flags;
+    std::uint16_t* sequence_count;
+    std::size_t capacity;
+};
+
+// A scan in progress: the byte where the next packet starts and the rows
+// written so far.
+struct Cursor {
+    std::size_t position = 0;
+    std::size_t rows = 0;
+};
+
+namespace detail {
+
+template <bool Filtered>
+bool walk(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Columns& out,
+          const ApidFilter* filter) noexcept {
+    std::size_t position = cursor.position;
+    std::size_t rows = cursor.rows;
+    // `position <= size` holds throughout, so `size - position` never wraps.
+    while (size - position >= kHeaderBytes) {
+        const Header h = read_header(data + position);
+        if (h.length > size - position) break;
+        if (!Filtered || filter->keeps(h.apid)) {
+            if (rows == out.capacity) {
+                cursor = {position, rows};
+                return false;
+            }
+            out.offset[rows] = static_cast<std::int64_t>(position);
+            out.length[rows] = h.length;
+            out.version[rows] = h.version;
+            out.type[rows] = h.type;
+            out.secondary_header[rows] = h.secondary_header;
+            out.apid[rows] = h.apid;
+            out.sequence_flags[rows] = h.sequence_flags;
+            out.sequence_count[rows] = h.sequence_count;
+            ++rows;
+        }
+        position += h.length;
+    }
+    cursor = {position, rows};
+    return true;
+}
+
+}  // namespace detail
+
+// Walks whole packets from `cursor.position`, writing a row from
+// `cursor.rows` on for each packet the filter keeps (every packet when
+// `filter` is null). Returns true once no further whole packet starts at
+// `cursor.position`: the bytes from there to `size` are what is left over,
+// a packet cut off by the end of the stream. Returns false when the columns
+// are full before that, with the cursor on the packet that did not fit:
+// give the columns more room and call again.
+inline bool scan(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Columns& out,
+                 const ApidFilter* filter) noexcept {
+    return filter ? detail::walk<true>(data, size, cursor, out, filter)
+                  : detail::walk<false>(data, size, cursor, out, nullptr);
+}
+
+}  // namespace fieldloom::ccsds
