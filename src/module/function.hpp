@@ -88,10 +88,14 @@ struct Function {
                                          Parameters::required};
 
     static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return guarded_entry([&]() -> PyObject* {
+        return guarded_entry([&]() __attribute__((always_inline)) -> PyObject* {
+            // The common call: every parameter by position. The arguments are
+            // the slots; there is nothing to bind.
+            if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(Parameters::count)) [[likely]]
+                return convert_and_call<true>(args, Indices{});
             PyObject* slots[sizeof...(Kinds)] = {};
             if (!bind_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
-            return convert_and_call(slots, std::index_sequence_for<Kinds...>{});
+            return convert_and_call<false>(slots, Indices{});
         });
     }
 
@@ -101,19 +105,24 @@ struct Function {
     }
 
 private:
-    template <std::size_t... I>
+    using Indices = std::index_sequence_for<Kinds...>;
+
+    // `AllGiven`: no slot is empty, so no default needs keeping.
+    template <bool AllGiven, std::size_t... I>
     static PyObject* convert_and_call(PyObject* const* slots, std::index_sequence<I...>) {
         std::tuple<typename Kinds::type...> values{};
         // Parameter order; the first failure stops the rest.
-        bool converted = (convert_one<I, Kinds>(slots[I], std::get<I>(values)) && ...);
-        if (!converted) return nullptr;
+        bool converted = (convert_one<AllGiven, I, Kinds>(slots[I], std::get<I>(values)) && ...);
+        if (!converted) [[unlikely]] return nullptr;
         return result_to_python(std::invoke(Op, std::move(std::get<I>(values))...));
     }
 
-    template <std::size_t I, class Kind>
+    template <bool AllGiven, std::size_t I, class Kind>
     static bool convert_one(PyObject* slot, typename Kind::type& out) {
-        if (slot == nullptr) return true;  // an empty optional slot keeps its default
-        if (Kind::convert(slot, out)) return true;
+        if constexpr (!AllGiven) {
+            if (slot == nullptr) return true;  // an empty optional slot keeps its default
+        }
+        if (Kind::convert(slot, out)) [[likely]] return true;
         prefix_type_error(Parameters::names[I]);
         return false;
     }

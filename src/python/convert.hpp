@@ -22,19 +22,34 @@ inline bool fail_with(CodecError error) {
     return false;
 }
 
+// The value of an int of at most one digit, read in place: most arguments
+// are such ints, and reading them needs no call into the interpreter.
+inline bool compact_int_value(PyObject* object, long& out) noexcept {
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    out = static_cast<long>(PyUnstable_Long_CompactValue(number));
+#else
+    const Py_ssize_t size = Py_SIZE(object);
+    if (size < -1 || size > 1) return false;
+    out = static_cast<long>(size) * static_cast<long>(number->ob_digit[0]);
+#endif
+    return true;
+}
+
 struct U64 {
     using type = std::uint64_t;
     static bool convert(PyObject* object, type& out) {
-        if (PyLong_Check(object)) {
-            out = PyLong_AsUnsignedLongLong(object);
-        } else {
-            PyObject* index = PyNumber_Index(object);
-            if (index == nullptr) return false;
-            out = PyLong_AsUnsignedLongLong(index);
-            Py_DECREF(index);
+        long compact = 0;
+        if (PyLong_Check(object) && compact_int_value(object, compact) && compact >= 0) [[likely]] {
+            out = static_cast<type>(compact);
+            return true;
         }
-        return !(out == static_cast<type>(-1) && PyErr_Occurred() != nullptr);
+        return convert_other(object, out);
     }
+    // Wider ints and other objects; a failure takes the interpreter's 64-bit
+    // conversion, for its exact message.
+    static bool convert_other(PyObject* object, type& out);
 };
 
 struct U128 {
@@ -55,23 +70,28 @@ struct U128 {
 struct I64 {
     using type = std::int64_t;
     static bool convert(PyObject* object, type& out) {
-        out = PyLong_AsLongLong(object);
-        return !(out == -1 && PyErr_Occurred() != nullptr);
+        long compact = 0;
+        if (PyLong_Check(object) && compact_int_value(object, compact)) [[likely]] {
+            out = compact;
+            return true;
+        }
+        return convert_other(object, out);
     }
+    static bool convert_other(PyObject* object, type& out);
 };
 
 struct U32 {
     using type = std::uint32_t;
     static bool convert(PyObject* object, type& out) {
-        std::uint64_t wide = 0;
-        if (!U64::convert(object, wide)) return false;
-        if (wide > UINT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            return false;
+        long compact = 0;
+        if (PyLong_Check(object) && compact_int_value(object, compact) && compact >= 0 && compact <= UINT32_MAX)
+            [[likely]] {
+            out = static_cast<type>(compact);
+            return true;
         }
-        out = static_cast<type>(wide);
-        return true;
+        return convert_other(object, out);
     }
+    static bool convert_other(PyObject* object, type& out);
 };
 
 // True and False; a NumPy boolean scalar by its truth value. Nothing else,
