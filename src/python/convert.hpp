@@ -1,7 +1,8 @@
 // Conversion kinds: how one Python argument becomes a plain value. Each kind
 // returns false with the interpreter's error indicator set on failure; the
 // entry then applies the argument-name prefix. The recipe engine converts
-// entry keys and values with the same kinds.
+// entry keys and values with the same kinds. The common cases are a few
+// inlined tests (`FIELDLOOM_INLINE`); the rest is out of line.
 #pragma once
 
 #include "python/python.hpp"
@@ -15,6 +16,8 @@
 #include "python/compat.hpp"
 #include "python/errors.hpp"
 
+#define FIELDLOOM_INLINE [[gnu::always_inline]] inline
+
 namespace fieldloom::kind {
 
 inline bool fail_with(CodecError error) {
@@ -24,7 +27,7 @@ inline bool fail_with(CodecError error) {
 
 // The value of an int of at most one digit, read in place: most arguments
 // are such ints, and reading them needs no call into the interpreter.
-inline bool compact_int_value(PyObject* object, long& out) noexcept {
+FIELDLOOM_INLINE bool compact_int_value(PyObject* object, long& out) noexcept {
     PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
 #if PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Long_IsCompact(number)) return false;
@@ -39,7 +42,7 @@ inline bool compact_int_value(PyObject* object, long& out) noexcept {
 
 struct U64 {
     using type = std::uint64_t;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         long compact = 0;
         if (PyLong_Check(object) && compact_int_value(object, compact) && compact >= 0) [[likely]] {
             out = static_cast<type>(compact);
@@ -69,7 +72,7 @@ struct U128 {
 
 struct I64 {
     using type = std::int64_t;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         long compact = 0;
         if (PyLong_Check(object) && compact_int_value(object, compact)) [[likely]] {
             out = compact;
@@ -82,7 +85,7 @@ struct I64 {
 
 struct U32 {
     using type = std::uint32_t;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         long compact = 0;
         if (PyLong_Check(object) && compact_int_value(object, compact) && compact >= 0 && compact <= UINT32_MAX)
             [[likely]] {
@@ -98,7 +101,7 @@ struct U32 {
 // not even the ints 0 and 1.
 struct Flag {
     using type = bool;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (Py_IS_TYPE(object, &PyBool_Type)) {
             out = object == Py_True;
             return true;
@@ -110,7 +113,7 @@ struct Flag {
 
 struct Double {
     using type = double;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (PyFloat_CheckExact(object)) {
             out = PyFloat_AS_DOUBLE(object);
             return true;
@@ -124,7 +127,7 @@ struct Double {
 // become infinities, NaN stays NaN with the top of its payload.
 struct Single {
     using type = float;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         double wide = 0;
         if (!Double::convert(object, wide)) return false;
         out = round_to_single(wide);
@@ -135,7 +138,7 @@ struct Single {
 // The bytes object's own buffer, borrowed for the call.
 struct Bytes {
     using type = ByteSpan;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (!PyBytes_Check(object)) return fail_with(cast_error(object, "bytes"));
         out = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
@@ -163,7 +166,7 @@ inline bool holds_lone_surrogate(const TextView& text) noexcept {
 // the boundary then raises the interpreter's error (see text_bridge.hpp).
 struct Text {
     using type = TextView;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (!PyUnicode_Check(object)) return fail_with(cast_error(object, "str"));
         if (compat::ready_text(object) < 0) return false;
         const auto width = static_cast<unsigned>(PyUnicode_KIND(object));
@@ -221,7 +224,7 @@ struct Sequence {
 // The dict itself, borrowed.
 struct Mapping {
     using type = PyObject*;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (!PyDict_Check(object)) return fail_with(cast_error(object, "dict"));
         out = object;
         return true;
