@@ -25,26 +25,11 @@ inline bool fail_with(CodecError error) {
     return false;
 }
 
-// The value of an int of at most one digit, read in place: most arguments
-// are such ints, and reading them needs no call into the interpreter.
-FIELDLOOM_INLINE bool compact_int_value(PyObject* object, long& out) noexcept {
-    PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    out = static_cast<long>(PyUnstable_Long_CompactValue(number));
-#else
-    const Py_ssize_t size = Py_SIZE(object);
-    if (size < -1 || size > 1) return false;
-    out = static_cast<long>(size) * static_cast<long>(number->ob_digit[0]);
-#endif
-    return true;
-}
-
 struct U64 {
     using type = std::uint64_t;
     FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         long compact = 0;
-        if (PyLong_Check(object) && compact_int_value(object, compact) && compact >= 0) [[likely]] {
+        if (PyLong_Check(object) && compat::compact_int_value(object, compact) && compact >= 0) [[likely]] {
             out = static_cast<type>(compact);
             return true;
         }
@@ -74,7 +59,7 @@ struct I64 {
     using type = std::int64_t;
     FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         long compact = 0;
-        if (PyLong_Check(object) && compact_int_value(object, compact)) [[likely]] {
+        if (PyLong_Check(object) && compat::compact_int_value(object, compact)) [[likely]] {
             out = compact;
             return true;
         }
@@ -87,7 +72,7 @@ struct U32 {
     using type = std::uint32_t;
     FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         long compact = 0;
-        if (PyLong_Check(object) && compact_int_value(object, compact) && compact >= 0 && compact <= UINT32_MAX)
+        if (PyLong_Check(object) && compat::compact_int_value(object, compact) && compact >= 0 && compact <= UINT32_MAX)
             [[likely]] {
             out = static_cast<type>(compact);
             return true;
