@@ -163,6 +163,25 @@ def test_unsigned_conversion_failures(args, error, message):
     assert str(info.value) == message
 
 
+class Int(int):
+    pass
+
+
+# One digit or several, an int subclass or a bool: the same value.
+@pytest.mark.parametrize("value", [0, 1, 2**30 - 1, 2**30, 2**32, 2**62, 2**64 - 1, True, Int(7), Int(2**40)])
+@pytest.mark.parametrize("sign", [1, -1])
+def test_integer_arguments_of_every_width(value, sign):
+    if sign > 0:
+        assert fieldloom.decode_twos_complement(value, 64) == (value - 2**64 if value >= 2**63 else value)
+        if value < 2**32:
+            assert fieldloom.decode_ones_complement(1, value) == int(value >= 2)
+        else:
+            with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+                fieldloom.decode_ones_complement(1, value)
+    signed = max(-(2**63), min(sign * int(value), 2**63 - 1))
+    assert fieldloom.encode_twos_complement(signed, 64) == signed % 2**64
+
+
 def test_signed_conversion_failures():
     with pytest.raises(OverflowError) as info:
         fieldloom.encode_twos_complement(2**63, 64)

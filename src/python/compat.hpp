@@ -31,6 +31,22 @@ inline bool long_to_unsigned_le(PyObject* exact_int, unsigned char* bytes, std::
 #endif
 }
 
+// The value of an int of at most one digit, read in place: most arguments
+// are such ints, and reading them needs no call into the interpreter. The
+// int's layout is private before 3.12.
+[[gnu::always_inline]] inline bool compact_int_value(PyObject* object, long& out) noexcept {
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    out = static_cast<long>(PyUnstable_Long_CompactValue(number));
+#else
+    const Py_ssize_t size = Py_SIZE(object);
+    if (size < -1 || size > 1) return false;
+    out = static_cast<long>(size) * static_cast<long>(number->ob_digit[0]);
+#endif
+    return true;
+}
+
 #if FIELDLOOM_DICT_VERSION_TAGS
 inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
