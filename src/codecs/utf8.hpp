@@ -125,6 +125,8 @@ inline std::uint32_t utf8_storage_max(std::uint32_t max_lead) noexcept {
 // Writes the code points of well-formed UTF-8 as units of D bytes.
 template <unsigned D>
 inline Fill fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
+    // Where a whole unit no longer fits: one test per multi-byte code point.
+    const std::uint8_t* const last = out + static_cast<std::size_t>(end - out) / D * D;
     std::size_t i = 0;
     while (i < n) {
         if (i + kBlock <= n) {
@@ -162,7 +164,7 @@ inline Fill fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* 
                 cp = (b & 0x07) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3F);
                 i += 4;
             }
-            if (!has_room(out, end, D)) return Fill::miscount;
+            if (out == last) return Fill::miscount;
             write_unit<D, false>(out, cp);
             out += D;
         } while (i < n && p[i] >= 0x80);
