@@ -5,6 +5,7 @@
 #include "batch_module/ccsds.hpp"
 #include "batch_module/layout.hpp"
 #include "python/errors.hpp"
+#include "python/lifetime.hpp"
 
 namespace fieldloom::batch {
 namespace {
@@ -22,6 +23,8 @@ PyModuleDef g_module_def = {
 };
 
 PyObject* create_module() {
+    // This library's own copies of the engines' kept objects.
+    if (!forget_at_finalize()) return nullptr;
     PyRef module(PyModule_Create(&g_module_def));
     if (!module) return nullptr;
     PyTypeObject* type = layout_type();

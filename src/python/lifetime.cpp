@@ -6,8 +6,12 @@ namespace {
 // Constant-initialised, so instances in any translation unit may list
 // themselves during dynamic initialisation.
 constinit InterpreterBound* g_bound = nullptr;
+bool g_hooked = false;  // for the running interpreter
 
-void forget_everything() { InterpreterBound::forget_all(); }
+void forget_everything() {
+    InterpreterBound::forget_all();
+    g_hooked = false;
+}
 
 }  // namespace
 
@@ -19,8 +23,9 @@ void InterpreterBound::forget_all() noexcept {
 
 bool forget_at_finalize() {
     // The hooks run after the interpreter is gone and each runs once: the
-    // next interpreter registers again when it builds its module.
-    if (Py_AtExit(&forget_everything) == 0) return true;
+    // next interpreter registers again when it builds a module.
+    if (g_hooked) return true;
+    if (Py_AtExit(&forget_everything) == 0) return g_hooked = true;
     PyErr_SetString(PyExc_ImportError, "fieldloom could not register its interpreter shutdown hook");
     return false;
 }

@@ -42,8 +42,8 @@ private:
 };
 
 // Runs InterpreterBound::forget_all when Py_FinalizeEx has ended the
-// interpreter; registered once per interpreter. False with ImportError set
-// when the interpreter has no room left for another hook.
+// interpreter; every module init asks, the first registers. False with
+// ImportError set when the interpreter has no room left for another hook.
 bool forget_at_finalize();
 
 }  // namespace fieldloom
