@@ -31,6 +31,11 @@ struct Params {
 
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& slots) const {
         slots.fill(nullptr);
+        // The common call, all required arguments by position, needs no binding.
+        if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(required) && nargs <= static_cast<Py_ssize_t>(N)) {
+            for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+            return true;
+        }
         return bind_arguments(Signature{function, names.data(), N, required}, args, nargs, kwnames, slots.data());
     }
 };
