@@ -7,6 +7,8 @@ checked against fieldloom's before anything is timed.
 from __future__ import annotations
 
 import argparse
+import json
+import platform
 import random
 import struct
 import timeit
@@ -112,10 +114,27 @@ def report(count: int, rows) -> None:
             print(f"    {name:<40} {t * 1e6:9.2f} us   peer/fieldloom {t / ours:6.2f}")
 
 
+# The peer that compares interpreters: bitstruct's C functions take the format
+# on every call, as fieldloom takes its recipe.
+PER_CALL_PEER = {"unpack": "bitstruct C unpack_dict (per call)", "pack": "bitstruct C pack_dict (per call)"}
+
+
+def per_call_ratios(rows) -> dict[str, float]:
+    """bitstruct C per-call time / fieldloom time, per direction."""
+    ours = {d: t for d, name, t in rows if name.startswith("fieldloom")}
+    return {d: next(t for rd, name, t in rows if rd == d and name == peer) / ours[d] for d, peer in PER_CALL_PEER.items()}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--number", type=int, default=2000)
+    parser.add_argument("--per-call-ratios", action="store_true",
+                        help="print only the 16-field ratios against bitstruct's C per-call functions, as JSON")
     args = parser.parse_args()
+    if args.per_call_ratios:
+        ratios = per_call_ratios(run(16, args.number))
+        print(json.dumps({"python": platform.python_version(), **ratios}))
+        return
     for count, number in ((16, args.number), (200, max(1, args.number // 10))):
         report(count, run(count, number))
 

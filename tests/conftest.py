@@ -12,8 +12,8 @@ if os.environ.get("FIELDLOOM_HYPOTHESIS_PROFILE"):
     settings.load_profile(os.environ["FIELDLOOM_HYPOTHESIS_PROFILE"])
 
 
-if os.environ.get("FIELDLOOM_SANITIZER"):
-    # That stage must test its own build, not a copy installed in the venv.
+if os.environ.get("FIELDLOOM_SANITIZER") or os.environ.get("FIELDLOOM_BASELINE_KERNELS"):
+    # Those stages must test their own build, not a copy installed in the venv.
     search = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
     assert any(os.path.abspath(fieldloom.__file__).startswith(p + os.sep) for p in search), fieldloom.__file__
 

@@ -15,7 +15,7 @@ import pytest
 
 import fieldloom
 from fieldloom import pack_parameters, unpack_parameters
-from helpers import entry, wrapped
+from helpers import CollidingKey, entry, make_fake_numpy_bool, wrapped
 
 
 def fresh_text(text):
@@ -134,46 +134,29 @@ def test_sequence_that_changes_its_items_while_iterated():
 # --- hostile keys in dicts ------------------------------------------------------
 
 
-class CollidingKey:
-    """A key that shares the hash of a recipe key, so looking that key up
-    runs this object's __eq__."""
-
-    def __init__(self, text, action):
-        self.text = text
-        self.action = action
-        self.armed = False
-
-    def __hash__(self):
-        return hash(self.text)
-
-    def __eq__(self, other):
-        if self.armed:
-            self.action(self)
-        return False
-
-
 def test_entry_remembered_only_while_its_dict_is_unchanged():
-    # The key's __eq__ runs whenever 'name' is looked up. Its second run
-    # removes the key and swaps the encoding for a new text. Whatever the
-    # engine remembered of the entry must then be forgotten, and the old
+    # Every lookup of 'name' runs the key's __eq__, once or more: the probe
+    # may pass its slot twice, as the hash seed decides. During the second
+    # call it removes itself and swaps the encoding for a new text. Whatever
+    # the engine remembered of the entry must then be forgotten, and the old
     # encoding text, now freed, never touched again.
-    calls = []
+    swap = False
 
-    def swap(key):
-        calls.append(1)
-        if len(calls) == 2:
+    def swap_encoding(key):
+        if swap:
             del item[key]
             item["encoding"] = fresh_text("twos_complement")
 
     item = {}
-    key = CollidingKey("name", swap)
+    key = CollidingKey("name", swap_encoding)
     item[key] = "first"  # first in the probe sequence of 'name'
     item.update(entry(encoding=fresh_text("unsigned")))
     key.armed = True
     del key
     assert unpack_parameters(b"\xff", 0, [item]) == {"x": 255}
+    swap = True
     assert unpack_parameters(b"\xff", 0, [item]) == {"x": -1}
-    assert item["encoding"] == "twos_complement" and len(calls) == 2
+    assert item == entry(encoding="twos_complement")
     assert unpack_parameters(b"\xff", 0, [item]) == {"x": -1}
     assert pack_parameters([item], {"x": -1}) == b"\xff"
 
@@ -423,10 +406,6 @@ def test_int_and_float_subclasses_use_their_value():
     assert unpack_parameters(b"\x01\x02", 0, [entry(bits=Width(16), offset_bits=Width(0))]) == {"x": 0x0102}
     assert fieldloom.encode_ieee754_f64(Number(1.0)) == 0x3FF0000000000000
     assert pack_parameters([entry(encoding="ieee754_f32", bits=32)], {"x": Number(1.0)}) == b"\x3f\x80\x00\x00"
-
-
-def make_fake_numpy_bool(body):
-    return type("bool_", (), dict(body, __module__="numpy"))
 
 
 def test_flag_lookalikes_whose_truth_test_misbehaves():

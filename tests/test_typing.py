@@ -92,6 +92,19 @@ def test_demo_decodes_reports_and_round_trips(tmp_path):
     assert decoded and decoded[1] == decoded[2] == "399", out
 
 
+def test_batch_demo_decodes_refuses_splits_and_round_trips(tmp_path):
+    result = _run_example("batch_demo.py", tmp_path=tmp_path)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    assert "12417 bytes, 401 packets of 31 bytes, 399 decoded, 2 refused" in out, out
+    assert "packet 217 at byte 6727: ValueError('ValueError: Invalid BCD digit: 15 (must be 0-9)')" in out, out
+    assert re.search(r"packet 400 at byte 12400: ValueError\(", out), out
+    assert re.search(r"note: .*\b217\b.*\b6727\b", out), out
+    assert re.search(r"APID +0x123\n", out) and re.search(r"sequence flags +3\n", out), out
+    assert "jumps from 311 to 313 between packets 311 and 312: 1 packet(s) lost" in out, out
+    assert "399 of 399 decoded packets pack back to their exact bytes" in out, out
+
+
 def test_recording_is_reproducible(tmp_path):
     result = _run_example("make_recording.py", str(tmp_path / "again.bin"), tmp_path=tmp_path)
     assert result.returncode == 0, result.stderr

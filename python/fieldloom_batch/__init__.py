@@ -23,7 +23,7 @@ class Refused(NamedTuple):
     """A packet left out by ``errors="skip"``: its index, its byte offset in
     the buffer, and the exception ``unpack_parameters`` raises for it."""
 
-    index: int
+    index: int  # type: ignore[assignment]  # the agreed name; shadows tuple.index
     offset: int
     error: Exception
 
@@ -33,7 +33,7 @@ class Decoded(NamedTuple):
     packets that decoded, the packet index of each row, and the refused ones."""
 
     columns: dict[str, npt.NDArray[Any]]
-    index: npt.NDArray[np.int64]
+    index: npt.NDArray[np.int64]  # type: ignore[assignment]  # the agreed name; shadows tuple.index
     refused: list[Refused]
 
 
@@ -160,7 +160,7 @@ class Layout(_native.Layout):
         if stride < 0:
             raise ValueError(f"stride must not be negative, not {stride}")
         per_field = [columns[name] if name in columns else None for name, *_ in self._fields]
-        return self._pack_many(per_field, count, stride)  # type: ignore[no-any-return]
+        return self._pack_many(per_field, count, stride)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (type(self), (self.recipe,))

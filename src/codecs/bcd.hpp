@@ -30,11 +30,18 @@ constexpr std::uint64_t lane_mask(std::uint32_t count, unsigned lane_bits) noexc
     return count * lane_bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (count * lane_bits)) - 1;
 }
 
-constexpr std::uint64_t pow10(std::uint32_t exponent) noexcept {
-    std::uint64_t result = 1;
-    for (std::uint32_t i = 0; i < exponent; ++i) result *= 10;
-    return result;
-}
+inline constexpr std::array<std::uint64_t, 20> kPowersOf10 = [] {
+    std::array<std::uint64_t, 20> table{};
+    std::uint64_t power = 1;
+    for (std::uint64_t& entry : table) {
+        entry = power;
+        power *= 10;
+    }
+    return table;
+}();
+
+// 10^exponent for exponents up to 19, the largest a 64-bit value holds.
+constexpr std::uint64_t pow10(std::uint32_t exponent) noexcept { return kPowersOf10[exponent]; }
 
 // Nibbles 10 to 15 have bit 3 and one of bits 1, 2 set; marks bit 3 of each.
 constexpr std::uint64_t invalid_nibbles(std::uint64_t nibbles) noexcept {
@@ -64,27 +71,29 @@ constexpr std::uint64_t digit_nibbles_to_binary(std::uint64_t x) noexcept {
     return (octs & 0xFFFFFFFFULL) + (octs >> 32) * 100000000ULL;
 }
 
-// Two decimal digits as two nibbles, for every value below 100.
-inline constexpr std::array<std::uint8_t, 100> kDigitPairs = [] {
-    std::array<std::uint8_t, 100> table{};
-    for (unsigned i = 0; i < 100; ++i) table[i] = static_cast<std::uint8_t>((i / 10) << 4 | (i % 10));
-    return table;
-}();
+// A number below 10^8 as decimal digits, digit k in byte k: split into
+// lanes of four digits, then two, then one, dividing every lane at once by
+// multiplying with a reciprocal (exact for these lane ranges).
+constexpr std::uint64_t binary_to_digit_bytes(std::uint64_t number) noexcept {
+    const std::uint64_t fours = (number / 10000) << 32 | number % 10000;                     // < 10^4 per 32 bits
+    const std::uint64_t high_twos = ((fours * 5243) >> 19) & 0x0000007F0000007FULL;        // lane / 100
+    const std::uint64_t twos = (fours - high_twos * 100) | high_twos << 16;                  // < 100 per 16 bits
+    const std::uint64_t high_ones = ((twos * 103) >> 10) & 0x000F000F000F000FULL;          // lane / 10
+    return (twos - high_ones * 10) | high_ones << 8;
+}
+
+// The low nibble of byte k to nibble k.
+constexpr std::uint64_t gather_bytes_to_nibbles(std::uint64_t x) noexcept {
+    x = (x | (x >> 4)) & 0x00FF00FF00FF00FFULL;
+    x = (x | (x >> 8)) & 0x0000FFFF0000FFFFULL;
+    return (x | (x >> 16)) & 0xFFFFFFFFULL;
+}
 
 // A number below 10^16 as decimal digits, digit k in nibble k.
 constexpr std::uint64_t binary_to_digit_nibbles(std::uint64_t number) noexcept {
-    std::uint64_t nibbles = 0;
-    for (unsigned shift = 0; number != 0; shift += 8, number /= 100) {
-        nibbles |= std::uint64_t{kDigitPairs[number % 100]} << shift;
-    }
-    return nibbles;
-}
-
-// The low eight nibbles moved one per byte: nibble k to the low half of byte k.
-constexpr std::uint64_t spread_nibbles_to_bytes(std::uint64_t x) noexcept {
-    x = (x | (x << 16)) & 0x0000FFFF0000FFFFULL;
-    x = (x | (x << 8)) & 0x00FF00FF00FF00FFULL;
-    return (x | (x << 4)) & kLowNibbles;
+    if (number < 100000000) return gather_bytes_to_nibbles(binary_to_digit_bytes(number));
+    return gather_bytes_to_nibbles(binary_to_digit_bytes(number % 100000000)) |
+           gather_bytes_to_nibbles(binary_to_digit_bytes(number / 100000000)) << 32;
 }
 
 // Zone classes of a zoned-decimal byte.
@@ -105,25 +114,25 @@ inline constexpr std::array<std::uint8_t, 256> kZoneClass = [] {
     return table;
 }();
 
-inline CodecError invalid_digit(unsigned digit) {
+[[gnu::cold, gnu::noinline]] inline CodecError invalid_digit(unsigned digit) {
     return value_error(build_message("Invalid BCD digit: ", digit, " (must be 0-9)"));
 }
 
-inline CodecError invalid_zoned_signed_byte(std::uint8_t byte) {
+[[gnu::cold, gnu::noinline]] inline CodecError invalid_zoned_signed_byte(std::uint8_t byte) {
     return value_error(build_message("Invalid zoned decimal signed byte: 0x", Hex{byte, 2},
                                      " (expected 0x30-0x39, 0xC0-0xC9, 0xD0-0xD9, or 0xF0-0xF9)"));
 }
 
-inline CodecError invalid_zoned_byte(std::uint8_t byte) {
+[[gnu::cold, gnu::noinline]] inline CodecError invalid_zoned_byte(std::uint8_t byte) {
     return value_error(build_message("Invalid zoned decimal byte: 0x", Hex{byte, 2},
                                      " (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)"));
 }
 
 // The checks both encoders share, in their order: width, sign, digit count.
 // Gives |value| when it fits in `digit_count` digits.
-inline Expected<std::uint64_t> checked_magnitude(std::int64_t value, std::uint32_t bits, bool is_signed,
-                                                 std::uint32_t min_bits, std::uint32_t digit_count,
-                                                 std::string_view layout) {
+[[gnu::always_inline]] inline Expected<std::uint64_t> checked_magnitude(std::int64_t value, std::uint32_t bits, bool is_signed,
+                                                                         std::uint32_t min_bits, std::uint32_t digit_count,
+                                                                         std::string_view layout) {
     if (bits < min_bits) return value_error(build_message("bits must be >= ", min_bits, " for ", layout, " BCD"));
     // Wider fields would need digits beyond the 64-bit raw value.
     if (bits > 64) return value_error(build_message("bits must be <= 64 for ", layout, " BCD"));
@@ -204,7 +213,7 @@ inline Expected<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint
     const std::uint32_t digit_count = bits / 8;
     auto magnitude = checked_magnitude(value, bits, is_signed, 8, digit_count, "unpacked");
     if (!magnitude) return std::move(magnitude).error();
-    const std::uint64_t digits = spread_nibbles_to_bytes(binary_to_digit_nibbles(*magnitude));
+    const std::uint64_t digits = binary_to_digit_bytes(*magnitude);  // at most 8 digits
     if (!is_signed) return digits;
     // Zone 0xF on every digit position, the sign zone on position 0.
     const std::uint64_t zones = (0xF0F0F0F0F0F0F000ULL & lane_mask(digit_count, 8)) | (value < 0 ? 0xD0 : 0xC0);

@@ -7,7 +7,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <variant>
+#include <new>
 
 namespace fieldloom {
 
@@ -75,30 +75,62 @@ private:
     CapturedException* captured_ = nullptr;
 };
 
-inline CodecError value_error(std::string message) { return {ErrorKind::ValueError, std::move(message)}; }
+// Failure paths: kept cold, and a fixed text becomes a string out of line,
+// so that the codecs' success paths stay small enough to inline.
+[[gnu::cold]] inline CodecError value_error(std::string message) { return {ErrorKind::ValueError, std::move(message)}; }
+[[gnu::cold, gnu::noinline]] inline CodecError value_error(const char* message) {
+    return {ErrorKind::ValueError, message};
+}
 
 // A result or the reason there is none (std::expected is C++23; this is the
-// part of it the module needs).
+// part of it the module needs). A plain union rather than std::variant: on
+// the success path of a trivially destructible result, destruction is one
+// test that the compiler sees through.
 template <class T>
 class [[nodiscard]] Expected {
 public:
-    Expected(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : state_(std::in_place_index<0>, std::move(value)) {}
-    Expected(CodecError error) noexcept : state_(std::in_place_index<1>, std::move(error)) {}
+    Expected(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : has_value_(true) {
+        ::new (static_cast<void*>(&value_)) T(std::move(value));
+    }
+    Expected(CodecError error) noexcept : has_value_(false) {
+        ::new (static_cast<void*>(&error_)) CodecError(std::move(error));
+    }
+    Expected(Expected&& other) noexcept(std::is_nothrow_move_constructible_v<T>) : has_value_(other.has_value_) {
+        if (has_value_) {
+            ::new (static_cast<void*>(&value_)) T(std::move(other.value_));
+        } else {
+            ::new (static_cast<void*>(&error_)) CodecError(std::move(other.error_));
+        }
+    }
+    Expected& operator=(Expected&&) = delete;
+    Expected(const Expected&) = delete;
+    Expected& operator=(const Expected&) = delete;
+    ~Expected() {
+        if (has_value_) [[likely]] {
+            if constexpr (!std::is_trivially_destructible_v<T>) value_.~T();
+        } else {
+            error_.~CodecError();
+        }
+    }
 
-    bool has_value() const noexcept { return state_.index() == 0; }
-    explicit operator bool() const noexcept { return has_value(); }
+    bool has_value() const noexcept { return has_value_; }
+    explicit operator bool() const noexcept { return has_value_; }
 
-    T& value() & noexcept { return *std::get_if<0>(&state_); }
-    T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
-    const T& value() const& noexcept { return *std::get_if<0>(&state_); }
-    T& operator*() & noexcept { return value(); }
-    T* operator->() noexcept { return &value(); }
+    T& value() & noexcept { return value_; }
+    T&& value() && noexcept { return std::move(value_); }
+    const T& value() const& noexcept { return value_; }
+    T& operator*() & noexcept { return value_; }
+    T* operator->() noexcept { return &value_; }
 
-    CodecError& error() & noexcept { return *std::get_if<1>(&state_); }
-    CodecError&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+    CodecError& error() & noexcept { return error_; }
+    CodecError&& error() && noexcept { return std::move(error_); }
 
 private:
-    std::variant<T, CodecError> state_;
+    union {
+        T value_;
+        CodecError error_;
+    };
+    bool has_value_;
 };
 
 // Operations that succeed with nothing to return.

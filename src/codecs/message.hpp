@@ -36,8 +36,10 @@ inline void append(std::string& out, Hex hex) {
 
 }  // namespace message_detail
 
+// Kept out of line and cold so that the codecs' success paths stay small
+// enough to be inlined into their callers.
 template <class... Parts>
-std::string build_message(const Parts&... parts) {
+[[gnu::cold, gnu::noinline]] std::string build_message(const Parts&... parts) {
     std::string out;
     (message_detail::append(out, parts), ...);
     return out;

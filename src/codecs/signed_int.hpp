@@ -33,8 +33,10 @@ constexpr std::int64_t decode_twos_complement(std::uint64_t value, std::uint32_t
     if (bits >= 64) return static_cast<std::int64_t>(value);
     const std::uint64_t mask = signed_detail::low_mask(bits);
     value &= mask;
-    const bool negative = (value >> (bits - 1)) & 1;
-    return static_cast<std::int64_t>(negative ? value | ~mask : value);
+    // Sign extension without a branch: field values are as often negative
+    // as not, so a branch on the sign is mispredicted half the time.
+    const std::uint64_t negative = (value >> (bits - 1)) & 1;
+    return static_cast<std::int64_t>(value | (~mask & (std::uint64_t{0} - negative)));
 }
 
 constexpr std::int64_t decode_ones_complement(std::uint64_t value, std::uint32_t bits) noexcept {

@@ -121,6 +121,42 @@ CheckedGather checked_for(std::uint64_t n) noexcept {
     }
 }
 
+template <ByteOrder Order>
+Fused fused_for(Encoding encoding, std::uint64_t n) noexcept {
+    switch (encoding) {
+        case Encoding::Unsigned:
+            switch (n) {
+                case 1: return &fused_strided<1, Order, rule::Unsigned, std::uint8_t>;
+                case 2: return &fused_strided<2, Order, rule::Unsigned, std::uint16_t>;
+                case 4: return &fused_strided<4, Order, rule::Unsigned, std::uint32_t>;
+                case 8: return &fused_strided<8, Order, rule::Unsigned, std::uint64_t>;
+                default: return nullptr;
+            }
+        case Encoding::TwosComplement: {
+            using Twos = rule::Signed<decode_twos_complement>;
+            switch (n) {
+                case 1: return &fused_strided<1, Order, Twos, std::int8_t>;
+                case 2: return &fused_strided<2, Order, Twos, std::int16_t>;
+                case 4: return &fused_strided<4, Order, Twos, std::int32_t>;
+                case 8: return &fused_strided<8, Order, Twos, std::int64_t>;
+                default: return nullptr;
+            }
+        }
+        case Encoding::Ieee754F32:
+            return n == 4 ? &fused_strided<4, Order, rule::Float<decode_ieee754_f32>, float> : nullptr;
+        case Encoding::Ieee754F64:
+            return n == 8 ? &fused_strided<8, Order, rule::Float<decode_ieee754_f64>, double> : nullptr;
+        default: return nullptr;
+    }
+}
+
+// The one-pass loop of a field that fills its bytes exactly, if it has one.
+Fused fused_plan(const CompiledField& field, std::uint64_t n, bool has_column) noexcept {
+    if (!has_column || field.reverse_bits || field.bits != 8 * n) return nullptr;
+    return field.order == ByteOrder::Big ? fused_for<ByteOrder::Big>(field.encoding, n)
+                                         : fused_for<ByteOrder::Little>(field.encoding, n);
+}
+
 PyRef checked(PyObject* object) {
     if (object == nullptr) api_call_failed();
     return PyRef(object);
@@ -206,8 +242,9 @@ struct TextPlan {
 void decode_numeric(const std::vector<NumericPlan>& plans, const Packets& packets, std::uint64_t lo,
                     std::uint64_t hi, std::uint8_t* failed) noexcept {
     // A chunk of packets through every field, so the chunk's bytes stay in cache.
-    for (std::uint64_t at = lo; at < hi; at += kChunk) {
-        const std::uint64_t end = hi - at < kChunk ? hi : at + kChunk;
+    constexpr std::uint64_t kBlock = kChunk * 8;
+    for (std::uint64_t at = lo; at < hi; at += kBlock) {
+        const std::uint64_t end = hi - at < kBlock ? hi : at + kBlock;
         for (const NumericPlan& plan : plans) run_numeric(plan, packets, at, end, failed);
     }
 }
@@ -382,6 +419,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
         plan.strided = big ? strided_for<ByteOrder::Big>(bytes.count) : strided_for<ByteOrder::Little>(bytes.count);
         plan.checked = big ? checked_for<ByteOrder::Big>(bytes.count) : checked_for<ByteOrder::Little>(bytes.count);
         plan.convert = convert_for(field.encoding, column_of(field.encoding, field.bits), column == nullptr);
+        plan.fused = fused_plan(field, bytes.count, column != nullptr);
         plan.column = column;
         numeric.push_back(plan);
     }

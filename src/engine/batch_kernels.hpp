@@ -72,11 +72,20 @@ using CheckedGather = void (*)(const Packets&, std::uint64_t lo, std::size_t n, 
 
 // N = 0: the width is known only at run time (0 or more than 8 bytes).
 template <unsigned N, ByteOrder Order>
+std::uint64_t raw_of(const std::uint8_t* field, std::uint64_t count) noexcept {
+    if constexpr (N == 0) {
+        return recipe::raw_value(field, count, Order);
+    } else {
+        return recipe::raw_value_n<N>(field, Order);
+    }
+}
+
+template <unsigned N, ByteOrder Order>
 void gather_strided(const Packets& packets, std::uint64_t lo, std::size_t n, std::uint64_t first,
                     std::uint64_t count, std::uint64_t* raws) noexcept {
     const std::uint8_t* at = packets.base + lo * packets.stride + first;
     const std::uint64_t stride = packets.stride;
-    for (std::size_t j = 0; j < n; ++j, at += stride) raws[j] = recipe::raw_value(at, N == 0 ? count : N, Order);
+    for (std::size_t j = 0; j < n; ++j, at += stride) raws[j] = raw_of<N, Order>(at, count);
 }
 
 template <unsigned N, ByteOrder Order>
@@ -90,14 +99,16 @@ void gather_checked(const Packets& packets, std::uint64_t lo, std::size_t n, std
             raws[j] = 0;
             continue;
         }
-        raws[j] = recipe::raw_value(data + first, N == 0 ? count : N, Order);
+        raws[j] = raw_of<N, Order>(data + first, count);
     }
 }
 
-inline void bit_step_all(std::uint64_t* raws, std::size_t n, std::uint32_t bits, bool reverse_bits) noexcept {
+// The bit step over a chunk; nothing to do for a field that fills its bytes.
+inline void bit_step_all(std::uint64_t* raws, std::size_t n, std::uint64_t count, std::uint32_t bits,
+                         bool reverse_bits) noexcept {
     if (reverse_bits) {
         for (std::size_t j = 0; j < n; ++j) raws[j] = recipe::reverse_field_bits(raws[j], bits);
-    } else if (bits < 64) {
+    } else if (bits < 64 && bits != 8 * count) {
         const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
         for (std::size_t j = 0; j < n; ++j) raws[j] &= mask;
     }
@@ -182,6 +193,20 @@ void check_only(const std::uint64_t* raws, std::size_t n, std::uint32_t bits, vo
     }
 }
 
+// Gather and rule in one pass, for fields that fill their N bytes exactly
+// and whose rule cannot fail (plain and two's complement integers, single
+// and double floats): the common case of byte-aligned telemetry.
+using Fused = void (*)(const Packets&, std::uint64_t lo, std::size_t n, std::uint64_t first, void* column) noexcept;
+
+template <unsigned N, ByteOrder Order, class Rule, class Out>
+void fused_strided(const Packets& packets, std::uint64_t lo, std::size_t n, std::uint64_t first,
+                   void* column) noexcept {
+    const std::uint8_t* at = packets.base + lo * packets.stride + first;
+    const std::uint64_t stride = packets.stride;
+    Out* out = static_cast<Out*>(column) + lo;
+    for (std::size_t j = 0; j < n; ++j, at += stride) Rule::apply(raw_of<N, Order>(at, N), 8 * N, out[j]);
+}
+
 // One numeric field's plan: where its bytes lie and how they become the column.
 struct NumericPlan {
     std::uint64_t first = 0;
@@ -192,6 +217,7 @@ struct NumericPlan {
     StridedGather strided = nullptr;
     CheckedGather checked = nullptr;
     Convert convert = nullptr;
+    Fused fused = nullptr;  // when the field has a one-pass loop
     void* column = nullptr;
 };
 
@@ -207,12 +233,17 @@ inline void run_numeric(const NumericPlan& plan, const Packets& packets, std::ui
     std::uint64_t raws[kChunk];
     for (std::uint64_t at = lo; at < hi;) {
         const std::size_t n = static_cast<std::size_t>(hi - at < kChunk ? hi - at : kChunk);
+        if (fits_stride && at + n <= full && plan.fused != nullptr) {
+            plan.fused(packets, at, n, plan.first, plan.column);
+            at += n;
+            continue;
+        }
         if (fits_stride && at + n <= full) {
             plan.strided(packets, at, n, plan.first, plan.count, raws);
         } else {
             plan.checked(packets, at, n, plan.first, plan.count, raws, failed);
         }
-        bit_step_all(raws, n, plan.bits, plan.reverse_bits);
+        bit_step_all(raws, n, plan.count, plan.bits, plan.reverse_bits);
         plan.convert(raws, n, plan.bits, plan.column, at, failed);
         at += n;
     }

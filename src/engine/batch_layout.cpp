@@ -43,6 +43,7 @@ Expected<CompiledLayout> CompiledLayout::compile(const kind::ItemRefs& entries) 
         field.encoding = *encoding;
         field.unpack = &recipe::unpack_row(*encoding);
         field.pack = recipe::pack_row(*encoding);
+        field.pack_numeric = recipe::numeric_pack_row(*encoding);
         cursor = field.position + entry.bits;
 
         const std::uint64_t start = entry.has_offset ? entry.offset_bits : total_bits;
@@ -70,6 +71,10 @@ Expected<CompiledLayout> CompiledLayout::compile(const kind::ItemRefs& entries) 
             layout.column_names_.push_back(name);
         }
     }
+    layout.keys_ = new_ref(PyDict_New());
+    for (PyObject* name : layout.column_names_) {
+        if (PyDict_SetItem(layout.keys_.get(), name, Py_None) < 0) api_call_failed();
+    }
     for (std::size_t i = layout.fields_.size(); i-- > 0;) {
         PyObject* index = PyDict_GetItemWithError(seen.get(), layout.fields_[i].name.get());
         if (index == nullptr) api_call_failed();
@@ -81,16 +86,27 @@ Expected<CompiledLayout> CompiledLayout::compile(const kind::ItemRefs& entries) 
 }
 
 Expected<PyRef> CompiledLayout::unpack(ByteSpan packet, std::uint64_t offset_bits) const {
-    PyRef result(_PyDict_NewPresized(static_cast<Py_ssize_t>(fields_.size())));
+    // Every key is already in place, in the order the per-packet dict gets
+    // them; each field only replaces its value.
+    PyRef result(PyDict_Copy(keys_.get()));
     if (!result) api_call_failed();
     std::vector<std::uint8_t> reversed;  // little-endian text fields only
     for (const CompiledField& field : fields_) {
         const recipe::FieldBytes bytes = recipe::field_bytes(offset_bits + field.position, field.bits);
         if (!bytes.fits(packet.size())) return recipe::field_outside(field.name.get(), bytes, packet.size());
-        auto value = recipe::field_value(packet.data() + bytes.first, bytes.count, field.order, field.bits,
-                                         field.reverse_bits, *field.unpack, reversed);
-        if (!value) return std::move(value).error();
-        if (PyDict_SetItem(result.get(), field.name.get(), value->get()) < 0) return capture_python_error();
+        const std::uint8_t* data = packet.data() + bytes.first;
+        PyRef value;
+        if (field.unpack->plain != nullptr) {
+            const std::uint64_t raw = recipe::bit_step(recipe::raw_value(data, bytes.count, field.order), field.bits,
+                                                       field.reverse_bits);
+            value = new_ref(field.unpack->plain(raw, field.bits));
+        } else {
+            auto decoded = recipe::field_value(data, bytes.count, field.order, field.bits, field.reverse_bits,
+                                               *field.unpack, reversed);
+            if (!decoded) return std::move(decoded).error();
+            value = std::move(decoded).value();
+        }
+        if (PyDict_SetItem(result.get(), field.name.get(), value.get()) < 0) return capture_python_error();
     }
     return result;
 }

@@ -35,6 +35,7 @@ struct CompiledField {
     Encoding encoding = Encoding::Unsigned;
     const recipe::UnpackRow* unpack = nullptr;
     recipe::PackFn pack = nullptr;  // nullptr: packing refuses the name
+    recipe::NumericPackFn pack_numeric = nullptr;  // the numeric encoders' raw value
     int column = -1;  // index into the columns; -1 when a later field of the name wins
 };
 
@@ -66,6 +67,7 @@ public:
 private:
     std::vector<CompiledField> fields_;
     std::vector<PyObject*> column_names_;  // borrowed from fields_
+    PyRef keys_;  // every column name, in order, with the value None
     std::uint64_t packet_size_ = 0;
     bool pack_impossible_ = false;
 };
@@ -84,6 +86,13 @@ Expected<Unit> CompiledLayout::pack_into(std::uint8_t* out, ValueOf&& value_of,
             auto refused = recipe::resolve_encoding(field.encoding_text.get(), recipe::Direction::Pack);
             if (!refused) return std::move(refused).error();
             throw InternalFault("an encoding refused for packing was accepted");
+        }
+        if (field.pack_numeric != nullptr) {
+            auto raw = field.pack_numeric(value.get(), field.bits);
+            if (!raw) return std::move(raw).error();
+            recipe::write_numeric(out, packet_size_, recipe::field_bytes(field.position, field.bits), field.order, *raw,
+                                  field.bits, field.reverse_bits);
+            continue;
         }
         auto encoded = field.pack(value.get(), field.bits);
         if (!encoded) return std::move(encoded).error();

@@ -10,8 +10,9 @@
 #include "codecs/message.hpp"
 #include "recipe/recipe.hpp"
 #include "codecs/signed_int.hpp"
-#include "codecs/single_byte_text.hpp"
-#include "codecs/unicode_text.hpp"
+#include "codecs/single_byte.hpp"
+#include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 #include "python/errors.hpp"
 #include "python/text_bridge.hpp"
 
@@ -26,40 +27,58 @@ Expected<typename Kind::type> convert_value(PyObject* value) {
     return out;
 }
 
-Expected<Encoded> numeric(Expected<std::uint64_t> raw) {
-    if (!raw) return std::move(raw).error();
-    return Encoded{false, *raw, {}};
-}
-
-Expected<Encoded> pack_unsigned(PyObject* value, std::uint32_t bits) {
+// The numeric encoders: the raw value of the field.
+Expected<std::uint64_t> raw_unsigned(PyObject* value, std::uint32_t bits) {
     auto number = convert_value<kind::U64>(value);
     if (!number) return std::move(number).error();
     if (bits < 64 && (*number >> bits) != 0) {
         return value_error(build_message("Value ", *number, " is too large for ", bits, " bits"));
     }
-    return Encoded{false, *number, {}};
+    return *number;
 }
 
 template <Expected<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t)>
-Expected<Encoded> pack_signed(PyObject* value, std::uint32_t bits) {
+Expected<std::uint64_t> raw_signed(PyObject* value, std::uint32_t bits) {
     auto number = convert_value<kind::I64>(value);
     if (!number) return std::move(number).error();
-    return numeric(Encode(*number, bits));
+    return Encode(*number, bits);
 }
 
 template <Expected<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t, bool), bool Signed>
-Expected<Encoded> pack_bcd(PyObject* value, std::uint32_t bits) {
+Expected<std::uint64_t> raw_bcd(PyObject* value, std::uint32_t bits) {
     auto number = convert_value<kind::I64>(value);
     if (!number) return std::move(number).error();
-    return numeric(Encode(*number, bits, Signed));
+    return Encode(*number, bits, Signed);
 }
 
 template <class Kind, auto Encode>
-Expected<Encoded> pack_float(PyObject* value, std::uint32_t) {
+Expected<std::uint64_t> raw_float(PyObject* value, std::uint32_t) {
     auto number = convert_value<Kind>(value);
     if (!number) return std::move(number).error();
-    return Encoded{false, static_cast<std::uint64_t>(Encode(*number)), {}};
+    return static_cast<std::uint64_t>(Encode(*number));
 }
+
+template <NumericPackFn Raw>
+Expected<Encoded> pack_numeric(PyObject* value, std::uint32_t bits) {
+    auto raw = Raw(value, bits);
+    if (!raw) return std::move(raw).error();
+    return Encoded{false, *raw, {}};
+}
+
+// Indexed by Encoding; nullptr for text and where packing refuses the name.
+constexpr std::array<NumericPackFn, kEncodingCount> kNumericRows{{
+    &raw_unsigned,
+    &raw_signed<encode_twos_complement>,
+    &raw_signed<encode_ones_complement>,
+    &raw_signed<encode_sign_magnitude>,
+    &raw_bcd<encode_packed_bcd, false>,
+    &raw_bcd<encode_packed_bcd, true>,
+    &raw_bcd<encode_unpacked_bcd, false>,
+    &raw_bcd<encode_unpacked_bcd, true>,
+    &raw_float<kind::Single, encode_ieee754_f16>,
+    &raw_float<kind::Single, encode_ieee754_f32>,
+    &raw_float<kind::Double, encode_ieee754_f64>,
+}};
 
 template <auto Encode>
 Expected<Encoded> pack_text(PyObject* value, std::uint32_t) {
@@ -73,17 +92,17 @@ Expected<Encoded> pack_text(PyObject* value, std::uint32_t) {
 // Indexed by Encoding; nullptr where packing refuses the name (resolve_encoding
 // already turned those away).
 constexpr std::array<PackFn, kEncodingCount> kPackRows{{
-    &pack_unsigned,
-    &pack_signed<encode_twos_complement>,
-    &pack_signed<encode_ones_complement>,
-    &pack_signed<encode_sign_magnitude>,
-    &pack_bcd<encode_packed_bcd, false>,
-    &pack_bcd<encode_packed_bcd, true>,
-    &pack_bcd<encode_unpacked_bcd, false>,
-    &pack_bcd<encode_unpacked_bcd, true>,
-    &pack_float<kind::Single, encode_ieee754_f16>,
-    &pack_float<kind::Single, encode_ieee754_f32>,
-    &pack_float<kind::Double, encode_ieee754_f64>,
+    &pack_numeric<kNumericRows[0]>,
+    &pack_numeric<kNumericRows[1]>,
+    &pack_numeric<kNumericRows[2]>,
+    &pack_numeric<kNumericRows[3]>,
+    &pack_numeric<kNumericRows[4]>,
+    &pack_numeric<kNumericRows[5]>,
+    &pack_numeric<kNumericRows[6]>,
+    &pack_numeric<kNumericRows[7]>,
+    &pack_numeric<kNumericRows[8]>,
+    &pack_numeric<kNumericRows[9]>,
+    &pack_numeric<kNumericRows[10]>,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     &pack_text<encode_utf8>,
     &pack_text<encode_utf16>,
@@ -106,9 +125,9 @@ bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, cons
     if (plan.size == 0) return true;
     if (first >= size) return !kind::holds_lone_surrogate(plan.text);  // nothing written, still refused
     const std::uint64_t room = size - first;
-    if (order == ByteOrder::Big && plan.size <= room) return plan.fill(plan, out + first);
+    if (order == ByteOrder::Big && plan.size <= room) return fill_bytes(plan, out + first);
     scratch.resize(plan.size);
-    if (!plan.fill(plan, scratch.data())) return false;
+    if (!fill_bytes(plan, scratch.data())) return false;
     if (order == ByteOrder::Little) std::reverse(scratch.begin(), scratch.end());
     std::memcpy(out + first, scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, room)));
     return true;
@@ -131,6 +150,8 @@ constexpr std::uint64_t kMaxPacketBytes = static_cast<std::uint64_t>(PY_SSIZE_T_
 }  // namespace
 
 PackFn pack_row(Encoding encoding) noexcept { return kPackRows[static_cast<std::size_t>(encoding)]; }
+
+NumericPackFn numeric_pack_row(Encoding encoding) noexcept { return kNumericRows[static_cast<std::size_t>(encoding)]; }
 
 CodecError missing_value(PyObject* name) {
     return CodecError(ErrorKind::KeyError, build_message("Missing value for parameter: '", utf8_of(name), "'"));

@@ -26,6 +26,11 @@ using PackFn = Expected<Encoded> (*)(PyObject* value, std::uint32_t bits);
 // The encoder of each encoding that packing accepts (nullptr for the others).
 PackFn pack_row(Encoding encoding) noexcept;
 
+// The same for the numeric encodings, giving the raw value (nullptr for text
+// and for the encodings packing refuses).
+using NumericPackFn = Expected<std::uint64_t> (*)(PyObject* value, std::uint32_t bits);
+NumericPackFn numeric_pack_row(Encoding encoding) noexcept;
+
 // The failure of a name without a value.
 CodecError missing_value(PyObject* name);
 

@@ -9,8 +9,9 @@
 #include "codecs/message.hpp"
 #include "recipe/recipe.hpp"
 #include "codecs/signed_int.hpp"
-#include "codecs/single_byte_text.hpp"
-#include "codecs/unicode_text.hpp"
+#include "codecs/single_byte.hpp"
+#include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 #include "python/errors.hpp"
 #include "python/text_bridge.hpp"
 
@@ -33,21 +34,27 @@ Expected<PyRef> value_of(Expected<T> result) {
     }
 }
 
-Expected<PyRef> unpack_unsigned(const FieldInput& in) { return made(PyLong_FromUnsignedLongLong(in.raw)); }
+// The rules that cannot fail: a new value straight from the raw value.
+PyObject* plain_unsigned(std::uint64_t raw, std::uint32_t) { return PyLong_FromUnsignedLongLong(raw); }
 
 template <std::int64_t (*Decode)(std::uint64_t, std::uint32_t) noexcept>
-Expected<PyRef> unpack_signed(const FieldInput& in) {
-    return made(PyLong_FromLongLong(Decode(in.raw, in.bits)));
+PyObject* plain_signed(std::uint64_t raw, std::uint32_t bits) {
+    return PyLong_FromLongLong(Decode(raw, bits));
+}
+
+template <auto Decode>
+PyObject* plain_float(std::uint64_t raw, std::uint32_t) {
+    return PyFloat_FromDouble(static_cast<double>(Decode(raw)));
+}
+
+template <PlainFn Plain>
+Expected<PyRef> unpack_plain(const FieldInput& in) {
+    return made(Plain(in.raw, in.bits));
 }
 
 template <Expected<std::int64_t> (*Decode)(std::uint64_t, std::uint32_t, bool), bool Signed>
 Expected<PyRef> unpack_bcd(const FieldInput& in) {
     return value_of(Decode(in.raw, in.bits, Signed));
-}
-
-template <auto Decode>
-Expected<PyRef> unpack_float(const FieldInput& in) {
-    return made(PyFloat_FromDouble(static_cast<double>(Decode(in.raw))));
 }
 
 // The quad-precision field is not decoded here: a field of up to 64 bits
@@ -69,17 +76,17 @@ Expected<PyRef> unpack_text(const FieldInput& in) {
 
 // Indexed by Encoding.
 constexpr std::array<UnpackRow, kEncodingCount> kUnpackRows{{
-    {&unpack_unsigned, false},
-    {&unpack_signed<decode_twos_complement>, false},
-    {&unpack_signed<decode_ones_complement>, false},
-    {&unpack_signed<decode_sign_magnitude>, false},
+    {&unpack_plain<plain_unsigned>, false, &plain_unsigned},
+    {&unpack_plain<plain_signed<decode_twos_complement>>, false, &plain_signed<decode_twos_complement>},
+    {&unpack_plain<plain_signed<decode_ones_complement>>, false, &plain_signed<decode_ones_complement>},
+    {&unpack_plain<plain_signed<decode_sign_magnitude>>, false, &plain_signed<decode_sign_magnitude>},
     {&unpack_bcd<decode_packed_bcd, false>, false},
     {&unpack_bcd<decode_packed_bcd, true>, false},
     {&unpack_bcd<decode_unpacked_bcd, false>, false},
     {&unpack_bcd<decode_unpacked_bcd, true>, false},
-    {&unpack_float<decode_ieee754_f16>, false},
-    {&unpack_float<decode_ieee754_f32>, false},
-    {&unpack_float<decode_ieee754_f64>, false},
+    {&unpack_plain<plain_float<decode_ieee754_f16>>, false, &plain_float<decode_ieee754_f16>},
+    {&unpack_plain<plain_float<decode_ieee754_f32>>, false, &plain_float<decode_ieee754_f32>},
+    {&unpack_plain<plain_float<decode_ieee754_f64>>, false, &plain_float<decode_ieee754_f64>},
     {&unpack_f128, false},
     {&unpack_unimplemented<FloatFamily::Ieee754_1985_F32>, false},
     {&unpack_unimplemented<FloatFamily::Ieee754_1985_F64>, false},

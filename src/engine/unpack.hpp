@@ -25,9 +25,14 @@ struct FieldInput {
 
 using UnpackFn = Expected<PyRef> (*)(const FieldInput&);
 
+// The value of a rule that cannot fail: a new reference, nullptr only when
+// memory ran out.
+using PlainFn = PyObject* (*)(std::uint64_t raw, std::uint32_t bits);
+
 struct UnpackRow {
     UnpackFn unpack;
     bool reads_bytes;  // text: the scalar rule takes the field bytes
+    PlainFn plain = nullptr;  // set for the rules that cannot fail
 };
 
 // The scalar rule of each encoding, as a Python value.

@@ -88,10 +88,20 @@ struct Function {
                                          Parameters::required};
 
     static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return guarded_entry([&]() -> PyObject* {
+        return guarded_entry([&]() __attribute__((always_inline)) -> PyObject* {
+            // The common calls: every parameter by position, or the required
+            // ones. The arguments are the slots; there is nothing to bind.
+            if (kwnames == nullptr) [[likely]] {
+                if (nargs == static_cast<Py_ssize_t>(Parameters::count)) [[likely]]
+                    return convert_and_call<Given::All>(args, Indices{});
+                if constexpr (Parameters::required < Parameters::count) {
+                    if (nargs == static_cast<Py_ssize_t>(Parameters::required))
+                        return convert_and_call<Given::Required>(args, Indices{});
+                }
+            }
             PyObject* slots[sizeof...(Kinds)] = {};
             if (!bind_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
-            return convert_and_call(slots, std::index_sequence_for<Kinds...>{});
+            return convert_and_call<Given::Bound>(slots, Indices{});
         });
     }
 
@@ -101,21 +111,33 @@ struct Function {
     }
 
 private:
-    template <std::size_t... I>
+    using Indices = std::index_sequence_for<Kinds...>;
+
+    // Which slots hold an argument: all of them, the required ones (the
+    // rest keep their defaults), or those that binding filled.
+    enum class Given { All, Required, Bound };
+
+    template <Given Slots, std::size_t... I>
     static PyObject* convert_and_call(PyObject* const* slots, std::index_sequence<I...>) {
         std::tuple<typename Kinds::type...> values{};
         // Parameter order; the first failure stops the rest.
-        bool converted = (convert_one<I, Kinds>(slots[I], std::get<I>(values)) && ...);
-        if (!converted) return nullptr;
+        bool converted = (convert_one<Slots, I, Kinds>(slots, std::get<I>(values)) && ...);
+        if (!converted) [[unlikely]] return nullptr;
         return result_to_python(std::invoke(Op, std::move(std::get<I>(values))...));
     }
 
-    template <std::size_t I, class Kind>
-    static bool convert_one(PyObject* slot, typename Kind::type& out) {
-        if (slot == nullptr) return true;  // an empty optional slot keeps its default
-        if (Kind::convert(slot, out)) return true;
-        prefix_type_error(Parameters::names[I]);
-        return false;
+    template <Given Slots, std::size_t I, class Kind>
+    static bool convert_one(PyObject* const* slots, typename Kind::type& out) {
+        if constexpr (Slots == Given::Required && I >= Parameters::required) {
+            return true;  // not given: keeps its default
+        } else {
+            if constexpr (Slots == Given::Bound) {
+                if (slots[I] == nullptr) return true;  // an empty optional slot keeps its default
+            }
+            if (Kind::convert(slots[I], out)) [[likely]] return true;
+            prefix_type_error(Parameters::names[I]);
+            return false;
+        }
     }
 };
 

@@ -10,8 +10,9 @@
 #include "engine/pack.hpp"
 #include "codecs/signed_int.hpp"
 #include "engine/unpack.hpp"
-#include "codecs/single_byte_text.hpp"
-#include "codecs/unicode_text.hpp"
+#include "codecs/single_byte.hpp"
+#include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 #include "python/text_bridge.hpp"
 
 namespace fieldloom {

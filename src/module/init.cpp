@@ -1,5 +1,6 @@
-// Module initialisation: one module object per process, refused to any
-// interpreter other than the first that imported it.
+// Module initialisation: one module object per running interpreter, refused
+// to any interpreter other than the first that imported it. After
+// Py_FinalizeEx an embedding program's next interpreter gets a new one.
 #include "python/python.hpp"
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <mutex>
 
 #include "python/errors.hpp"
+#include "python/lifetime.hpp"
 #include "module/function_table.hpp"
 
 namespace fieldloom {
@@ -20,16 +22,28 @@ PyModuleDef g_module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<std::int64_t> g_interpreter_id{-1};
+// The interpreter that imported the module first; released when it ends.
+class Claim final : public InterpreterBound {
+public:
+    bool take(std::int64_t id) noexcept {
+        std::int64_t expected = -1;
+        return id_.compare_exchange_strong(expected, id) || expected == id;
+    }
+
+private:
+    void forget() noexcept override { id_.store(-1); }
+    std::atomic<std::int64_t> id_{-1};
+};
+
+Claim g_claim;
 std::mutex g_create_lock;
-PyObject* g_module = nullptr;  // strong reference, kept for the life of the process
+InterpreterObject g_module;  // kept for the life of the interpreter
 
 bool claim_interpreter() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) return false;
-    std::int64_t expected = -1;
-    if (g_interpreter_id.compare_exchange_strong(expected, id) || expected == id) return true;
+    if (g_claim.take(id)) return true;
     PyErr_SetString(PyExc_ImportError, "fieldloom does not yet support sub-interpreters");
     return false;
 }
@@ -78,12 +92,12 @@ PyObject* init_module() {
         guard.lock();
         Py_END_ALLOW_THREADS
     }
-    if (g_module == nullptr) {
-        g_module = create_module();
-        if (g_module == nullptr) return nullptr;
+    if (!g_module) {
+        PyRef module(create_module());
+        if (!module || !forget_at_finalize()) return nullptr;
+        g_module.set(module.release());
     }
-    Py_INCREF(g_module);
-    return g_module;
+    return Py_NewRef(g_module.get());
 }
 
 }  // namespace

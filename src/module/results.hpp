@@ -24,9 +24,14 @@ inline PyObject* created(PyObject* object) {
 }
 
 inline PyObject* to_python(std::int64_t value) { return created(PyLong_FromLongLong(value)); }
-inline PyObject* to_python(std::uint64_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
-inline PyObject* to_python(std::uint32_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
-inline PyObject* to_python(std::uint16_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
+// The signed conversion has the interpreter's fast path for small values;
+// the unsigned one always counts digits.
+inline PyObject* to_python(std::uint64_t value) {
+    if (value <= INT64_MAX) [[likely]] return to_python(static_cast<std::int64_t>(value));
+    return created(PyLong_FromUnsignedLongLong(value));
+}
+inline PyObject* to_python(std::uint32_t value) { return to_python(std::int64_t{value}); }
+inline PyObject* to_python(std::uint16_t value) { return to_python(std::int64_t{value}); }
 inline PyObject* to_python(float value) { return created(PyFloat_FromDouble(static_cast<double>(value))); }
 inline PyObject* to_python(double value) { return created(PyFloat_FromDouble(value)); }
 inline PyObject* to_python(const TextPlan& plan) { return created(text_plan_to_str(plan)); }
@@ -46,12 +51,15 @@ PyObject* result_to_python(T&& result) {
     return to_python(std::forward<T>(result));
 }
 
+// Out of line, so that a call's success path stays small.
+[[gnu::cold, gnu::noinline]] inline PyObject* raise_failure(CodecError& error) {
+    raise_codec_error(std::move(error));
+    return nullptr;
+}
+
 template <class T>
 PyObject* result_to_python(Expected<T>&& result) {
-    if (!result.has_value()) {
-        raise_codec_error(std::move(result).error());
-        return nullptr;
-    }
+    if (!result.has_value()) [[unlikely]] return raise_failure(result.error());
     return to_python(std::move(result).value());
 }
 

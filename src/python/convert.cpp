@@ -46,6 +46,45 @@ bool has_surrogate(const void* data, std::size_t length) {
 
 }  // namespace
 
+bool U64::convert_other(PyObject* object, type& out) {
+    static_assert(sizeof(unsigned long) == sizeof(type));
+    if (PyLong_Check(object)) {
+        // Walks the digits, where the 64-bit conversion goes through a byte array.
+        out = PyLong_AsUnsignedLong(object);
+        if (out != static_cast<type>(-1) || PyErr_Occurred() == nullptr) return true;
+        PyErr_Clear();
+        out = PyLong_AsUnsignedLongLong(object);
+    } else {
+        PyObject* index = PyNumber_Index(object);
+        if (index == nullptr) return false;
+        out = PyLong_AsUnsignedLongLong(index);
+        Py_DECREF(index);
+    }
+    return !(out == static_cast<type>(-1) && PyErr_Occurred() != nullptr);
+}
+
+bool I64::convert_other(PyObject* object, type& out) {
+    static_assert(sizeof(long) == sizeof(type));
+    if (PyLong_Check(object)) {
+        out = PyLong_AsLong(object);
+        if (out != -1 || PyErr_Occurred() == nullptr) return true;
+        PyErr_Clear();
+    }
+    out = PyLong_AsLongLong(object);
+    return !(out == -1 && PyErr_Occurred() != nullptr);
+}
+
+bool U32::convert_other(PyObject* object, type& out) {
+    std::uint64_t wide = 0;
+    if (!U64::convert_other(object, wide)) return false;
+    if (wide > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<type>(wide);
+    return true;
+}
+
 bool Flag::convert_other(PyObject* object, type& out) {
     PyTypeObject* type = Py_TYPE(object);
     if (is_numpy_bool_type(type)) {

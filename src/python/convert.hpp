@@ -1,7 +1,8 @@
 // Conversion kinds: how one Python argument becomes a plain value. Each kind
 // returns false with the interpreter's error indicator set on failure; the
 // entry then applies the argument-name prefix. The recipe engine converts
-// entry keys and values with the same kinds.
+// entry keys and values with the same kinds. The common cases are a few
+// inlined tests (`FIELDLOOM_INLINE`); the rest is out of line.
 #pragma once
 
 #include "python/python.hpp"
@@ -12,7 +13,10 @@
 
 #include "codecs/ieee754.hpp"
 #include "codecs/text_plan.hpp"
+#include "python/compat.hpp"
 #include "python/errors.hpp"
+
+#define FIELDLOOM_INLINE [[gnu::always_inline]] inline
 
 namespace fieldloom::kind {
 
@@ -23,17 +27,19 @@ inline bool fail_with(CodecError error) {
 
 struct U64 {
     using type = std::uint64_t;
-    static bool convert(PyObject* object, type& out) {
-        if (PyLong_Check(object)) {
-            out = PyLong_AsUnsignedLongLong(object);
-        } else {
-            PyObject* index = PyNumber_Index(object);
-            if (index == nullptr) return false;
-            out = PyLong_AsUnsignedLongLong(index);
-            Py_DECREF(index);
+    // Converted without running Python code (no __index__).
+    static bool direct(PyObject* object) { return PyLong_Check(object); }
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
+        long compact = 0;
+        if (PyLong_Check(object) && compat::compact_int_value(object, compact) && compact >= 0) [[likely]] {
+            out = static_cast<type>(compact);
+            return true;
         }
-        return !(out == static_cast<type>(-1) && PyErr_Occurred() != nullptr);
+        return convert_other(object, out);
     }
+    // Wider ints and other objects; a failure takes the interpreter's 64-bit
+    // conversion, for its exact message.
+    static bool convert_other(PyObject* object, type& out);
 };
 
 struct U128 {
@@ -42,10 +48,9 @@ struct U128 {
         PyObject* index = PyNumber_Index(object);
         if (index == nullptr) return false;
         unsigned char bytes[16];
-        int status = _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(index), bytes, sizeof bytes,
-                                         /*little_endian=*/1, /*is_signed=*/0);
+        const bool converted = compat::long_to_unsigned_le(index, bytes, sizeof bytes);
         Py_DECREF(index);
-        if (status < 0) return false;
+        if (!converted) return false;
         out = 0;
         for (int i = 15; i >= 0; --i) out = (out << 8) | bytes[i];
         return true;
@@ -54,31 +59,39 @@ struct U128 {
 
 struct I64 {
     using type = std::int64_t;
-    static bool convert(PyObject* object, type& out) {
-        out = PyLong_AsLongLong(object);
-        return !(out == -1 && PyErr_Occurred() != nullptr);
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
+        long compact = 0;
+        if (PyLong_Check(object) && compat::compact_int_value(object, compact)) [[likely]] {
+            out = compact;
+            return true;
+        }
+        return convert_other(object, out);
     }
+    static bool convert_other(PyObject* object, type& out);
 };
 
 struct U32 {
     using type = std::uint32_t;
-    static bool convert(PyObject* object, type& out) {
-        std::uint64_t wide = 0;
-        if (!U64::convert(object, wide)) return false;
-        if (wide > UINT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            return false;
+    static bool direct(PyObject* object) { return U64::direct(object); }
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
+        long compact = 0;
+        if (PyLong_Check(object) && compat::compact_int_value(object, compact) && compact >= 0 && compact <= UINT32_MAX)
+            [[likely]] {
+            out = static_cast<type>(compact);
+            return true;
         }
-        out = static_cast<type>(wide);
-        return true;
+        return convert_other(object, out);
     }
+    static bool convert_other(PyObject* object, type& out);
 };
 
 // True and False; a NumPy boolean scalar by its truth value. Nothing else,
 // not even the ints 0 and 1.
 struct Flag {
     using type = bool;
-    static bool convert(PyObject* object, type& out) {
+    // Converted without running Python code (no __bool__).
+    static bool direct(PyObject* object) { return Py_IS_TYPE(object, &PyBool_Type); }
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (Py_IS_TYPE(object, &PyBool_Type)) {
             out = object == Py_True;
             return true;
@@ -90,7 +103,7 @@ struct Flag {
 
 struct Double {
     using type = double;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (PyFloat_CheckExact(object)) {
             out = PyFloat_AS_DOUBLE(object);
             return true;
@@ -104,7 +117,7 @@ struct Double {
 // become infinities, NaN stays NaN with the top of its payload.
 struct Single {
     using type = float;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         double wide = 0;
         if (!Double::convert(object, wide)) return false;
         out = round_to_single(wide);
@@ -115,7 +128,7 @@ struct Single {
 // The bytes object's own buffer, borrowed for the call.
 struct Bytes {
     using type = ByteSpan;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (!PyBytes_Check(object)) return fail_with(cast_error(object, "bytes"));
         out = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
@@ -143,9 +156,9 @@ inline bool holds_lone_surrogate(const TextView& text) noexcept {
 // the boundary then raises the interpreter's error (see text_bridge.hpp).
 struct Text {
     using type = TextView;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (!PyUnicode_Check(object)) return fail_with(cast_error(object, "str"));
-        if (PyUnicode_READY(object) < 0) return false;
+        if (compat::ready_text(object) < 0) return false;
         const auto width = static_cast<unsigned>(PyUnicode_KIND(object));
         out = TextView{PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)), width,
                        PyUnicode_IS_ASCII(object) != 0, width == PyUnicode_1BYTE_KIND, object};
@@ -201,7 +214,7 @@ struct Sequence {
 // The dict itself, borrowed.
 struct Mapping {
     using type = PyObject*;
-    static bool convert(PyObject* object, type& out) {
+    FIELDLOOM_INLINE static bool convert(PyObject* object, type& out) {
         if (!PyDict_Check(object)) return fail_with(cast_error(object, "dict"));
         out = object;
         return true;

@@ -1,5 +1,7 @@
 #include "python/errors.hpp"
 
+#include "python/lifetime.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,22 +23,22 @@ constexpr const char kPanicDoc[] =
 
 constexpr const char kDefaultFaultMessage[] = "internal fault in fieldloom's native code";
 
-// Created on first need and kept for the life of the process.
-PyObject* g_panic_type = nullptr;
+// Created on first need and kept for the life of the interpreter.
+InterpreterObject g_panic_type;
 
 PyObject* panic_type() {
-    if (g_panic_type != nullptr) return g_panic_type;
+    if (g_panic_type) return g_panic_type.get();
     PyObject* created = PyErr_NewExceptionWithDoc("fieldloom_runtime.PanicException", kPanicDoc,
                                                   PyExc_BaseException, nullptr);
     if (created == nullptr) return nullptr;
     // Creating a class may run Python code and so let another thread in; the
     // first type stored wins and the other is dropped, so there is only one.
-    if (g_panic_type == nullptr) {
-        g_panic_type = created;
+    if (!g_panic_type) {
+        g_panic_type.set(created);
     } else {
         Py_DECREF(created);
     }
-    return g_panic_type;
+    return g_panic_type.get();
 }
 
 PyObject* class_for(ErrorKind kind) {
@@ -105,7 +107,7 @@ PyObject* raise_internal_fault(const char* message) noexcept {
 
 bool is_panic_pending() noexcept {
     // The type itself only: a subclass is the caller's own exception.
-    return g_panic_type != nullptr && PyErr_Occurred() == g_panic_type;
+    return g_panic_type && PyErr_Occurred() == g_panic_type.get();
 }
 
 CodecError capture_python_error() {
@@ -118,7 +120,7 @@ CodecError capture_python_error() {
         Py_XDECREF(traceback);
         return {ErrorKind::SystemError, "attempted to fetch exception but none was set"};
     }
-    if (g_panic_type != nullptr && type == g_panic_type) {
+    if (g_panic_type && type == g_panic_type.get()) {
         // Python code we called raised our own fault type: say so, then treat
         // it as a fault of this call.
         PyErr_NormalizeException(&type, &value, &traceback);

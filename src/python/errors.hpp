@@ -57,7 +57,7 @@ PyObject* raise_internal_fault(const char* message) noexcept;
 // Runs one function entry: every C++ exception that escapes `body` becomes
 // the internal fault type.
 template <class Body>
-PyObject* guarded_entry(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* guarded_entry(Body&& body) noexcept {
     try {
         try {
             return body();

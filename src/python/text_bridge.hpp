@@ -9,6 +9,7 @@
 
 #include "python/python.hpp"
 
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -19,12 +20,36 @@
 
 namespace fieldloom {
 
+// A codec's measuring and writing passes disagreed: nothing it wrote is
+// handed out.
+[[noreturn]] inline void text_miscounted() {
+    throw InternalFault("a text codec wrote a different size than it measured");
+}
+
 // New reference, or nullptr with MemoryError set.
 inline PyObject* text_plan_to_str(const TextPlan& plan) {
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(plan.length), static_cast<Py_UCS4>(plan.max_char));
-    if (text == nullptr) return nullptr;
-    if (plan.length != 0) plan.fill(plan, PyUnicode_DATA(text), static_cast<unsigned>(PyUnicode_KIND(text)));
-    return text;
+    PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(plan.length), static_cast<Py_UCS4>(plan.max_char)));
+    if (!text) return nullptr;
+    if (plan.length != 0) {
+        const auto width = static_cast<unsigned>(PyUnicode_KIND(text.get()));
+        auto* out = static_cast<std::uint8_t*>(PyUnicode_DATA(text.get()));
+        if (plan.fill(plan, out, out + plan.length * width, width) != Fill::done) text_miscounted();
+    }
+    return text.release();
+}
+
+// Writes the planned bytes into `size` bytes at `out`; false when the text
+// holds a surrogate (the bytes are then garbage).
+inline bool fill_bytes(const BytesPlan& plan, std::uint8_t* out) {
+    switch (plan.fill(plan, out, out + plan.size)) {
+    case Fill::done:
+        return true;
+    case Fill::surrogate:
+        return false;
+    case Fill::miscount:
+        break;
+    }
+    text_miscounted();
 }
 
 // The interpreter's UnicodeEncodeError for a text holding a lone surrogate.
@@ -57,7 +82,7 @@ Expected<BytesPlan> encode_text(TextView text) {
 inline Expected<PyRef> bytes_plan_to_bytes(const BytesPlan& plan) {
     PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
     if (!bytes) api_call_failed();
-    if (plan.size != 0 && !plan.fill(plan, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()))))
+    if (plan.size != 0 && !fill_bytes(plan, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()))))
         return surrogate_error(plan.text);
     return bytes;
 }

@@ -4,6 +4,7 @@
 // eight of those bytes in its byte order and then reversed or masked.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -57,9 +58,27 @@ constexpr FieldBytes field_bytes(std::uint64_t position, std::uint32_t bits) noe
     return {position / 8, byte_count(bits)};
 }
 
+// The first N field bytes (1 to 8) after the byte-order step, big-endian:
+// one load and a byte swap.
+template <unsigned N>
+inline std::uint64_t raw_value_n(const std::uint8_t* field, ByteOrder order) noexcept {
+    static_assert(N >= 1 && N <= 8);
+    static_assert(std::endian::native == std::endian::little, "loads assume a little-endian host");
+    std::uint64_t loaded = 0;
+    std::memcpy(&loaded, field, N);
+    if (order == ByteOrder::Little) return loaded;
+    return __builtin_bswap64(loaded) >> (64 - 8 * N);
+}
+
 // The first min(n, 8) field bytes after the byte-order step, big-endian.
-// Inlined with a constant n this is one load and a byte swap.
-constexpr std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteOrder order) noexcept {
+inline std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteOrder order) noexcept {
+    switch (n) {
+        case 1: return raw_value_n<1>(field, order);
+        case 2: return raw_value_n<2>(field, order);
+        case 4: return raw_value_n<4>(field, order);
+        case 8: return raw_value_n<8>(field, order);
+        default: break;
+    }
     std::uint64_t raw = 0;
     const std::uint64_t used = n < 8 ? n : 8;
     if (order == ByteOrder::Big) {
@@ -79,6 +98,21 @@ constexpr std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, By
                           std::uint32_t bits, bool reverse_bits) noexcept {
     const std::uint64_t n = field.count;
     if (n == 0) return;
+    if (n <= 8 && field.first <= size && n <= size - field.first) {
+        // Within the output and at most 64 bits: the low n bytes of the
+        // value in byte order, stored at once.
+        const std::uint64_t value = reverse_bits ? reverse_field_bits(raw, bits) : raw;
+        static_assert(std::endian::native == std::endian::little, "stores assume a little-endian host");
+        const std::uint64_t ordered = order == ByteOrder::Big ? __builtin_bswap64(value) >> (64 - 8 * n) : value;
+        std::uint8_t* at = out + field.first;
+        switch (n) {
+            case 1: *at = static_cast<std::uint8_t>(ordered); return;
+            case 2: std::memcpy(at, &ordered, 2); return;
+            case 4: std::memcpy(at, &ordered, 4); return;
+            case 8: std::memcpy(at, &ordered, 8); return;
+            default: std::memcpy(at, &ordered, static_cast<std::size_t>(n)); return;
+        }
+    }
     // Byte `from_end` (0 = least significant) at its place for the byte order.
     const auto put = [&](std::uint64_t from_end, std::uint8_t byte) {
         const std::uint64_t at = order == ByteOrder::Big ? field.first + (n - 1 - from_end) : field.first + from_end;

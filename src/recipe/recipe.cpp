@@ -5,12 +5,13 @@
 #include <string>
 
 #include "codecs/message.hpp"
+#include "python/compat.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/lifetime.hpp"
 
-// Dict version tags are what the entry cache keys on; later interpreters
-// changed their meaning.
-#define FIELDLOOM_ENTRY_CACHE (PY_VERSION_HEX < 0x030C0000)
+// Dict version tags are what the entry cache keys on.
+#define FIELDLOOM_ENTRY_CACHE FIELDLOOM_DICT_VERSION_TAGS
 
 namespace fieldloom::recipe {
 
@@ -78,14 +79,16 @@ enum Key { kName, kEncoding, kBits, kByteOrder, kReverseBits, kOffsetBits, kKeyC
 constexpr std::array<const char*, kKeyCount> kKeyTexts{"name", "encoding", "bits", "byte_order", "reverse_bits",
                                                       "offset_bits"};
 
+std::array<InterpreterObject, kKeyCount> g_keys;
+
 PyObject* key(Key which) {
-    static std::array<PyObject*, kKeyCount> interned{};
-    if (interned[which] == nullptr) {
+    InterpreterObject& interned = g_keys[which];
+    if (!interned) {
         PyObject* text = PyUnicode_InternFromString(kKeyTexts[which]);
         if (text == nullptr) api_call_failed();
-        interned[which] = text;
+        interned.set(text);
     }
-    return interned[which];
+    return interned.get();
 }
 
 CodecError missing_key(Key which) {
@@ -118,35 +121,38 @@ Expected<Unit> read_text(PyObject* dict, Key which, PyObject*& slot) {
 }
 
 template <class Kind>
-Expected<typename Kind::type> read_number(PyObject* value) {
+Expected<typename Kind::type> read_number(PyObject* value, bool& plain) {
     PyRef held(value);
+    plain = plain && Kind::direct(value);
     typename Kind::type out{};
     if (!Kind::convert(value, out)) return capture_python_error();
     return out;
 }
 
-Expected<Unit> read_bits(PyObject* dict, std::uint32_t& bits) {
+Expected<Unit> read_bits(PyObject* dict, std::uint32_t& bits, bool& plain) {
     auto bits_object = required(dict, kBits);
     if (!bits_object) return std::move(bits_object).error();
-    auto width = read_number<kind::U32>(*bits_object);
+    auto width = read_number<kind::U32>(*bits_object, plain);
     if (!width) return std::move(width).error();
     bits = *width;
     return Unit{};
 }
 
-Expected<Unit> read_offset(PyObject* dict, bool& has_offset, std::uint64_t& offset_bits) {
+Expected<Unit> read_offset(PyObject* dict, bool& has_offset, std::uint64_t& offset_bits, bool& plain) {
     PyObject* value = lookup(dict, kOffsetBits);
     if (value == nullptr) {
         if (PyErr_Occurred() != nullptr) return capture_python_error();
         has_offset = false;
         return Unit{};
     }
-    auto offset = read_number<kind::U64>(value);
+    auto offset = read_number<kind::U64>(value, plain);
     if (!offset) return std::move(offset).error();
     has_offset = true;
     offset_bits = *offset;
     return Unit{};
 }
+
+InterpreterObject g_str_lower;
 
 // Lower-cases with str.lower's full mapping, then finds the accepted name.
 // ASCII text, the usual case, is folded on the stack without allocating.
@@ -163,12 +169,11 @@ auto match_lowered(PyObject* text, Match&& match) -> decltype(match(std::string_
         }
         return match(std::string_view(folded, length));
     }
-    static PyObject* str_lower = nullptr;
-    if (str_lower == nullptr) {
-        str_lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-        if (str_lower == nullptr) api_call_failed();
+    if (!g_str_lower) {
+        g_str_lower.set(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"));
+        if (!g_str_lower) api_call_failed();
     }
-    PyRef lowered(PyObject_CallOneArg(str_lower, text));
+    PyRef lowered(PyObject_CallOneArg(g_str_lower.get(), text));
     if (!lowered) api_call_failed();
     // Only a lower-cased form that is pure ASCII can equal an accepted name.
     if (!PyUnicode_IS_ASCII(lowered.get())) return match(std::string_view{});
@@ -178,10 +183,10 @@ auto match_lowered(PyObject* text, Match&& match) -> decltype(match(std::string_
 
 // Recipes are usually the same list of the same dicts, call after call.
 // A dict's version tag changes on every change to it and is never reused, so
-// (identity, version) names its exact contents. Only entries whose keys and
-// values are all exact str, int and bool are remembered: reading those runs
-// no Python code, so skipping the reading cannot be observed.
-class EntryCache {
+// (identity, version) names its exact contents. Only plain entries are
+// remembered (see RecipeEntry::plain), so a call runs the same Python code
+// and gives the same result whether or not its entries were remembered.
+class EntryCache final : public InterpreterBound {
 public:
     struct Slot {
         PyObject* dict = nullptr;  // identity only; never dereferenced
@@ -198,6 +203,8 @@ public:
         std::uint64_t offset_bits = 0;
     };
 
+    // Reads only the dict's address and version tag, never its contents:
+    // probing runs no Python code, whatever the dict holds.
     const Slot* find(PyObject* dict) const noexcept {
 #if FIELDLOOM_ENTRY_CACHE
         const Slot* set = &slots_[first_of_set(dict)];
@@ -211,7 +218,10 @@ public:
         return nullptr;
     }
 
-    void remember(PyObject* dict, const RecipeEntry& entry);
+    // `version` is the dict's version before it was read: should reading
+    // have changed the dict after all, the reading is never found again.
+    // A remembered entry is also resolved in place.
+    void remember(PyObject* dict, std::uint64_t version, RecipeEntry& entry);
 
 private:
     // Set-associative, so that a few dicts whose addresses hash alike do
@@ -238,7 +248,7 @@ private:
 public:
     static std::uint64_t version_of(PyObject* dict) noexcept {
 #if FIELDLOOM_ENTRY_CACHE
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        return compat::dict_version_tag(dict);
 #else
         (void)dict;
         return 0;
@@ -246,41 +256,29 @@ public:
     }
 
 private:
+    // The dicts of an ended interpreter are gone; their addresses are free.
+    void forget() noexcept override {
+        slots_.fill(Slot{});
+        turns_.fill(0);
+    }
+
     std::array<Slot, kSlots> slots_{};
     std::array<std::uint8_t, kSets> turns_{};
 };
 
-bool plain_ascii(PyObject* text) { return PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text); }
-
-void EntryCache::remember(PyObject* dict, const RecipeEntry& entry) {
+void EntryCache::remember(PyObject* dict, std::uint64_t version, RecipeEntry& entry) {
 #if FIELDLOOM_ENTRY_CACHE
-    if (!plain_ascii(entry.name) || !plain_ascii(entry.encoding) || !plain_ascii(entry.byte_order)) return;
-    // Keys first: a lookup in a dict with any other key may run that key's
-    // __eq__, which could change the dict after it was read.
-    PyObject* key_object = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(dict, &position, &key_object, &value)) {
-        if (!PyUnicode_CheckExact(key_object)) return;
-    }
-    // The name read may be a copy of a str subclass; only the dict's own
-    // object may be remembered.
-    PyObject* stored_name = PyDict_GetItemWithError(dict, key(kName));
-    if (stored_name != entry.name) return;
-    for (Key which : {kBits, kOffsetBits}) {
-        PyObject* number = PyDict_GetItemWithError(dict, key(which));
-        if (number != nullptr && !PyLong_CheckExact(number)) return;
-    }
-    if (PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
-        return;
-    }
+    if (!entry.plain) return;
     auto order = parse_byte_order(entry.byte_order);
     auto encoding = resolve_encoding(entry.encoding, Direction::Unpack);
     if (!order || !encoding) return;
+    entry.resolved = true;
+    entry.order = *order;
+    entry.resolved_encoding = *encoding;
+    entry.packable = kEncodingNames[static_cast<std::size_t>(*encoding)].packable;
     Slot& slot = slot_for(dict);
     slot.dict = dict;
-    slot.version = version_of(dict);
+    slot.version = version;
     slot.name = entry.name;
     slot.encoding = entry.encoding;
     slot.byte_order = entry.byte_order;
@@ -288,11 +286,12 @@ void EntryCache::remember(PyObject* dict, const RecipeEntry& entry) {
     slot.reverse_bits = entry.reverse_bits;
     slot.has_offset = entry.has_offset;
     slot.offset_bits = entry.offset_bits;
-    slot.order = *order;
-    slot.encoding_value = *encoding;
-    slot.packable = kEncodingNames[static_cast<std::size_t>(*encoding)].packable;
+    slot.order = entry.order;
+    slot.encoding_value = entry.resolved_encoding;
+    slot.packable = entry.packable;
 #else
     (void)dict;
+    (void)version;
     (void)entry;
 #endif
 }
@@ -328,14 +327,27 @@ Expected<Unit> read_recipe_entry(PyObject* item, RecipeEntry& entry) {
     }
     const std::uint64_t version = EntryCache::version_of(item);
     auto read = read_entry_keys(item, entry);
-    // Remembered only when reading it changed nothing.
-    if (read && EntryCache::version_of(item) == version) g_entries.remember(item, entry);
+    if (read) g_entries.remember(item, version, entry);
     return read;
 }
 
 namespace {
 
+// Whether every key is an exact str, whose comparisons run no Python code.
+bool str_keys_only(PyObject* dict) {
+    PyObject* key_object = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(dict, &position, &key_object, &value)) {
+        if (!PyUnicode_CheckExact(key_object)) return false;
+    }
+    return true;
+}
+
 Expected<Unit> read_entry_keys(PyObject* item, RecipeEntry& entry) {
+    // Every lookup may call the __eq__ of a key that is not an exact str.
+    // Only the cache asks, so a build without it is spared the scan.
+    entry.plain = FIELDLOOM_ENTRY_CACHE && str_keys_only(item);
     PyObject* name = nullptr;
     auto name_read = read_text(item, kName, name);
     if (!name_read) {
@@ -350,16 +362,17 @@ Expected<Unit> read_entry_keys(PyObject* item, RecipeEntry& entry) {
         entry.name = PyUnicode_FromObject(name);
         Py_DECREF(name);
         if (entry.name == nullptr) api_call_failed();
+        entry.plain = false;  // the copy is not the dict's own object
     }
     if (auto read = read_text(item, kEncoding, entry.encoding); !read) return read;
-    if (auto read = read_bits(item, entry.bits); !read) return read;
+    if (auto read = read_bits(item, entry.bits, entry.plain); !read) return read;
     if (auto read = read_text(item, kByteOrder, entry.byte_order); !read) return read;
     auto reverse = required(item, kReverseBits);
     if (!reverse) return std::move(reverse).error();
-    auto flag = read_number<kind::Flag>(*reverse);
+    auto flag = read_number<kind::Flag>(*reverse, entry.plain);
     if (!flag) return std::move(flag).error();
     entry.reverse_bits = *flag;
-    return read_offset(item, entry.has_offset, entry.offset_bits);
+    return read_offset(item, entry.has_offset, entry.offset_bits, entry.plain);
 }
 
 }  // namespace
@@ -368,10 +381,13 @@ Expected<FieldExtent> read_field_extent(PyObject* item) {
     if (!PyDict_Check(item)) return cast_error(item, "dict");
     if (const auto* hit = g_entries.find(item)) return FieldExtent{hit->bits, hit->has_offset, hit->offset_bits};
     FieldExtent extent;
-    if (auto read = read_bits(item, extent.bits); !read) {
+    bool plain = true;  // an extent is never remembered
+    if (auto read = read_bits(item, extent.bits, plain); !read) {
         return std::move(read).error();
     }
-    if (auto read = read_offset(item, extent.has_offset, extent.offset_bits); !read) return std::move(read).error();
+    if (auto read = read_offset(item, extent.has_offset, extent.offset_bits, plain); !read) {
+        return std::move(read).error();
+    }
     return extent;
 }
 

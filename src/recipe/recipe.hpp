@@ -64,6 +64,13 @@ struct RecipeEntry {
     bool reverse_bits = false;
     bool has_offset = false;
     std::uint64_t offset_bits = 0;
+    // Cleared by the readers when reading took any path that may run Python
+    // code (a key other than an exact str, whose __eq__ a lookup may call; a
+    // number through __index__; a flag through __bool__) or kept an object
+    // that is not the dict's own (a copied name). Only a plain entry may be
+    // remembered: skipping its reading later cannot be observed. A build
+    // without the entry cache never reads an entry as plain.
+    bool plain = true;
     // Set when the entry came from the cache of fully valid entries: its
     // byte order and encoding are already resolved.
     bool resolved = false;

@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <string>
 
-#include "codecs/unicode_text.hpp"
+#include "codecs/utf16_32.hpp"
+#include "codecs/utf8.hpp"
 
 namespace fieldloom {
 namespace text_detail {
@@ -103,21 +104,17 @@ inline bool each_c1_byte(const std::uint8_t* p, std::size_t n, Visit&& visit) {
 }
 
 // Bytes that stand for the code point of the same value, written at any width.
-inline void fill_identity(const TextPlan& plan, void* out, unsigned width) noexcept {
-    with_width(width, [&]<unsigned D>() {
-        convert_units<1, D, false, false>(plan.input, static_cast<std::uint8_t*>(out), plan.input_size);
-    });
+inline Fill fill_identity(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
+    return with_width(width, [&]<unsigned D>() { return fill_converted<1, D, false>(plan.input, plan.input_size, out, end); });
 }
 
-inline void fill_windows_1252(const TextPlan& plan, void* out, unsigned width) noexcept {
-    if (width == 1) {
-        // Storage of width 1 was chosen: every byte maps to itself.
-        fill_identity(plan, out, width);
-        return;
-    }
+inline Fill fill_windows_1252(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
+    // Storage of width 1 was chosen: every byte maps to itself.
+    if (width == 1) return fill_identity(plan, out, end, width);
     const std::uint8_t* p = plan.input;
     const std::size_t n = plan.input_size;
-    auto* o = static_cast<std::uint16_t*>(out);
+    if (sized(out, end, 2 * n) != Fill::done) return Fill::miscount;
+    auto* o = reinterpret_cast<std::uint16_t*>(out);
     std::size_t i = 0;
     for (; i + kBlock <= n; i += kBlock) {
         const Block<1> b = load_block<1>(p + i);
@@ -128,6 +125,7 @@ inline void fill_windows_1252(const TextPlan& plan, void* out, unsigned width) n
         }
     }
     for (; i < n; ++i) o[i] = kWindows1252[p[i]];
+    return Fill::done;
 }
 
 inline constexpr const char* kWindows1252DecodeFailure = "Failed to decode Windows-1252 bytes";
@@ -152,10 +150,9 @@ inline CodecError not_encodable(std::uint32_t cp, const char* encoding) {
 }
 
 // Every unit has been checked to fit a byte (so none is a surrogate).
-inline bool fill_narrow(const BytesPlan& plan, std::uint8_t* out) noexcept {
+inline Fill fill_narrow(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* end) noexcept {
     const TextView& t = plan.text;
-    with_width(t.width, [&]<unsigned W>() { convert_units<W, 1, false, false>(bytes_of(t), out, t.length); });
-    return true;
+    return with_width(t.width, [&]<unsigned W>() { return fill_converted<W, 1, false>(bytes_of(t), t.length, out, end); });
 }
 
 // Texts whose every code point is below `limit` (0x80 or 0x100) are their own bytes.
@@ -211,11 +208,12 @@ inline void fill_windows_1252_from(const std::uint8_t* p, std::size_t n, std::ui
 }
 
 // Validated: every unit has a byte (so none is a surrogate).
-inline bool fill_windows_1252_bytes(const BytesPlan& plan, std::uint8_t* out) noexcept {
+inline Fill fill_windows_1252_bytes(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* end) noexcept {
     const TextView& t = plan.text;
-    if (t.width == 1) return fill_narrow(plan, out);  // every unit is its own byte
+    if (t.width == 1) return fill_narrow(plan, out, end);  // every unit is its own byte
+    if (sized(out, end, t.length) != Fill::done) return Fill::miscount;
     with_width(t.width, [&]<unsigned W>() { fill_windows_1252_from<W>(bytes_of(t), t.length, out); });
-    return true;
+    return Fill::done;
 }
 
 }  // namespace text_detail

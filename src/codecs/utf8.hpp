@@ -1,0 +1,280 @@
+// UTF-8 in both directions.
+//
+// Decoding validates and measures the whole input first and only then
+// writes, straight into the str storage the boundary allocates at its final
+// width. TextPlan::max_char is the upper bound of the storage class the text
+// needs (0x7F, 0xFF, 0xFFFF or 0x10FFFF): that is all the allocation looks
+// at, and what a single scan can tell without decoding. Encoding reads the
+// str's own storage (Latin-1, UCS-2 or UCS-4 units) the same way: size
+// first, then fill.
+//
+// Hot loops work on SSE2 blocks of 16 units; scalar code only handles the
+// units a block test sends its way and the tails. Mixed text, which would
+// keep sending blocks to scalar code, goes to the AVX2 kernels where the CPU
+// has them.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "codecs/codec_error.hpp"
+#include "codecs/text_plan.hpp"
+#include "codecs/simd/blocks.hpp"
+#include "codecs/simd/dispatch.hpp"
+#include "codecs/simd/lane_count.hpp"
+#include "codecs/simd/utf8_avx2.hpp"
+#include "codecs/text_units.hpp"
+
+namespace fieldloom {
+namespace text_detail {
+
+// ---------------------------------------------------------------------------
+// UTF-8 decoding.
+
+// Per first byte: sequence length (0: cannot start one) and the range of
+// the second byte; later bytes are always 80-BF.
+struct Utf8Lead {
+    std::uint8_t length, low, high;
+};
+
+inline constexpr std::array<Utf8Lead, 256> kUtf8Leads = [] {
+    std::array<Utf8Lead, 256> t{};
+    for (unsigned b = 0; b < 0x80; ++b) t[b] = {1, 0, 0};
+    for (unsigned b = 0xC2; b <= 0xDF; ++b) t[b] = {2, 0x80, 0xBF};
+    for (unsigned b = 0xE0; b <= 0xEF; ++b) t[b] = {3, 0x80, 0xBF};
+    t[0xE0].low = 0xA0;
+    t[0xED].high = 0x9F;
+    for (unsigned b = 0xF0; b <= 0xF4; ++b) t[b] = {4, 0x80, 0xBF};
+    t[0xF0].low = 0x90;
+    t[0xF4].high = 0x8F;
+    return t;
+}();
+
+struct Utf8Scan {
+    std::size_t length = 0;     // code points before `stop`
+    std::uint32_t max_lead = 0;  // largest first byte seen
+    std::size_t stop = 0;       // first ill-formed sequence, or the input size
+    unsigned agreed = 0;        // its bytes that agreed with the table; 0 when cut off by the end
+};
+
+inline Utf8Scan scan_utf8(const std::uint8_t* p, std::size_t n) noexcept {
+    Utf8Scan s;
+    std::size_t i = 0, chars = 0;
+    std::uint32_t max_lead = 0;
+    auto fail = [&](unsigned agreed) {
+        s.length = chars;
+        s.max_lead = max_lead;
+        s.stop = i;
+        s.agreed = agreed;
+        return s;
+    };
+    while (i < n) {
+        if (p[i] < 0x80) {
+            const std::size_t run = ascii_run(p + i, n - i);
+            i += run;
+            chars += run;
+            continue;
+        }
+        // Runs of multi-byte sequences stay in this loop.
+        do {
+            const std::uint32_t b = p[i];
+            const Utf8Lead lead = kUtf8Leads[b];
+            if (lead.length == 0) return fail(1);
+            if (i + 1 >= n) return fail(0);
+            if (p[i + 1] < lead.low || p[i + 1] > lead.high) return fail(1);
+            for (unsigned k = 2; k < lead.length; ++k) {
+                if (i + k >= n) return fail(0);
+                if ((p[i + k] & 0xC0) != 0x80) return fail(k);
+            }
+            i += lead.length;
+            ++chars;
+            max_lead = std::max(max_lead, b);
+        } while (i < n && p[i] >= 0x80);
+    }
+    s.length = chars;
+    s.max_lead = max_lead;
+    s.stop = n;
+    return s;
+}
+
+// The AVX2 validation, falling back to the scalar scan to report a failure.
+__attribute__((target("avx2,popcnt"))) inline Utf8Scan scan_utf8_avx2(const std::uint8_t* p, std::size_t n) noexcept {
+    const Utf8Verdict v = validate_utf8_avx2(p, n);
+    if (!v.ok) return scan_utf8(p, n);
+    Utf8Scan s;
+    s.length = v.length;
+    s.max_lead = v.max_lead;
+    s.stop = n;
+    return s;
+}
+
+using Utf8Scanner = Utf8Scan (*)(const std::uint8_t*, std::size_t) noexcept;
+
+// Chosen once, when the module is loaded.
+inline const Utf8Scanner kScanUtf8 = kHaveAvx2 ? &scan_utf8_avx2 : &scan_utf8;
+
+inline std::uint32_t utf8_storage_max(std::uint32_t max_lead) noexcept {
+    return max_lead == 0 ? kAsciiMax : max_lead <= 0xC3 ? kLatin1Max : max_lead <= 0xEF ? kBmpMax : kUnicodeMax;
+}
+
+// Writes the code points of well-formed UTF-8 as units of D bytes.
+template <unsigned D>
+inline Fill fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + kBlock <= n) {
+            const Block<1> b = load_block<1>(p + i);
+            const int mask = _mm_movemask_epi8(b.r[0]);
+            if (mask == 0) {
+                if (!has_room(out, end, kBlock * D)) return Fill::miscount;
+                store_block<D>(out, resize_block<1, D>(b));
+                out += kBlock * D;
+                i += kBlock;
+                continue;
+            }
+            const auto run = static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+            if (!has_room(out, end, run * D)) return Fill::miscount;
+            for (std::size_t k = 0; k < run; ++k) write_unit<D, false>(out + k * D, p[i + k]);
+            out += run * D;
+            i += run;
+        } else if (p[i] < 0x80) {
+            if (!has_room(out, end, D)) return Fill::miscount;
+            write_unit<D, false>(out, p[i]);
+            out += D;
+            ++i;
+            continue;
+        }
+        do {
+            const std::uint32_t b = p[i];
+            std::uint32_t cp;
+            if (b < 0xE0) {
+                cp = (b & 0x1F) << 6 | (p[i + 1] & 0x3F);
+                i += 2;
+            } else if (b < 0xF0) {
+                cp = (b & 0x0F) << 12 | (p[i + 1] & 0x3Fu) << 6 | (p[i + 2] & 0x3F);
+                i += 3;
+            } else {
+                cp = (b & 0x07) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3F);
+                i += 4;
+            }
+            if (!has_room(out, end, D)) return Fill::miscount;
+            write_unit<D, false>(out, cp);
+            out += D;
+        } while (i < n && p[i] >= 0x80);
+    }
+    return out == end ? Fill::done : Fill::miscount;
+}
+
+inline Fill fill_utf8(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
+    if (plan.max_char <= kAsciiMax) {
+        if (sized(out, end, plan.input_size) != Fill::done) return Fill::miscount;
+        convert_units<1, 1, false, false>(plan.input, out, plan.input_size);
+        return Fill::done;
+    }
+    return with_width(width, [&]<unsigned D>() { return fill_utf8_units<D>(plan.input, plan.input_size, out, end); });
+}
+
+inline CodecError utf8_error(const Utf8Scan& s) {
+    std::string m = "Invalid UTF-8 bytes: ";
+    if (s.agreed == 0) {
+        m += "incomplete utf-8 byte sequence from index ";
+    } else {
+        m += "invalid utf-8 sequence of ";
+        append_decimal(m, s.agreed);
+        m += " bytes from index ";
+    }
+    append_decimal(m, s.stop);
+    return value_error(std::move(m));
+}
+
+// ---------------------------------------------------------------------------
+// Encoding.
+
+// A surrogate takes three bytes in the sizing, like any unit of its range,
+// and fails the fill.
+template <unsigned W>
+inline Fill fill_utf8_from(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
+    std::size_t i = 0;
+    bool bad = false;
+    while (i < n) {
+        std::size_t stop = n;
+        if (i + kBlock <= n) {
+            const Block<W> b = load_block<W>(p + i * W);
+            if (block_below(b, 0x80)) {
+                if (!has_room(out, end, kBlock)) return Fill::miscount;
+                store_block<1>(out, resize_block<W, 1>(b));
+                out += kBlock;
+                i += kBlock;
+                continue;
+            }
+            stop = i + kBlock;
+        }
+        for (; i < stop; ++i) {
+            const std::uint32_t cp = read_unit<W, false>(p + i * W);
+            if constexpr (W > 1) bad |= is_surrogate_cp(cp);
+            out = put_utf8_within(out, end, cp);
+            if (out == nullptr) return Fill::miscount;
+        }
+    }
+    if (out != end) return Fill::miscount;
+    return bad ? Fill::surrogate : Fill::done;
+}
+
+template <unsigned W>
+inline Utf8Measure utf8_size(const std::uint8_t* p, std::size_t n) noexcept {
+    // Every unit takes one byte, plus one per threshold it reaches.
+    if (first_at_or_above<W>(p, n, 0x80) == n) return {n, false, true};
+    if (kHaveAvx2) return utf8_size_avx2<W>(p, n);
+    if constexpr (W == 1) {
+        const auto [ascii] = count_clear<1, 1>(p, n, {0x80});
+        return {2 * n - ascii, false};
+    } else if constexpr (W == 2) {
+        const auto [below_80, below_800] = count_clear<2, 2>(p, n, {0xFF80, 0xF800});
+        return {3 * n - below_80 - below_800, false};
+    } else {
+        const auto [below_80, below_800, below_10000] = count_clear<4, 3>(p, n, {0xFFFFFF80, 0xFFFFF800, 0xFFFF0000});
+        return {4 * n - below_80 - below_800 - below_10000, false};
+    }
+}
+
+// BytesPlan::variant of a text the sizing found to be ASCII only.
+inline constexpr std::uint32_t kAsciiUnits = 1;
+
+inline Fill fill_utf8_bytes(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* end) noexcept {
+    const TextView& t = plan.text;
+    if (plan.variant == kAsciiUnits) {
+        // The units are the bytes.
+        return with_width(t.width, [&]<unsigned W>() { return convert_units_checked<W, 1, false>(bytes_of(t), t.length, out, end); });
+    }
+    return with_width(t.width, [&]<unsigned W>() {
+        if (!kHaveAvx2) return fill_utf8_from<W>(bytes_of(t), t.length, out, end);
+        return fill_utf8_avx2<W>(bytes_of(t), t.length, out, end);  // the sizing has ruled out surrogates
+    });
+}
+
+}  // namespace text_detail
+
+// ---------------------------------------------------------------------------
+// Operations.
+
+inline Expected<TextPlan> decode_utf8(ByteSpan bytes) {
+    using namespace text_detail;
+    const Utf8Scan s = kScanUtf8(bytes.data(), bytes.size());
+    if (s.stop != bytes.size()) return utf8_error(s);
+    return TextPlan{s.length, utf8_storage_max(s.max_lead), bytes.data(), bytes.size(), 0, &fill_utf8};
+}
+
+inline BytesPlan encode_utf8(TextView text) {
+    using namespace text_detail;
+    if (text.ascii) return BytesPlan{text.length, text, 0, &fill_copy};
+    const Utf8Measure m = with_width(text.width, [&]<unsigned W>() { return utf8_size<W>(bytes_of(text), text.length); });
+    if (m.surrogate) return refused(text);
+    return BytesPlan{m.size, text, m.ascii ? kAsciiUnits : 0, &fill_utf8_bytes};
+}
+
+}  // namespace fieldloom

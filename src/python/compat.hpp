@@ -1,0 +1,67 @@
+// The one place that knows which interpreter version it is built for: what
+// differs between the supported versions (3.11 to 3.13) and every use of the
+// interpreter's private API, each where no public call does the same job.
+#pragma once
+
+#include "python/python.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "fieldloom is built and tested for CPython 3.11 to 3.13"
+#endif
+
+// Dict version tags change on every change to a dict and are never reused
+// within a process up to 3.11. 3.12 deprecated them and reuses their bits,
+// so nothing may be keyed on them there.
+#define FIELDLOOM_DICT_VERSION_TAGS (PY_VERSION_HEX < 0x030C0000)
+
+namespace fieldloom::compat {
+
+// The int as `size` little-endian unsigned bytes; false with OverflowError
+// set when it is negative or does not fit. Private: before 3.13 no public
+// call fills a buffer wider than 64 bits with these exact errors.
+inline bool long_to_unsigned_le(PyObject* exact_int, unsigned char* bytes, std::size_t size) {
+    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray(number, bytes, size, /*little_endian=*/1, /*is_signed=*/0, /*with_exceptions=*/1) == 0;
+#else
+    return _PyLong_AsByteArray(number, bytes, size, /*little_endian=*/1, /*is_signed=*/0) == 0;
+#endif
+}
+
+// The value of an int of at most one digit, read in place: most arguments
+// are such ints, and reading them needs no call into the interpreter. The
+// int's layout is private before 3.12.
+[[gnu::always_inline]] inline bool compact_int_value(PyObject* object, long& out) noexcept {
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    out = static_cast<long>(PyUnstable_Long_CompactValue(number));
+#else
+    const Py_ssize_t size = Py_SIZE(object);
+    if (size < -1 || size > 1) return false;
+    out = static_cast<long>(size) * static_cast<long>(number->ob_digit[0]);
+#endif
+    return true;
+}
+
+#if FIELDLOOM_DICT_VERSION_TAGS
+inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
+// Strs are always ready from 3.12 on; before, a legacy str may still need
+// its canonical storage made. -1 with an error set on failure.
+inline int ready_text(PyObject* text) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+}  // namespace fieldloom::compat
