@@ -244,6 +244,8 @@ def decode(args: argparse.Namespace) -> int:
         raise UserError(f"{error} (see fieldloom decode --help)", USAGE_ERROR) from None
     layout = load_recipe(args.recipe)
     check_readable(args.recordings)
+    if not args.output.absolute().parent.is_dir():
+        raise UserError(f"cannot write {args.output}: there is no directory {args.output.absolute().parent}")
     apids = tuple(args.apid) if args.apid else None
     started = time.perf_counter()
 
