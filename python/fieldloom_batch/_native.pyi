@@ -1,8 +1,8 @@
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 class Layout:
-    def __new__(cls, recipe: Sequence[dict[str, Any]]) -> Layout: ...
+    def __new__(cls, recipe: Sequence[Mapping[str, Any]]) -> Layout: ...
     @property
     def recipe(self) -> list[dict[str, Any]]: ...
     @property
