@@ -54,10 +54,11 @@ inline constexpr std::size_t kEncodingCount = 34;
 
 enum class Direction : std::uint8_t { Unpack, Pack };
 
-// One entry as read from its dict. The objects are borrowed from the entry,
-// which the caller keeps alive; `name` is always an exact str.
+// One entry as read from its dict. It owns a reference to each object it
+// keeps, so caller code that changes the dict meanwhile cannot free them;
+// `name` is always an exact str.
 struct RecipeEntry {
-    PyObject* name = nullptr;  // owned: an exact str (a subclass is copied)
+    PyObject* name = nullptr;  // a subclass is copied to an exact str
     PyObject* encoding = nullptr;
     PyObject* byte_order = nullptr;
     std::uint32_t bits = 0;
