@@ -453,13 +453,9 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
         }
     }
 
-    std::uint64_t first_failed = count;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (failed[i]) {
-            first_failed = i;
-            break;
-        }
-    }
+    const void* first_flag = count == 0 ? nullptr : std::memchr(failed.get(), 1, static_cast<std::size_t>(count));
+    const std::uint64_t first_failed =
+        first_flag == nullptr ? count : static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(first_flag) - failed.get());
     if (!recording.skip && first_failed != count) {
         PyRef error = packet_error(layout, packets, first_failed);
         PyRef note = checked(PyUnicode_FromFormat("packet %llu at byte offset %llu",
