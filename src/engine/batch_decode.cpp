@@ -409,7 +409,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
             continue;
         }
         NumericPlan plan;
-        const recipe::FieldBytes bytes = recipe::field_bytes(field.position, field.bits);
+        const recipe::FieldBytes bytes = field.bytes;
         plan.first = bytes.first;
         plan.count = bytes.count;
         plan.bits = field.bits;
@@ -434,7 +434,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
     std::vector<std::uint8_t> reversed;
     for (const TextPlan& text : texts) {
         const CompiledField& field = *text.field;
-        const recipe::FieldBytes bytes = recipe::field_bytes(field.position, field.bits);
+        const recipe::FieldBytes bytes = field.bytes;
         for (std::uint64_t i = 0; i < count; ++i) {
             if (failed[i]) continue;
             const std::uint8_t* data = nullptr;
