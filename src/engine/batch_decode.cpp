@@ -203,7 +203,7 @@ bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what) {
 
 // Checks the packets' places once, before any is read; the kernels check
 // them again as they read.
-bool check_geometry(const Packets& packets, std::uint64_t listed) {
+bool check_geometry(const Packets& packets) {
     const std::uint64_t size = packets.size;
     if (packets.starts == nullptr) return true;
     for (std::uint64_t i = 0; i < packets.count; ++i) {
@@ -224,7 +224,6 @@ bool check_geometry(const Packets& packets, std::uint64_t listed) {
                                             "so offsets must not decrease"));
         }
     }
-    (void)listed;
     return true;
 }
 
@@ -376,7 +375,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
             return nullptr;
         }
     }
-    if (!check_geometry(packets, packets.count)) return nullptr;
+    if (!check_geometry(packets)) return nullptr;
     const std::uint64_t count = packets.count;
 
     // One byte per packet: whether it failed.
