@@ -1,8 +1,10 @@
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from fieldloom import RecipeEntry
+
 class Layout:
-    def __new__(cls, recipe: Sequence[Mapping[str, Any]]) -> Layout: ...
+    def __new__(cls, recipe: Sequence[RecipeEntry | Mapping[str, Any]]) -> Layout: ...
     @property
     def recipe(self) -> list[dict[str, Any]]: ...
     @property

@@ -60,7 +60,7 @@ PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // The vectorcall binder takes a flat argument array.
         const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
         PyRef kwnames;
-        std::vector<PyObject*> flat(args == nullptr ? 0 : static_cast<std::size_t>(nargs));
+        std::vector<PyObject*> flat(static_cast<std::size_t>(nargs));
         for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
         if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
             kwnames = PyRef(PyTuple_New(PyDict_GET_SIZE(kwargs)));

@@ -203,7 +203,7 @@ bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what) {
 
 // Checks the packets' places once, before any is read; the kernels check
 // them again as they read.
-bool check_geometry(const Packets& packets, std::uint64_t listed) {
+bool check_geometry(const Packets& packets) {
     const std::uint64_t size = packets.size;
     if (packets.starts == nullptr) return true;
     for (std::uint64_t i = 0; i < packets.count; ++i) {
@@ -224,7 +224,6 @@ bool check_geometry(const Packets& packets, std::uint64_t listed) {
                                             "so offsets must not decrease"));
         }
     }
-    (void)listed;
     return true;
 }
 
@@ -376,7 +375,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
             return nullptr;
         }
     }
-    if (!check_geometry(packets, packets.count)) return nullptr;
+    if (!check_geometry(packets)) return nullptr;
     const std::uint64_t count = packets.count;
 
     // One byte per packet: whether it failed.
@@ -409,7 +408,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
             continue;
         }
         NumericPlan plan;
-        const recipe::FieldBytes bytes = recipe::field_bytes(field.position, field.bits);
+        const recipe::FieldBytes bytes = field.bytes;
         plan.first = bytes.first;
         plan.count = bytes.count;
         plan.bits = field.bits;
@@ -434,7 +433,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
     std::vector<std::uint8_t> reversed;
     for (const TextPlan& text : texts) {
         const CompiledField& field = *text.field;
-        const recipe::FieldBytes bytes = recipe::field_bytes(field.position, field.bits);
+        const recipe::FieldBytes bytes = field.bytes;
         for (std::uint64_t i = 0; i < count; ++i) {
             if (failed[i]) continue;
             const std::uint8_t* data = nullptr;
@@ -453,13 +452,9 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
         }
     }
 
-    std::uint64_t first_failed = count;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (failed[i]) {
-            first_failed = i;
-            break;
-        }
-    }
+    const void* first_flag = count == 0 ? nullptr : std::memchr(failed.get(), 1, static_cast<std::size_t>(count));
+    const std::uint64_t first_failed =
+        first_flag == nullptr ? count : static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(first_flag) - failed.get());
     if (!recording.skip && first_failed != count) {
         PyRef error = packet_error(layout, packets, first_failed);
         PyRef note = checked(PyUnicode_FromFormat("packet %llu at byte offset %llu",

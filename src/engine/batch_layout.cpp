@@ -39,6 +39,7 @@ Expected<CompiledLayout> CompiledLayout::compile(const kind::ItemRefs& entries) 
         field.has_offset = entry.has_offset;
         field.offset_bits = entry.offset_bits;
         field.position = entry.has_offset ? entry.offset_bits : cursor;
+        field.bytes = recipe::field_bytes(field.position, entry.bits);
         field.order = *order;
         field.encoding = *encoding;
         field.unpack = &recipe::unpack_row(*encoding);

@@ -31,6 +31,7 @@ struct CompiledField {
     // Position with the packet's offset 0 (positions wrap modulo 2^64, so
     // any other offset is simply added).
     std::uint64_t position = 0;
+    recipe::FieldBytes bytes{0, 0};  // at `position`
     ByteOrder order = ByteOrder::Big;
     Encoding encoding = Encoding::Unsigned;
     const recipe::UnpackRow* unpack = nullptr;
@@ -90,8 +91,7 @@ Expected<Unit> CompiledLayout::pack_into(std::uint8_t* out, ValueOf&& value_of,
         if (field.pack_numeric != nullptr) {
             auto raw = field.pack_numeric(value.get(), field.bits);
             if (!raw) return std::move(raw).error();
-            recipe::write_numeric(out, packet_size_, recipe::field_bytes(field.position, field.bits), field.order, *raw,
-                                  field.bits, field.reverse_bits);
+            recipe::write_numeric(out, packet_size_, field.bytes, field.order, *raw, field.bits, field.reverse_bits);
             continue;
         }
         auto encoded = field.pack(value.get(), field.bits);
