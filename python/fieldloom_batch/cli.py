@@ -168,16 +168,16 @@ class TableWriter:
             if self.format == "jsonl":
                 self.sink = open(self.temporary, "w", encoding="utf-8")
                 return
-            import pyarrow
+            import pyarrow  # type: ignore[import-untyped]
             self.schema = pyarrow.schema([
                 (name, pyarrow.string() if dtype == object else pyarrow.from_numpy_dtype(dtype))
                 for name, dtype in layout.dtypes.items()
             ])
             if self.format == "parquet":
-                import pyarrow.parquet
+                import pyarrow.parquet  # type: ignore[import-untyped]
                 self.sink = pyarrow.parquet.ParquetWriter(self.temporary, self.schema)
             else:
-                import pyarrow.csv
+                import pyarrow.csv  # type: ignore[import-untyped]
                 self.sink = pyarrow.csv.CSVWriter(self.temporary, self.schema)
         except ImportError as error:
             raise UserError(f"writing {self.format} needs {error.name}: pip install 'fieldloom[cli]'") from None
@@ -210,7 +210,7 @@ def progress_bar(total: int, shown: bool | None) -> Any:
     if not (shown if asked else sys.stderr.isatty()):
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         if asked:
             raise UserError("--progress needs tqdm: pip install 'fieldloom[cli]'") from None

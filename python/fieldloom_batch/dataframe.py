@@ -14,7 +14,7 @@ from .recording import StrPath
 
 if TYPE_CHECKING:
     import dask.dataframe
-    import pandas
+    import pandas  # type: ignore[import-untyped]
 
 
 class TruncatedRecordingWarning(UserWarning):
