@@ -301,7 +301,7 @@ def decode(args: argparse.Namespace) -> int:
             if bar is not None:
                 bar.close()
     except OSError as error:
-        raise UserError(f"{error.filename or args.output}: {error.strerror or error}") from None
+        raise UserError(f"{error.filename}: {error.strerror}" if error.filename else str(error)) from None
     finally:
         if pool is not None:
             pool.shutdown(cancel_futures=True)
