@@ -125,19 +125,37 @@ def check_readable(paths: Sequence[str]) -> None:
             raise UserError(f"cannot read {path}: it is a directory")
 
 
-# Worker processes build the layout once, from its recipe.
+def arrow_schema(layout: Any) -> Any:
+    import pyarrow  # type: ignore[import-untyped]
+
+    return pyarrow.schema([(name, pyarrow.string() if dtype == object else pyarrow.from_numpy_dtype(dtype))
+                           for name, dtype in layout.dtypes.items()])
+
+
+# Worker processes build the layout once, from its recipe, and hand back
+# Arrow tables when the output takes them: those travel between processes as
+# plain buffers, where columns of str would be pickled one string at a time.
 _worker_layout: Any = None
+_worker_schema: Any = None
 
 
-def start_worker(recipe: list[Any]) -> None:
+def start_worker(recipe: list[Any], arrow: bool) -> None:
     from . import Layout
 
-    global _worker_layout
+    global _worker_layout, _worker_schema
     _worker_layout = Layout(recipe)
+    _worker_schema = arrow_schema(_worker_layout) if arrow else None
 
 
 def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | None) -> BlockResult:
-    return decode_block(_worker_layout, block, stride=stride, apid=apid)
+    result = decode_block(_worker_layout, block, stride=stride, apid=apid)
+    if _worker_schema is None:
+        return result
+    import pyarrow
+
+    table = pyarrow.Table.from_arrays([pyarrow.array(result.columns[field.name], type=field.type)
+                                       for field in _worker_schema], schema=_worker_schema)
+    return result._replace(columns=table)
 
 
 def in_order(pool: concurrent.futures.Executor | None, function: Callable[..., Any], calls: Sequence[tuple[Any, ...]],
@@ -168,32 +186,28 @@ class TableWriter:
             if self.format == "jsonl":
                 self.sink = open(self.temporary, "w", encoding="utf-8")
                 return
-            import pyarrow
-            self.schema = pyarrow.schema([
-                (name, pyarrow.string() if dtype == object else pyarrow.from_numpy_dtype(dtype))
-                for name, dtype in layout.dtypes.items()
-            ])
+            self.schema = arrow_schema(layout)
             if self.format == "parquet":
-                import pyarrow.parquet
+                import pyarrow.parquet  # type: ignore[import-untyped]
                 self.sink = pyarrow.parquet.ParquetWriter(self.temporary, self.schema)
             else:
-                import pyarrow.csv
+                import pyarrow.csv  # type: ignore[import-untyped]
                 self.sink = pyarrow.csv.CSVWriter(self.temporary, self.schema)
         except ImportError as error:
             raise UserError(f"writing {self.format} needs {error.name}: pip install 'fieldloom[cli]'") from None
         except OSError as error:
             raise UserError(f"cannot write {path}: {error.strerror or error}") from None
 
-    def write(self, columns: dict[str, np.ndarray[Any, Any]]) -> None:
+    def write(self, block: Any) -> None:
+        """Writes one block: its columns (JSON Lines), or its Arrow table."""
         if self.format == "jsonl":
             names = self.columns
-            lines = (json.dumps(dict(zip(names, row))) for row in zip(*(columns[name].tolist() for name in names)))
+            lines = (json.dumps(dict(zip(names, row))) for row in zip(*(block[name].tolist() for name in names)))
             self.sink.writelines(line + "\n" for line in lines)
-            return
-        import pyarrow
-        table = pyarrow.Table.from_arrays(
-            [pyarrow.array(columns[field.name], type=field.type) for field in self.schema], schema=self.schema)
-        self.sink.write_table(table) if self.format == "parquet" else self.sink.write(table)
+        elif self.format == "parquet":
+            self.sink.write_table(block)
+        else:
+            self.sink.write(block)
 
     def commit(self) -> None:
         self.sink.close()
@@ -210,7 +224,7 @@ def progress_bar(total: int, shown: bool | None) -> Any:
     if not (shown if asked else sys.stderr.isatty()):
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         if asked:
             raise UserError("--progress needs tqdm: pip install 'fieldloom[cli]'") from None
@@ -249,10 +263,11 @@ def decode(args: argparse.Namespace) -> int:
     apids = tuple(args.apid) if args.apid else None
     started = time.perf_counter()
 
+    arrow = FORMATS[args.output.suffix.lower()] != "jsonl"
     pool = None
     if args.workers > 1:
         pool = concurrent.futures.ProcessPoolExecutor(args.workers, mp_context=multiprocessing.get_context("spawn"),
-                                                      initializer=start_worker, initargs=(layout.recipe,))
+                                                      initializer=start_worker, initargs=(layout.recipe, arrow))
     try:
         if args.stride:
             plans = [plan_stride(path, args.stride, blocksize) for path in args.recordings]
@@ -261,7 +276,7 @@ def decode(args: argparse.Namespace) -> int:
         blocks = [block for plan in plans for block in plan.blocks]
         total = sum(plan.size for plan in plans)
         if pool is None:
-            start_worker(layout.recipe)
+            start_worker(layout.recipe, arrow)
         bar = progress_bar(total, args.progress)
         writer = TableWriter(args.output, layout)
         decoded = 0
@@ -286,7 +301,7 @@ def decode(args: argparse.Namespace) -> int:
             if bar is not None:
                 bar.close()
     except OSError as error:
-        raise UserError(f"{error.filename or args.output}: {error.strerror or error}") from None
+        raise UserError(f"{error.filename}: {error.strerror}" if error.filename else str(error)) from None
     finally:
         if pool is not None:
             pool.shutdown(cancel_futures=True)

@@ -14,7 +14,7 @@ from .recording import StrPath
 
 if TYPE_CHECKING:
     import dask.dataframe
-    import pandas
+    import pandas  # type: ignore[import-untyped]
 
 
 class TruncatedRecordingWarning(UserWarning):
@@ -25,11 +25,28 @@ Paths = Union[StrPath, Iterable[StrPath]]
 
 
 def frame(columns: dict[str, np.ndarray[Any, Any]], index: np.ndarray[Any, Any], names: Sequence[str]) -> pandas.DataFrame:
-    """One partition: the named columns, indexed by each packet's index in its file."""
+    """One partition: the named columns, indexed by each packet's index in its file.
+
+    Numeric columns are taken as they are, without a copy. Text columns become
+    Arrow-backed strings where pyarrow is installed (as Dask would convert
+    them anyway, only faster), object columns of str elsewhere.
+    """
     import pandas
 
-    return pandas.DataFrame({name: columns[name] for name in names},
-                            index=pandas.Index(index, dtype=np.int64, name="packet"))
+    try:
+        import pyarrow  # type: ignore[import-untyped]
+    except ImportError:
+        pyarrow = None
+
+    def column(values: np.ndarray[Any, Any]) -> Any:
+        if values.dtype != object:
+            return values
+        if pyarrow is None:
+            return pandas.Series(values, dtype=object, copy=False)
+        return pandas.arrays.ArrowStringArray(pyarrow.array(values, type=pyarrow.large_string()))
+
+    return pandas.DataFrame({name: column(columns[name]) for name in names},
+                            index=pandas.Index(index, dtype=np.int64, name="packet"), copy=False)
 
 
 class BlockReader:
