@@ -489,3 +489,22 @@ def test_decoders_take_only_bytes(name):
     assert decode(name, B(expected_encode(name, "hé"))) == "hé"
     with pytest.raises(TypeError, match="^argument 'bytes': 'bytearray' object cannot be cast as 'bytes'$"):
         decode(name, bytearray(b"ab"))
+
+
+# Short inputs take one-pass paths up to 256 code points or bytes; both
+# sides of that length agree with the interpreter.
+@pytest.mark.parametrize("length", [0, 1, 8, 255, 256, 257])
+@pytest.mark.parametrize("pattern", ["abc", "aé\xff", "aé€☃😀"])
+@pytest.mark.parametrize("name, codec", [("utf8", "utf-8"), ("iso_8859_1", "latin-1"), ("us_ascii", "ascii"),
+                                         ("windows_1252", "cp1252")])
+def test_short_text_paths_match_interpreter(length, pattern, name, codec):
+    text = (pattern * length)[:length]
+    try:
+        data = text.encode(codec)
+    except UnicodeEncodeError:
+        with pytest.raises(ValueError):
+            getattr(fl, "encode_" + name)(text)
+        return
+    assert getattr(fl, "encode_" + name)(text) == data
+    decoded = getattr(fl, "decode_" + name)(data)
+    assert decoded == text and type(decoded) is str

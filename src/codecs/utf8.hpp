@@ -271,6 +271,29 @@ inline Expected<TextPlan> decode_utf8(ByteSpan bytes) {
     return TextPlan{s.length, utf8_storage_max(s.max_lead), bytes.data(), bytes.size(), 0, &fill_utf8};
 }
 
+// The longest text encode_utf8_short takes, and the room its output needs.
+inline constexpr std::size_t kShortUtf8Units = 256;
+inline constexpr std::size_t kShortUtf8Room = 4 * kShortUtf8Units;
+
+// A short text's UTF-8 in one scalar pass into `out` (kShortUtf8Room bytes),
+// as the interpreter encodes: no measuring pass. The size written, or 0 for
+// a text holding a surrogate, which is left to encode_utf8 and the failure
+// it plans.
+inline std::size_t encode_utf8_short(const TextView& text, std::uint8_t* out) noexcept {
+    using namespace text_detail;
+    std::uint32_t surrogates = 0;
+    std::uint8_t* const start = out;
+    with_width(text.width, [&]<unsigned W>() {
+        const std::uint8_t* p = bytes_of(text);
+        for (std::size_t i = 0; i < text.length; ++i) {
+            const std::uint32_t cp = read_unit<W, false>(p + i * W);
+            surrogates |= is_surrogate_cp(cp);
+            out = put_utf8(out, cp);
+        }
+    });
+    return surrogates != 0 ? 0 : static_cast<std::size_t>(out - start);
+}
+
 inline BytesPlan encode_utf8(TextView text) {
     using namespace text_detail;
     if (text.ascii) return BytesPlan{text.length, text, 0, &fill_copy};

@@ -28,12 +28,14 @@ Expected<typename Kind::type> convert_value(PyObject* value) {
 }
 
 // The numeric encoders: the raw value of the field.
+[[gnu::cold, gnu::noinline]] CodecError too_large(std::uint64_t number, std::uint32_t bits) {
+    return value_error(build_message("Value ", number, " is too large for ", bits, " bits"));
+}
+
 Expected<std::uint64_t> raw_unsigned(PyObject* value, std::uint32_t bits) {
     auto number = convert_value<kind::U64>(value);
-    if (!number) return std::move(number).error();
-    if (bits < 64 && (*number >> bits) != 0) {
-        return value_error(build_message("Value ", *number, " is too large for ", bits, " bits"));
-    }
+    if (!number) [[unlikely]] return std::move(number).error();
+    if (bits < 64 && (*number >> bits) != 0) [[unlikely]] return too_large(*number, bits);
     return *number;
 }
 
@@ -133,6 +135,27 @@ bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, cons
     return true;
 }
 
+// Reads the values dict alongside the recipe. A dict built in recipe order
+// (or returned by unpack_parameters) holds each name at the next position,
+// so that entry is tried before any hashing: when its key is the name's own
+// object, its value is the name's value. Anything else is looked up.
+class ValueReader {
+public:
+    explicit ValueReader(PyObject* values) noexcept : values_(values) {}
+
+    // Borrowed; nullptr when absent (error unset) or on failure (error set).
+    PyObject* find(PyObject* name) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (PyDict_Next(values_, &position_, &key, &value) && key == name) return value;
+        return PyDict_GetItemWithError(values_, name);
+    }
+
+private:
+    PyObject* values_;
+    Py_ssize_t position_ = 0;
+};
+
 constexpr std::uint64_t kMaxPacketBytes = static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - 64;
 
 [[gnu::always_inline]] inline Expected<Unit> write_field(std::uint8_t* out, std::uint64_t size, std::uint64_t position, std::uint32_t bits,
@@ -145,6 +168,22 @@ constexpr std::uint64_t kMaxPacketBytes = static_cast<std::uint64_t>(PY_SSIZE_T_
         write_numeric(out, size, field, order, encoded.raw, bits, reverse_bits);
     }
     return Unit{};
+}
+
+// A text field (or one whose encoding packing refuses): planned, then written.
+Expected<Unit> pack_text_field(std::uint8_t* out, std::uint64_t size, std::uint64_t position, const RecipeEntry& entry,
+                               PyObject* value, Encoding encoding, std::vector<std::uint8_t>& scratch) {
+    auto encoded = kPackRows[static_cast<std::size_t>(encoding)](value, entry.bits);
+    if (!encoded) return std::move(encoded).error();
+    auto order = entry_byte_order(entry);
+    if (!order) {
+        // A lone surrogate in the text is reported first, as the encoders' own failures are.
+        if (encoded->is_text && kind::holds_lone_surrogate(encoded->text.text))
+            return surrogate_error(encoded->text.text);
+        return std::move(order).error();
+    }
+
+    return write_field(out, size, position, entry.bits, entry.reverse_bits, *order, *encoded, scratch);
 }
 
 }  // namespace
@@ -197,12 +236,13 @@ Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool
 
     std::uint64_t cursor = 0;
     std::vector<std::uint8_t> scratch;
+    ValueReader reader(values);
     for (PyObject* item : recipe) {
         RecipeEntry entry;
         if (auto read = read_recipe_entry(item, entry); !read) return std::move(read).error();
         const std::uint64_t position = entry.has_offset ? entry.offset_bits : cursor;
 
-        PyObject* borrowed = PyDict_GetItemWithError(values, entry.name);
+        PyObject* borrowed = reader.find(entry.name);
         if (borrowed == nullptr) {
             if (PyErr_Occurred() != nullptr) return capture_python_error();
             return missing_value(entry.name);
@@ -211,18 +251,15 @@ Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool
 
         auto encoding = entry_encoding(entry, Direction::Pack);
         if (!encoding) return std::move(encoding).error();
-        auto encoded = kPackRows[static_cast<std::size_t>(*encoding)](value.get(), entry.bits);
-        if (!encoded) return std::move(encoded).error();
-        auto order = entry_byte_order(entry);
-        if (!order) {
-            // A lone surrogate in the text is reported first, as the encoders' own failures are.
-            if (encoded->is_text && kind::holds_lone_surrogate(encoded->text.text))
-                return surrogate_error(encoded->text.text);
-            return std::move(order).error();
-        }
-
-        if (auto written = write_field(out, size, position, entry.bits, entry.reverse_bits, *order, *encoded, scratch);
-            !written) {
+        // Numeric fields: the raw value, written straight into the packet.
+        if (const NumericPackFn raw_of = kNumericRows[static_cast<std::size_t>(*encoding)]) {
+            auto raw = raw_of(value.get(), entry.bits);
+            if (!raw) return std::move(raw).error();
+            auto order = entry_byte_order(entry);
+            if (!order) return std::move(order).error();
+            write_numeric(out, size, field_bytes(position, entry.bits), *order, *raw, entry.bits, entry.reverse_bits);
+        } else if (auto written = pack_text_field(out, size, position, entry, value.get(), *encoding, scratch);
+                   !written) {
             return std::move(written).error();
         }
         if (__builtin_add_overflow(position, std::uint64_t{entry.bits}, &cursor)) {

@@ -34,15 +34,6 @@ inline PyObject* to_python(std::uint32_t value) { return to_python(std::int64_t{
 inline PyObject* to_python(std::uint16_t value) { return to_python(std::int64_t{value}); }
 inline PyObject* to_python(float value) { return created(PyFloat_FromDouble(static_cast<double>(value))); }
 inline PyObject* to_python(double value) { return created(PyFloat_FromDouble(value)); }
-inline PyObject* to_python(const TextPlan& plan) { return created(text_plan_to_str(plan)); }
-inline PyObject* to_python(const BytesPlan& plan) {
-    Expected<PyRef> bytes = bytes_plan_to_bytes(plan);
-    if (!bytes) {
-        raise_codec_error(std::move(bytes).error());
-        return nullptr;
-    }
-    return std::move(bytes).value().release();
-}
 inline PyObject* to_python(PyRef object) { return object.release(); }
 [[noreturn]] inline PyObject* to_python(NoResult) { throw InternalFault("an operation without a result succeeded"); }
 

@@ -47,6 +47,29 @@ inline bool long_to_unsigned_le(PyObject* exact_int, unsigned char* bytes, std::
     return true;
 }
 
+// The magnitude and sign of an int whose magnitude fits in 64 bits, read
+// from its digits in place; false for a wider one. Private layout.
+inline bool int_magnitude(PyObject* object, std::uint64_t& magnitude, bool& negative) noexcept {
+    const auto* number = reinterpret_cast<const PyLongObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    const std::uintptr_t tag = number->long_value.lv_tag;
+    const std::size_t count = tag >> _PyLong_NON_SIZE_BITS;
+    negative = (tag & _PyLong_SIGN_MASK) == 2;
+    const digit* digits = number->long_value.ob_digit;
+#else
+    const Py_ssize_t size = Py_SIZE(object);
+    const std::size_t count = static_cast<std::size_t>(size < 0 ? -size : size);
+    negative = size < 0;
+    const digit* digits = number->ob_digit;
+#endif
+    if (count > (64 + PyLong_SHIFT - 1) / PyLong_SHIFT) return false;
+    __extension__ unsigned __int128 value = 0;
+    for (std::size_t i = count; i-- > 0;) value = value << PyLong_SHIFT | digits[i];
+    if ((value >> 64) != 0) return false;
+    magnitude = static_cast<std::uint64_t>(value);
+    return true;
+}
+
 #if FIELDLOOM_DICT_VERSION_TAGS
 inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;

@@ -49,6 +49,12 @@ bool has_surrogate(const void* data, std::size_t length) {
 bool U64::convert_other(PyObject* object, type& out) {
     static_assert(sizeof(unsigned long) == sizeof(type));
     if (PyLong_Check(object)) {
+        std::uint64_t magnitude = 0;
+        bool negative = false;
+        if (compat::int_magnitude(object, magnitude, negative) && !negative) {
+            out = magnitude;
+            return true;
+        }
         // Walks the digits, where the 64-bit conversion goes through a byte array.
         out = PyLong_AsUnsignedLong(object);
         if (out != static_cast<type>(-1) || PyErr_Occurred() == nullptr) return true;
@@ -66,6 +72,13 @@ bool U64::convert_other(PyObject* object, type& out) {
 bool I64::convert_other(PyObject* object, type& out) {
     static_assert(sizeof(long) == sizeof(type));
     if (PyLong_Check(object)) {
+        std::uint64_t magnitude = 0;
+        bool negative = false;
+        constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
+        if (compat::int_magnitude(object, magnitude, negative) && magnitude < kLimit + negative) {
+            out = negative ? static_cast<type>(std::uint64_t{0} - magnitude) : static_cast<type>(magnitude);
+            return true;
+        }
         out = PyLong_AsLong(object);
         if (out != -1 || PyErr_Occurred() == nullptr) return true;
         PyErr_Clear();
