@@ -2,7 +2,8 @@
 
 Run:  pip install ".[test]" && python benchmarks/bench_scale.py [--gigabytes 1]
 Writes its recordings under /tmp (or --directory) and deletes them at the end.
-Prints a Markdown table; every figure comes from this one run.
+Prints a Markdown table, every figure from this one run, and writes it to
+benchmarks/results_scale.md.
 """
 from __future__ import annotations
 
@@ -179,10 +180,14 @@ def main() -> None:
         bench_dask_and_cli(rows, directory, args.gigabytes)
     finally:
         shutil.rmtree(directory)
-    print(f"Measured {time.strftime('%Y-%m-%d')} on {os.cpu_count()} CPUs, Python {sys.version.split()[0]}\n")
-    print("| measurement | result |\n|---|---:|")
-    for name, value in rows:
-        print(f"| {name} | {value} |")
+    report = "\n".join([
+        "# Recordings at scale: benchmark results", "",
+        f"Measured {time.strftime('%Y-%m-%d')} on {os.cpu_count()} CPUs, Python {sys.version.split()[0]}, "
+        "by `python benchmarks/bench_scale.py`, every figure from one run.", "",
+        "| measurement | result |", "|---|---:|", *(f"| {name} | {value} |" for name, value in rows), "",
+    ])
+    print(report)
+    (Path(__file__).resolve().parent / "results_scale.md").write_text(report)
 
 
 if __name__ == "__main__":
