@@ -117,6 +117,7 @@ inline Fill fill_copy(const BytesPlan& plan, std::uint8_t* out, std::uint8_t* en
 
 // put_utf8 within [out, end): nullptr when the code point does not fit.
 inline std::uint8_t* put_utf8_within(std::uint8_t* out, const std::uint8_t* end, std::uint32_t cp) noexcept {
+    if (has_room(out, end, 4)) return put_utf8(out, cp);  // any code point fits
     const std::size_t size = 1 + (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
     return has_room(out, end, size) ? put_utf8(out, cp) : nullptr;
 }
