@@ -12,6 +12,7 @@
 #include "codecs/single_byte.hpp"
 #include "codecs/utf16_32.hpp"
 #include "codecs/utf8.hpp"
+#include "python/compat.hpp"
 #include "python/errors.hpp"
 #include "python/text_bridge.hpp"
 
@@ -123,7 +124,7 @@ CodecError field_outside(PyObject* name, FieldBytes field, std::uint64_t packet_
 
 Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe) {
     // Sized once for the whole recipe, so the dict never grows while filling.
-    PyRef result(_PyDict_NewPresized(static_cast<Py_ssize_t>(recipe.size())));
+    PyRef result(compat::new_presized_dict(static_cast<Py_ssize_t>(recipe.size())));
     if (!result) api_call_failed();
     std::uint64_t cursor = offset_bits;
     std::vector<std::uint8_t> reversed;  // little-endian text fields only

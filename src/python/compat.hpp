@@ -70,6 +70,11 @@ inline bool int_magnitude(PyObject* object, std::uint64_t& magnitude, bool& nega
     return true;
 }
 
+// An empty dict with room for `count` items, so that filling it never
+// resizes it; nullptr with an error set. Private on every supported version:
+// the public PyDict_New starts at the smallest size.
+inline PyObject* new_presized_dict(Py_ssize_t count) { return _PyDict_NewPresized(count); }
+
 #if FIELDLOOM_DICT_VERSION_TAGS
 inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
