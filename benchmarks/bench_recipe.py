@@ -15,6 +15,7 @@ import timeit
 
 import bitstruct
 import bitstruct.c as bitstruct_c
+import cbitstruct
 import construct as cs
 
 import fieldloom
@@ -78,6 +79,8 @@ def run(count: int, number: int) -> list[tuple[str, str, float]]:
     assert bitstruct_c.pack_dict(fmt, names, values) == packet
     assert bitstruct.pack_dict(fmt, names, values) == packet
     assert dict(bitstruct_c.unpack_dict(fmt, names, packet)) == values
+    assert cbitstruct.pack_dict(fmt, names, values) == packet
+    assert cbitstruct.unpack_dict(fmt, names, packet) == values
     assert c_compiled.unpack(packet) == values
     assert py_compiled.unpack(packet) == values
     assert {k: v for k, v in con.parse(packet).items() if k != "_io"} == values
@@ -87,6 +90,7 @@ def run(count: int, number: int) -> list[tuple[str, str, float]]:
     rows = [
         ("unpack", "fieldloom unpack_parameters", best(lambda: fieldloom.unpack_parameters(packet, 0, recipe), n)),
         ("unpack", "bitstruct C unpack_dict (per call)", best(lambda: bitstruct_c.unpack_dict(fmt, names, packet), n)),
+        ("unpack", "cbitstruct unpack_dict (per call)", best(lambda: cbitstruct.unpack_dict(fmt, names, packet), n)),
         ("unpack", "bitstruct C compiled", best(lambda: c_compiled.unpack(packet), n)),
         ("unpack", "bitstruct pure-Python unpack_dict", best(lambda: bitstruct.unpack_dict(fmt, names, packet), max(1, n // 20))),
         ("unpack", "bitstruct pure-Python compiled", best(lambda: py_compiled.unpack(packet), max(1, n // 20))),
@@ -94,6 +98,7 @@ def run(count: int, number: int) -> list[tuple[str, str, float]]:
         ("unpack", "struct.Struct.unpack + dict (floor)", best(lambda: dict(zip(names, st.unpack(packet))), n)),
         ("pack", "fieldloom pack_parameters", best(lambda: fieldloom.pack_parameters(recipe, values), n)),
         ("pack", "bitstruct C pack_dict (per call)", best(lambda: bitstruct_c.pack_dict(fmt, names, values), n)),
+        ("pack", "cbitstruct pack_dict (per call)", best(lambda: cbitstruct.pack_dict(fmt, names, values), n)),
         ("pack", "bitstruct C compiled", best(lambda: c_compiled.pack(values), n)),
         ("pack", "bitstruct pure-Python pack_dict", best(lambda: bitstruct.pack_dict(fmt, names, values), max(1, n // 20))),
         ("pack", "bitstruct pure-Python compiled", best(lambda: py_compiled.pack(values), max(1, n // 20))),
