@@ -45,6 +45,12 @@ def test_reimport_gives_same_module():
         sys.modules["fieldloom"] = first
 
 
+def test_import_needs_no_numpy():
+    # NumPy is fieldloom_batch's dependency, never the module's.
+    code = "import sys, fieldloom; assert 'numpy' not in sys.modules, sorted(sys.modules)"
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def test_only_init_symbol_exported():
     result = subprocess.run(["nm", "-D", "--defined-only", fieldloom.__file__], capture_output=True, text=True)
     if result.returncode != 0:
