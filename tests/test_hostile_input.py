@@ -161,6 +161,16 @@ def test_entry_remembered_only_while_its_dict_is_unchanged():
     assert pack_parameters([item], {"x": -1}) == b"\xff"
 
 
+def test_hook_changes_a_remembered_entry_later_in_the_recipe():
+    # The later entry is remembered before the call; a hook of the first
+    # entry then replaces its name (freeing the old one) and widens it. The
+    # call must read it as it is when its turn comes.
+    later = entry(name=fresh_text("y"), offset_bits=8)
+    assert unpack_parameters(b"\x01\x02", 0, [later]) == {"y": 2}
+    first = entry(bits=Call(8, lambda: later.update(name=fresh_text("z"), bits=16)))
+    assert unpack_parameters(b"\x01\x02\x03", 0, [first, later]) == {"x": 1, "z": 0x0203}
+
+
 def colliding(text, action, **fields):
     """An entry whose first key collides with `text`."""
     key = CollidingKey(text, action)

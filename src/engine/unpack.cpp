@@ -122,6 +122,31 @@ CodecError field_outside(PyObject* name, FieldBytes field, std::uint64_t packet_
                                      " bytes, but the packet has ", packet_size));
 }
 
+namespace {
+
+// The value of a valid entry's field, whose bytes lie within the packet,
+// stored under its name.
+[[gnu::always_inline]] inline Expected<Unit> store_field(PyObject* result, const std::uint8_t* field,
+                                                        const EntryValues& entry, std::uint64_t count,
+                                                        std::vector<std::uint8_t>& reversed) {
+    const UnpackRow& row = kUnpackRows[static_cast<std::size_t>(entry.resolved_encoding)];
+    PyObject* value;
+    if (row.plain != nullptr) [[likely]] {
+        value = row.plain(bit_step(raw_value(field, count, entry.order), entry.bits, entry.reverse_bits), entry.bits);
+        if (value == nullptr) api_call_failed();
+    } else {
+        auto made = field_value(field, count, entry.order, entry.bits, entry.reverse_bits, row, reversed);
+        if (!made) return std::move(made).error();
+        value = made->release();
+    }
+    const int stored = PyDict_SetItem(result, entry.name, value);
+    Py_DECREF(value);
+    if (stored < 0) return capture_python_error();
+    return Unit{};
+}
+
+}  // namespace
+
 Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe) {
     // Sized once for the whole recipe, so the dict never grows while filling.
     PyRef result(compat::new_presized_dict(static_cast<Py_ssize_t>(recipe.size())));
@@ -130,6 +155,17 @@ Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const
     std::vector<std::uint8_t> reversed;  // little-endian text fields only
 
     for (PyObject* item : recipe) {
+        // A remembered entry is used in place: nothing from here to its
+        // value's storing runs Python code, so its borrowed objects hold.
+        if (const EntryValues* known = remembered_entry(item)) [[likely]] {
+            const std::uint64_t position = known->has_offset ? offset_bits + known->offset_bits : cursor;
+            const FieldBytes field = field_bytes(position, known->bits);
+            if (!field.fits(packet.size())) return field_outside(known->name, field, packet.size());
+            auto stored = store_field(result.get(), packet.data() + field.first, *known, field.count, reversed);
+            if (!stored) return std::move(stored).error();
+            cursor = position + known->bits;
+            continue;
+        }
         RecipeEntry entry;
         if (auto read = read_recipe_entry(item, entry); !read) return std::move(read).error();
 
@@ -140,10 +176,10 @@ Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const
         if (!order) return std::move(order).error();
         auto encoding = entry_encoding(entry, Direction::Unpack);
         if (!encoding) return std::move(encoding).error();
-        auto value = field_value(packet.data() + field.first, field.count, *order, entry.bits, entry.reverse_bits,
-                                 kUnpackRows[static_cast<std::size_t>(*encoding)], reversed);
-        if (!value) return std::move(value).error();
-        if (PyDict_SetItem(result.get(), entry.name, value->get()) < 0) return capture_python_error();
+        entry.order = *order;
+        entry.resolved_encoding = *encoding;
+        auto stored = store_field(result.get(), packet.data() + field.first, entry, field.count, reversed);
+        if (!stored) return std::move(stored).error();
         cursor = position + entry.bits;
     }
     return result;

@@ -191,16 +191,7 @@ public:
     struct Slot {
         PyObject* dict = nullptr;  // identity only; never dereferenced
         std::uint64_t version = 0;
-        PyObject* name = nullptr;  // borrowed from the dict while its version holds
-        PyObject* encoding = nullptr;
-        PyObject* byte_order = nullptr;
-        std::uint32_t bits = 0;
-        bool reverse_bits = false;
-        bool has_offset = false;
-        bool packable = false;
-        ByteOrder order = ByteOrder::Big;
-        Encoding encoding_value = Encoding::Unsigned;
-        std::uint64_t offset_bits = 0;
+        EntryValues values;  // the objects are borrowed from the dict while its version holds
     };
 
     // Reads only the dict's address and version tag, never its contents:
@@ -279,16 +270,7 @@ void EntryCache::remember(PyObject* dict, std::uint64_t version, RecipeEntry& en
     Slot& slot = slot_for(dict);
     slot.dict = dict;
     slot.version = version;
-    slot.name = entry.name;
-    slot.encoding = entry.encoding;
-    slot.byte_order = entry.byte_order;
-    slot.bits = entry.bits;
-    slot.reverse_bits = entry.reverse_bits;
-    slot.has_offset = entry.has_offset;
-    slot.offset_bits = entry.offset_bits;
-    slot.order = entry.order;
-    slot.encoding_value = entry.resolved_encoding;
-    slot.packable = entry.packable;
+    slot.values = entry;
 #else
     (void)dict;
     (void)version;
@@ -309,20 +291,20 @@ std::string_view utf8_of(PyObject* text) {
     return {utf8, static_cast<std::size_t>(size)};
 }
 
+const EntryValues* remembered_entry(PyObject* item) noexcept {
+    if (!PyDict_Check(item)) return nullptr;
+    const auto* hit = g_entries.find(item);
+    return hit != nullptr ? &hit->values : nullptr;
+}
+
 Expected<Unit> read_recipe_entry(PyObject* item, RecipeEntry& entry) {
     if (!PyDict_Check(item)) return cast_error(item, "dict");
     if (const auto* hit = g_entries.find(item)) {
-        entry.name = Py_NewRef(hit->name);
-        entry.encoding = Py_NewRef(hit->encoding);
-        entry.byte_order = Py_NewRef(hit->byte_order);
-        entry.bits = hit->bits;
-        entry.reverse_bits = hit->reverse_bits;
-        entry.has_offset = hit->has_offset;
-        entry.offset_bits = hit->offset_bits;
+        static_cast<EntryValues&>(entry) = hit->values;
+        Py_INCREF(entry.name);
+        Py_INCREF(entry.encoding);
+        Py_INCREF(entry.byte_order);
         entry.resolved = true;
-        entry.packable = hit->packable;
-        entry.order = hit->order;
-        entry.resolved_encoding = hit->encoding_value;
         return Unit{};
     }
     const std::uint64_t version = EntryCache::version_of(item);
@@ -379,7 +361,9 @@ Expected<Unit> read_entry_keys(PyObject* item, RecipeEntry& entry) {
 
 Expected<FieldExtent> read_field_extent(PyObject* item) {
     if (!PyDict_Check(item)) return cast_error(item, "dict");
-    if (const auto* hit = g_entries.find(item)) return FieldExtent{hit->bits, hit->has_offset, hit->offset_bits};
+    if (const auto* hit = g_entries.find(item)) {
+        return FieldExtent{hit->values.bits, hit->values.has_offset, hit->values.offset_bits};
+    }
     FieldExtent extent;
     bool plain = true;  // an extent is never remembered
     if (auto read = read_bits(item, extent.bits, plain); !read) {

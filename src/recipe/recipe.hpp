@@ -54,17 +54,26 @@ inline constexpr std::size_t kEncodingCount = 34;
 
 enum class Direction : std::uint8_t { Unpack, Pack };
 
-// One entry as read from its dict. It owns a reference to each object it
-// keeps, so caller code that changes the dict meanwhile cannot free them;
-// `name` is always an exact str.
-struct RecipeEntry {
-    PyObject* name = nullptr;  // a subclass is copied to an exact str
+// What one entry says; `order` and `resolved_encoding` only once its texts
+// are known to be valid. The entries read per call and the remembered ones
+// both hold these.
+struct EntryValues {
+    PyObject* name = nullptr;  // always an exact str
     PyObject* encoding = nullptr;
     PyObject* byte_order = nullptr;
     std::uint32_t bits = 0;
     bool reverse_bits = false;
     bool has_offset = false;
+    bool packable = false;  // resolved_encoding is accepted by packing
+    ByteOrder order = ByteOrder::Big;
+    Encoding resolved_encoding = Encoding::Unsigned;
     std::uint64_t offset_bits = 0;
+};
+
+// One entry as read from its dict. It owns a reference to each object it
+// keeps, so caller code that changes the dict meanwhile cannot free them;
+// a `name` of a str subclass is copied to an exact str.
+struct RecipeEntry : EntryValues {
     // Cleared by the readers when reading took any path that may run Python
     // code (a key other than an exact str, whose __eq__ a lookup may call; a
     // number through __index__; a flag through __bool__) or kept an object
@@ -75,9 +84,6 @@ struct RecipeEntry {
     // Set when the entry came from the cache of fully valid entries: its
     // byte order and encoding are already resolved.
     bool resolved = false;
-    bool packable = false;
-    ByteOrder order = ByteOrder::Big;
-    Encoding resolved_encoding = Encoding::Unsigned;
 
     RecipeEntry() = default;
     RecipeEntry(const RecipeEntry&) = delete;
@@ -88,6 +94,13 @@ struct RecipeEntry {
         Py_XDECREF(byte_order);
     }
 };
+
+// The values of an entry remembered with the dict's current contents: valid,
+// resolved, and read without running any Python code; nullptr for anything
+// else (then read_recipe_entry reads it). Nothing is copied and no reference
+// is taken: the objects are the dict's own, so use them only before any
+// Python code can run and before the next entry is read.
+const EntryValues* remembered_entry(PyObject* item) noexcept;
 
 // Reads the six keys in their fixed order; the first fault is the result.
 Expected<Unit> read_recipe_entry(PyObject* item, RecipeEntry& entry);
