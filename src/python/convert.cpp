@@ -139,14 +139,7 @@ bool Sequence::convert(PyObject* object, type& out) {
     }
     // Lists and tuples cannot run Python code while we copy them.
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        PyObject* fast = object;
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
-        PyObject** items = PySequence_Fast_ITEMS(fast);
-        out.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Py_INCREF(items[i]);
-            out.push_owned(items[i]);
-        }
+        out.assign_borrowed(PySequence_Fast_ITEMS(object), static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
         return true;
     }
     if (!PySequence_Check(object)) return fail_with(cast_error(object, "Sequence"));

@@ -185,6 +185,13 @@ public:
     ~ItemRefs() { clear(); }
 
     void reserve(std::size_t count) { items_.reserve(count); }
+    // Every item of a list's or tuple's storage, each with a new reference:
+    // one copy, then the increfs, with nothing owned should the copy fail.
+    void assign_borrowed(PyObject* const* items, std::size_t count) {
+        clear();
+        items_.assign(items, items + count);
+        for (PyObject* item : items_) Py_INCREF(item);
+    }
     void push_owned(PyObject* item) {
         try {
             items_.push_back(item);
