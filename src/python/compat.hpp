@@ -81,6 +81,68 @@ inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
 }
 #endif
 
+// PyDict_Next, with a combined table (every dict but an instance's shared-key
+// __dict__) read in place on 3.11, whose dict layout is private. Values are
+// looked up once per field while packing, mostly by walking the dict in
+// order, and the call costs more than the reading.
+#if PY_VERSION_HEX < 0x030C0000
+namespace dict311 {
+struct Keys {  // _dictkeysobject of Include/internal/pycore_dict.h
+    Py_ssize_t dk_refcnt;
+    std::uint8_t dk_log2_size;
+    std::uint8_t dk_log2_index_bytes;
+    std::uint8_t dk_kind;
+    std::uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[8];  // 2^dk_log2_index_bytes bytes, then the entries
+};
+static_assert(offsetof(Keys, dk_indices) == 4 * sizeof(Py_ssize_t), "the 3.11 layout on a 64-bit host");
+constexpr std::uint8_t kGeneralKind = 0;  // DICT_KEYS_GENERAL: entries carry their hash
+struct UnicodeEntry {
+    PyObject* key;
+    PyObject* value;
+};
+struct GeneralEntry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
+template <class Entry>
+[[gnu::always_inline]] inline bool next_entry(const Keys* keys, Py_ssize_t& position, PyObject*& key,
+                                              PyObject*& value) noexcept {
+    const auto* entries =
+        reinterpret_cast<const Entry*>(keys->dk_indices + (std::size_t{1} << keys->dk_log2_index_bytes));
+    Py_ssize_t at = position;
+    const Py_ssize_t count = keys->dk_nentries;
+    if (at < 0) return false;
+    for (; at < count; ++at) {
+        if (entries[at].value != nullptr) {  // deleted entries are holes
+            key = entries[at].key;
+            value = entries[at].value;
+            position = at + 1;
+            return true;
+        }
+    }
+    return false;
+}
+}  // namespace dict311
+#endif
+
+[[gnu::always_inline]] inline bool dict_next(PyObject* dict, Py_ssize_t& position, PyObject*& key,
+                                             PyObject*& value) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    const auto* object = reinterpret_cast<PyDictObject*>(dict);
+    if (object->ma_values == nullptr) [[likely]] {
+        const auto* keys = reinterpret_cast<const dict311::Keys*>(object->ma_keys);
+        if (keys->dk_kind != dict311::kGeneralKind) [[likely]]
+            return dict311::next_entry<dict311::UnicodeEntry>(keys, position, key, value);
+        return dict311::next_entry<dict311::GeneralEntry>(keys, position, key, value);
+    }
+#endif
+    return PyDict_Next(dict, &position, &key, &value) != 0;
+}
+
 // Strs are always ready from 3.12 on; before, a legacy str may still need
 // its canonical storage made. -1 with an error set on failure.
 inline int ready_text(PyObject* text) noexcept {
