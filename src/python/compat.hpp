@@ -62,6 +62,19 @@ inline bool int_magnitude(PyObject* object, std::uint64_t& magnitude, bool& nega
     negative = size < 0;
     const digit* digits = number->ob_digit;
 #endif
+    if constexpr (PyLong_SHIFT == 30) {
+        // The usual build: at most three digits, the top one holding 4 bits.
+        switch (count) {
+            case 0: magnitude = 0; return true;
+            case 1: magnitude = digits[0]; return true;
+            case 2: magnitude = std::uint64_t{digits[1]} << 30 | digits[0]; return true;
+            case 3:
+                if (digits[2] >> 4 != 0) return false;
+                magnitude = std::uint64_t{digits[2]} << 60 | std::uint64_t{digits[1]} << 30 | digits[0];
+                return true;
+            default: return false;
+        }
+    }
     if (count > (64 + PyLong_SHIFT - 1) / PyLong_SHIFT) return false;
     __extension__ unsigned __int128 value = 0;
     for (std::size_t i = count; i-- > 0;) value = value << PyLong_SHIFT | digits[i];
