@@ -22,44 +22,40 @@ namespace fieldloom::recipe {
 
 namespace {
 
-template <class Kind>
-[[gnu::always_inline]] inline Expected<typename Kind::type> convert_value(PyObject* value) {
-    typename Kind::type out{};
-    if (!Kind::convert(value, out)) [[unlikely]] return capture_python_error();
-    return out;
-}
+// The numeric encoders: the raw value of the field. Their failures are built
+// out of line, so that the success path saves no registers.
+[[gnu::cold, gnu::noinline]] Expected<std::uint64_t> conversion_failed() { return capture_python_error(); }
 
-// The numeric encoders: the raw value of the field.
-[[gnu::cold, gnu::noinline]] CodecError too_large(std::uint64_t number, std::uint32_t bits) {
+[[gnu::cold, gnu::noinline]] Expected<std::uint64_t> too_large(std::uint64_t number, std::uint32_t bits) {
     return value_error(build_message("Value ", number, " is too large for ", bits, " bits"));
 }
 
 Expected<std::uint64_t> raw_unsigned(PyObject* value, std::uint32_t bits) {
-    auto number = convert_value<kind::U64>(value);
-    if (!number) [[unlikely]] return std::move(number).error();
-    if (bits < 64 && (*number >> bits) != 0) [[unlikely]] return too_large(*number, bits);
-    return *number;
+    std::uint64_t number = 0;
+    if (!kind::U64::convert(value, number)) [[unlikely]] return conversion_failed();
+    if (bits < 64 && (number >> bits) != 0) [[unlikely]] return too_large(number, bits);
+    return number;
 }
 
 template <Expected<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t)>
 Expected<std::uint64_t> raw_signed(PyObject* value, std::uint32_t bits) {
-    auto number = convert_value<kind::I64>(value);
-    if (!number) return std::move(number).error();
-    return Encode(*number, bits);
+    std::int64_t number = 0;
+    if (!kind::I64::convert(value, number)) [[unlikely]] return conversion_failed();
+    return Encode(number, bits);
 }
 
 template <Expected<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t, bool), bool Signed>
 Expected<std::uint64_t> raw_bcd(PyObject* value, std::uint32_t bits) {
-    auto number = convert_value<kind::I64>(value);
-    if (!number) return std::move(number).error();
-    return Encode(*number, bits, Signed);
+    std::int64_t number = 0;
+    if (!kind::I64::convert(value, number)) [[unlikely]] return conversion_failed();
+    return Encode(number, bits, Signed);
 }
 
 template <class Kind, auto Encode>
 Expected<std::uint64_t> raw_float(PyObject* value, std::uint32_t) {
-    auto number = convert_value<Kind>(value);
-    if (!number) return std::move(number).error();
-    return static_cast<std::uint64_t>(Encode(*number));
+    typename Kind::type number{};
+    if (!Kind::convert(value, number)) [[unlikely]] return conversion_failed();
+    return static_cast<std::uint64_t>(Encode(number));
 }
 
 template <NumericPackFn Raw>
@@ -86,9 +82,9 @@ constexpr std::array<NumericPackFn, kEncodingCount> kNumericRows{{
 
 template <auto Encode>
 Expected<Encoded> pack_text(PyObject* value, std::uint32_t) {
-    auto text = convert_value<kind::Text>(value);
-    if (!text) return std::move(text).error();
-    auto plan = encode_text<Encode>(*text);
+    TextView text{};
+    if (!kind::Text::convert(value, text)) return capture_python_error();
+    auto plan = encode_text<Encode>(text);
     if (!plan) return std::move(plan).error();
     return Encoded{true, 0, *plan};
 }
