@@ -95,6 +95,23 @@ def test_sizing_pass_changes_the_recipe_under_the_main_pass():
     assert pack_parameters([item], {"x": text}) == b"A"
 
 
+@pytest.mark.parametrize("later", [False, True], ids=["own entry", "later entry"])
+def test_value_that_rewrites_a_remembered_entry(later):
+    # Both entries are remembered from the first call; during the second, a
+    # value renames an entry (freeing its old name) and widens it. The main
+    # pass must read the changed entry anew, inside the packet sized before.
+    first, second = entry(), entry(name=fresh_text("y"))
+    target = second if later else first
+    recipe = [first, second]
+    assert pack_parameters(recipe, {"x": 1, "y": 2}) == b"\x01\x02"
+
+    def rewrite():
+        target.update(name=fresh_text("z"), bits=16)
+
+    values = {"x": Call(1, rewrite), "y": 2, "z": 0x0304}
+    assert pack_parameters(recipe, values) == (b"\x01\x03" if later else b"\x01\x02")
+
+
 def test_values_dict_cleared_by_a_value():
     values = {}
     values.update(x=Call(7, values.clear), y=3)
