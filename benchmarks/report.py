@@ -99,7 +99,7 @@ def measure_interpreters(others: list[str]) -> list[dict[str, object]]:
 
 def measure_scalars(quick: bool) -> list[tuple[str, str, float, float]]:
     with contextlib.redirect_stdout(io.StringIO()):
-        return bench_scalars.main(*((0.001, 31) if quick else ()))
+        return bench_scalars.main(*((0.001, 31, 1) if quick else ()))
 
 
 def measure_text(seconds: float, repeats: int) -> dict[tuple[str, str, str, str], float]:
