@@ -3,17 +3,21 @@
 Prints, for each codec, direction, size and kind of text, the time per call
 of both and the ratio interpreter time / fieldloom time (above 1: faster),
 then the worst ratio per codec and direction against its target and the
-1 MiB figures of mixed text. Both sides are timed in alternation and the
-best of several rounds is kept, so that load from elsewhere on the machine
-hurts both alike.
+1 MiB figures of mixed text. Both sides are timed in one interleaved loop of
+many short runs and the best run of each is kept (see timing.py).
 
     PYTHONPATH=build python benchmarks/bench_text.py [--quick] [--only NAME] [--rounds N]
 """
 
 import argparse
+import sys
 import timeit
+from pathlib import Path
 
-import fieldloom as fl
+sys.path.insert(0, str(Path(__file__).resolve().parent))  # timing.py beside this file
+
+import fieldloom as fl  # noqa: E402
+from timing import interleaved_best  # noqa: E402
 
 SIZES = {"64 B": 64, "4 KiB": 4096, "1 MiB": 1 << 20}
 
@@ -50,18 +54,13 @@ def sample(pattern, codec, size):
     return text
 
 
-def best_per_call(codec, method, ours, arg, budget, rounds):
+def best_per_call(codec, method, ours, arg, seconds, repeats):
     """Best time per call of the interpreter's `arg.<method>(codec)` and of
     fieldloom's `ours(arg)`, each written as a caller writes it (no wrapper
-    around either), timed in alternation."""
+    around either), in runs of about `seconds`, interleaved."""
     names = {"arg": arg, "codec": codec, "ours": ours}
     timers = [timeit.Timer(f"arg.{method}(codec)", globals=names), timeit.Timer("ours(arg)", globals=names)]
-    numbers = [max(1, int(t.autorange()[0] * budget / 0.2)) for t in timers]
-    best = [float("inf")] * len(timers)
-    for _ in range(rounds):
-        for k, (timer, number) in enumerate(zip(timers, numbers)):
-            best[k] = min(best[k], timer.timeit(number) / number)
-    return best
+    return interleaved_best(timers, seconds, repeats)
 
 
 def main():
@@ -70,8 +69,8 @@ def main():
     parser.add_argument("--only", help="run only this codec suffix")
     parser.add_argument("--rounds", type=int, default=None, help="timing rounds per case")
     args = parser.parse_args()
-    budget = 0.05 if args.quick else 0.2
-    rounds = args.rounds or (5 if args.quick else 9)
+    seconds = 0.002 if args.quick else 0.005
+    rounds = args.rounds or (9 if args.quick else 21)
 
     print(f"{'codec':<14}{'dir':<5}{'size':<7}{'text':<7}{'python':>11}{'fieldloom':>11}{'ratio':>8}")
     worst, targets, large_mixed = {}, {}, {}
@@ -86,7 +85,7 @@ def main():
                 assert decode(data) == text and encode(text) == data
                 rows = [("dec", "decode", decode, data), ("enc", "encode", encode, text)]
                 for direction, method, ours, arg in rows:
-                    t_py, t_fl = best_per_call(codec, method, ours, arg, budget, rounds)
+                    t_py, t_fl = best_per_call(codec, method, ours, arg, seconds, rounds)
                     ratio = t_py / t_fl
                     key = (suffix, direction)
                     worst[key] = min(worst.get(key, ratio), ratio)

@@ -297,6 +297,22 @@ def test_utf8_decode_mutated_text(data):
     check_utf8(data)
 
 
+# Characters of every UTF-8 length, each repertoire decoding to its own
+# storage width, in texts that cross many of the decoding kernels' steps;
+# ASCII runs reach their whole-block path.
+UTF8_PIECES = [["a", "\x7f", "\x80", "\xe9", "\xff"], ["\u0100", "\u07ff", "\u0800", "\u20ac", "\uffff"],
+               ["\U00010000", "\U0001f600", "\U0010ffff"]]
+mixed_utf8 = st.integers(1, 3).flatmap(
+    lambda width: st.lists(st.sampled_from([p for ps in UTF8_PIECES[:width] for p in ps]) | st.text("ab", min_size=16, max_size=40),
+                           max_size=150)
+).map(lambda pieces: "".join(pieces).encode("utf-8"))
+
+
+@given(data=mixed_utf8 | mixed_utf8.flatmap(mutations))
+def test_utf8_decode_mixed_lengths(data):
+    check_utf8(data)
+
+
 def test_utf8_every_short_sequence():
     probes = [0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xF5, 0xFF]
     for lead in range(256):

@@ -5,6 +5,7 @@
 // touching a byte past the end). Built twice by tools/CMakeLists.txt: with
 // the kernels the CPU allows, and with the SSE2 baseline forced. Exits
 // non-zero on any failure.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -107,11 +108,16 @@ int main() {
     std::size_t checked = 0;
     for (std::uint32_t filler : fillers) {
         for (std::size_t n : lengths) {
-            // All one character, and ASCII runs broken by it.
-            for (int pattern = 0; pattern < 3; ++pattern) {
+            // All one character, ASCII runs broken by it, and it among
+            // characters of every narrower encoded length.
+            const std::uint32_t narrower[] = {'d', 0xE9, 0x20AC};
+            for (int pattern = 0; pattern < 4; ++pattern) {
                 std::vector<std::uint32_t> cps(n);
                 for (std::size_t i = 0; i < n; ++i)
-                    cps[i] = pattern == 0 ? filler : pattern == 1 ? (i % 5 == 3 ? filler : 'b') : (i + 1 == n ? filler : 'c');
+                    cps[i] = pattern == 0   ? filler
+                             : pattern == 1 ? (i % 5 == 3 ? filler : 'b')
+                             : pattern == 2 ? (i + 1 == n ? filler : 'c')
+                                            : (i % 4 == 0 ? filler : std::min(filler, narrower[i % 3]));
                 const Text t = make_text(cps);
                 check_pair("utf8", t, encode_utf8, decode_utf8);
                 check_pair("utf16le", t, encode_utf16le, decode_utf16le);

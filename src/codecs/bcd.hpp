@@ -12,7 +12,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <string_view>
 
 #include "codecs/codec_error.hpp"
 #include "codecs/message.hpp"
@@ -54,46 +53,90 @@ constexpr std::uint64_t invalid_digit_bytes(std::uint64_t bytes) noexcept {
     return (((bytes & ~kByteHighBits) + 0x7676767676767676ULL) | bytes) & kByteHighBits;
 }
 
-// Valid digits, one per byte (digit k in byte k), to their binary value.
-constexpr std::uint64_t digit_bytes_to_binary(std::uint64_t x) noexcept {
-    x = (x & 0x00FF00FF00FF00FFULL) + ((x >> 8) & 0x00FF00FF00FF00FFULL) * 10;
-    x = (x & 0x0000FFFF0000FFFFULL) + ((x >> 16) & 0x0000FFFF0000FFFFULL) * 100;
-    return (x & 0xFFFFFFFFULL) + (x >> 32) * 10000;
+// Valid digits to their binary value, merging neighbouring lanes in steps:
+// a pair of lanes (high h, low l) of `bits` bits each holds h * 2^bits + l,
+// and subtracting h * (2^bits - 10^n) leaves h * 10^n + l, which fits the
+// doubled lane without a borrow from its neighbour.
+constexpr std::uint64_t merge_lanes(std::uint64_t x, unsigned bits, std::uint64_t low_lanes, std::uint64_t scale) noexcept {
+    return x - ((x >> bits) & low_lanes) * ((std::uint64_t{1} << bits) - scale);
 }
 
-// Valid digits, one per nibble (digit k in nibble k), to their binary value.
-constexpr std::uint64_t digit_nibbles_to_binary(std::uint64_t x) noexcept {
-    const std::uint64_t pairs = (x & kLowNibbles) + ((x >> 4) & kLowNibbles) * 10;  // 0..99 per byte
-    const std::uint64_t low = pairs & 0x00FF00FF00FF00FFULL;
-    const std::uint64_t high = (pairs >> 8) & 0x00FF00FF00FF00FFULL;
-    const std::uint64_t quads = low + high * 100;  // 0..9999 per 16 bits
-    const std::uint64_t octs = (quads & 0x0000FFFF0000FFFFULL) + ((quads >> 16) & 0x0000FFFF0000FFFFULL) * 10000;
-    return (octs & 0xFFFFFFFFULL) + (octs >> 32) * 100000000ULL;
+// A field's digit count is the same on every call for that field, so the
+// conversions below branch on it (predictably) to skip the steps that would
+// only merge or split zero lanes: each step is a multiply in one chain.
+
+// Valid digits, one per lane of LaneBits bits (digit k in lane k, `count`
+// of them), to their binary value; a lane holds a number of LaneDigits
+// digits.
+template <unsigned LaneBits, unsigned LaneDigits = 1>
+constexpr std::uint64_t digits_to_binary(std::uint64_t x, std::uint32_t count) noexcept {
+    if constexpr (LaneBits == 64) {
+        return x;
+    } else {
+        if (count <= LaneDigits) return x;
+        // The low lane of every pair: 0x0F0F..., 0x00FF00FF..., ...
+        constexpr std::uint64_t low_lanes = ~std::uint64_t{0} / ((std::uint64_t{1} << LaneBits) + 1);
+        return digits_to_binary<2 * LaneBits, 2 * LaneDigits>(merge_lanes(x, LaneBits, low_lanes, pow10(LaneDigits)), count);
+    }
 }
 
-// A number below 10^8 as decimal digits, digit k in byte k: split into
-// lanes of four digits, then two, then one, dividing every lane at once by
-// multiplying with a reciprocal (exact for these lane ranges).
-constexpr std::uint64_t binary_to_digit_bytes(std::uint64_t number) noexcept {
-    const std::uint64_t fours = (number / 10000) << 32 | number % 10000;                     // < 10^4 per 32 bits
-    const std::uint64_t high_twos = ((fours * 5243) >> 19) & 0x0000007F0000007FULL;        // lane / 100
-    const std::uint64_t twos = (fours - high_twos * 100) | high_twos << 16;                  // < 100 per 16 bits
-    const std::uint64_t high_ones = ((twos * 103) >> 10) & 0x000F000F000F000FULL;          // lane / 10
-    return (twos - high_ones * 10) | high_ones << 8;
+// A number below 10^8 as four lanes of 16 bits, lane k holding digits 2k
+// and 2k + 1 as a number below 100: split into lanes of four digits, then
+// two, dividing every lane at once by multiplying with a reciprocal (exact
+// for these lane ranges).
+constexpr std::uint64_t binary_to_digit_pairs(std::uint64_t number) noexcept {
+    const std::uint64_t fours = (number / 10000) << 32 | number % 10000;  // < 10^4 per 32 bits
+    const std::uint64_t high = ((fours * 5243) >> 19) & 0x0000007F0000007FULL;  // lane / 100
+    return (fours - high * 100) | high << 16;
 }
 
-// The low nibble of byte k to nibble k.
-constexpr std::uint64_t gather_bytes_to_nibbles(std::uint64_t x) noexcept {
-    x = (x | (x >> 4)) & 0x00FF00FF00FF00FFULL;
+// The tens digit of each pair lane (lane / 10).
+constexpr std::uint64_t pair_tens(std::uint64_t pairs) noexcept {
+    return ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+}
+
+// Each number below 100 as its two digits, the tens `Shift` bits above the
+// ones: a byte of packed digits (4) or two digit bytes (8).
+template <class T, unsigned Shift>
+inline constexpr std::array<T, 100> kDigitPairs = [] {
+    std::array<T, 100> table{};
+    for (unsigned pair = 0; pair < 100; ++pair) table[pair] = static_cast<T>(pair % 10 | (pair / 10) << Shift);
+    return table;
+}();
+
+// A number below 10^4 as its digits, from the table of pairs: the short
+// fields' path, with one dependent multiply where the lanes have three.
+template <class T, unsigned Shift>
+constexpr std::uint64_t short_number_digits(std::uint64_t number) noexcept {
+    const std::uint64_t high = (number * 5243) >> 19;  // number / 100
+    return std::uint64_t{kDigitPairs<T, Shift>[number - high * 100]} | std::uint64_t{kDigitPairs<T, Shift>[high]} << 2 * Shift;
+}
+
+// A number of at most `count` (up to 8) digits as decimal digits, digit k in
+// byte k.
+constexpr std::uint64_t binary_to_digit_bytes(std::uint64_t number, std::uint32_t count) noexcept {
+    if (count <= 4) return short_number_digits<std::uint16_t, 8>(number);
+    const std::uint64_t pairs = binary_to_digit_pairs(number);
+    const std::uint64_t tens = pair_tens(pairs);
+    return (pairs - tens * 10) | tens << 8;
+}
+
+// A number of at most `count` (up to 8) digits as decimal digits, digit k in
+// nibble k. A pair p becomes its two digits as the nibbles of one byte by
+// adding 6 * (p / 10); the bytes, one per 16-bit lane, then close up.
+constexpr std::uint64_t binary_to_packed_digits(std::uint64_t number, std::uint32_t count) noexcept {
+    if (count <= 4) return short_number_digits<std::uint8_t, 4>(number);
+    const std::uint64_t pairs = binary_to_digit_pairs(number);
+    std::uint64_t x = pairs + pair_tens(pairs) * 6;
     x = (x | (x >> 8)) & 0x0000FFFF0000FFFFULL;
     return (x | (x >> 16)) & 0xFFFFFFFFULL;
 }
 
-// A number below 10^16 as decimal digits, digit k in nibble k.
-constexpr std::uint64_t binary_to_digit_nibbles(std::uint64_t number) noexcept {
-    if (number < 100000000) return gather_bytes_to_nibbles(binary_to_digit_bytes(number));
-    return gather_bytes_to_nibbles(binary_to_digit_bytes(number % 100000000)) |
-           gather_bytes_to_nibbles(binary_to_digit_bytes(number / 100000000)) << 32;
+// A number of at most `count` digits (up to 16) as decimal digits, digit k
+// in nibble k.
+constexpr std::uint64_t binary_to_digit_nibbles(std::uint64_t number, std::uint32_t count) noexcept {
+    if (count <= 8 || number < 100000000) return binary_to_packed_digits(number, count < 8 ? count : 8);
+    return binary_to_packed_digits(number % 100000000, 8) | binary_to_packed_digits(number / 100000000, 8) << 32;
 }
 
 // Zone classes of a zoned-decimal byte.
@@ -128,21 +171,32 @@ inline constexpr std::array<std::uint8_t, 256> kZoneClass = [] {
                                      " (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)"));
 }
 
-// The checks both encoders share, in their order: width, sign, digit count.
-// Gives |value| when it fits in `digit_count` digits.
-[[gnu::always_inline]] inline Expected<std::uint64_t> checked_magnitude(std::int64_t value, std::uint32_t bits, bool is_signed,
-                                                                         std::uint32_t min_bits, std::uint32_t digit_count,
-                                                                         std::string_view layout) {
+// The encoders' failures, in the order of their checks: width, sign, digit
+// count. Out of line: the success path only tests that none applies.
+[[gnu::cold, gnu::noinline]] inline CodecError encode_failure(std::int64_t value, std::uint32_t bits, bool is_signed,
+                                                               std::uint32_t min_bits, std::uint32_t digit_count,
+                                                               const char* layout) {
     if (bits < min_bits) return value_error(build_message("bits must be >= ", min_bits, " for ", layout, " BCD"));
     // Wider fields would need digits beyond the 64-bit raw value.
     if (bits > 64) return value_error(build_message("bits must be <= 64 for ", layout, " BCD"));
     if (value < 0 && !is_signed) return value_error("Cannot encode negative value in unsigned BCD");
-    const std::uint64_t magnitude =
-        value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-    if (magnitude >= pow10(digit_count)) {
-        return value_error(build_message("Value ", value, " has too many digits for ", digit_count, " BCD digits"));
-    }
-    return magnitude;
+    return value_error(build_message("Value ", value, " has too many digits for ", digit_count, " BCD digits"));
+}
+
+constexpr std::uint64_t magnitude_of(std::int64_t value) noexcept {
+    return value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+}
+
+// Whether an encoder has nothing to refuse: a width of min_bits to 64, no
+// sign unless the form is signed, and |value| within `digit_count` digits.
+// One combined test, as the checks are almost always passed.
+constexpr bool encodable(std::int64_t value, std::uint32_t bits, bool is_signed, std::uint32_t min_bits,
+                         std::uint32_t digit_count) noexcept {
+    const bool width_ok = bits - min_bits <= 64 - min_bits;  // unsigned: also false below min_bits
+    // Within 64 bits a field has at most 16 digits; the bound keeps the
+    // table read in range for any width.
+    const bool fits = magnitude_of(value) < pow10(digit_count < 19 ? digit_count : 19);
+    return width_ok & (value >= 0 || is_signed) & fits;
 }
 
 constexpr std::int64_t apply_sign(std::uint64_t magnitude, bool negative) noexcept {
@@ -152,7 +206,10 @@ constexpr std::int64_t apply_sign(std::uint64_t magnitude, bool negative) noexce
 
 }  // namespace bcd_detail
 
-inline Expected<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed) {
+// The operations are inlined where they are called, so that a module entry
+// keeps its result in registers rather than in a returned Expected.
+
+[[gnu::always_inline]] inline Expected<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed) {
     using namespace bcd_detail;
     if (bits < 4) return std::int64_t{0};
     const std::uint32_t nibble_count = bits / 4;
@@ -165,15 +222,16 @@ inline Expected<std::int64_t> decode_packed_bcd(std::uint64_t value, std::uint32
         digits >>= 4;
     }
     // Digit positions past the raw field hold zero nibbles: valid, worth 0.
-    digits &= lane_mask(nibble_count - (is_signed ? 1 : 0), 4);
+    const std::uint32_t digit_count = nibble_count - (is_signed ? 1 : 0);
+    digits &= lane_mask(digit_count, 4);
     if (const std::uint64_t bad = invalid_nibbles(digits)) {
         const int position = std::countr_zero(bad) / 4;
         return invalid_digit(static_cast<unsigned>(digits >> (4 * position)) & 0xF);
     }
-    return apply_sign(digit_nibbles_to_binary(digits), negative);
+    return apply_sign(digits_to_binary<4>(digits, digit_count), negative);
 }
 
-inline Expected<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed) {
+[[gnu::always_inline]] inline Expected<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint32_t bits, bool is_signed) {
     using namespace bcd_detail;
     if (bits < 8) return std::int64_t{0};
     const std::uint32_t byte_count = bits / 8;
@@ -183,7 +241,7 @@ inline Expected<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint
         if (const std::uint64_t bad = invalid_digit_bytes(bytes)) {
             return invalid_digit(static_cast<unsigned>(bytes >> (std::countr_zero(bad) & ~7)) & 0xFF);
         }
-        return static_cast<std::int64_t>(digit_bytes_to_binary(bytes));
+        return static_cast<std::int64_t>(digits_to_binary<8>(bytes, byte_count));
     }
     const auto first = static_cast<std::uint8_t>(bytes);
     const std::uint8_t first_class = kZoneClass[first];
@@ -195,25 +253,25 @@ inline Expected<std::int64_t> decode_unpacked_bcd(std::uint64_t value, std::uint
     }
     // Position 8 and up read as 0x00, which is no zoned digit.
     if (byte_count > 8) return invalid_zoned_byte(0);
-    return apply_sign(digit_bytes_to_binary(bytes & kLowNibbles), (first_class & kZoneNegative) != 0);
+    return apply_sign(digits_to_binary<8>(bytes & kLowNibbles, byte_count), (first_class & kZoneNegative) != 0);
 }
 
-inline Expected<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
+[[gnu::always_inline]] inline Expected<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
     using namespace bcd_detail;
     const std::uint32_t digit_count = bits / 4 - (is_signed && bits >= 4 ? 1 : 0);
-    auto magnitude = checked_magnitude(value, bits, is_signed, 4, digit_count, "packed");
-    if (!magnitude) return std::move(magnitude).error();
-    const std::uint64_t digits = binary_to_digit_nibbles(*magnitude);
+    if (!encodable(value, bits, is_signed, 4, digit_count)) [[unlikely]]
+        return encode_failure(value, bits, is_signed, 4, digit_count, "packed");
+    const std::uint64_t digits = binary_to_digit_nibbles(magnitude_of(value), digit_count);
     if (!is_signed) return digits;
     return digits << 4 | (value < 0 ? 0xD : 0xC);
 }
 
-inline Expected<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
+[[gnu::always_inline]] inline Expected<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
     using namespace bcd_detail;
     const std::uint32_t digit_count = bits / 8;
-    auto magnitude = checked_magnitude(value, bits, is_signed, 8, digit_count, "unpacked");
-    if (!magnitude) return std::move(magnitude).error();
-    const std::uint64_t digits = binary_to_digit_bytes(*magnitude);  // at most 8 digits
+    if (!encodable(value, bits, is_signed, 8, digit_count)) [[unlikely]]
+        return encode_failure(value, bits, is_signed, 8, digit_count, "unpacked");
+    const std::uint64_t digits = binary_to_digit_bytes(magnitude_of(value), digit_count);  // at most 8 digits
     if (!is_signed) return digits;
     // Zone 0xF on every digit position, the sign zone on position 0.
     const std::uint64_t zones = (0xF0F0F0F0F0F0F000ULL & lane_mask(digit_count, 8)) | (value < 0 ? 0xD0 : 0xC0);

@@ -178,7 +178,10 @@ inline Fill fill_utf8(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end
         convert_units<1, 1, false, false>(plan.input, out, plan.input_size);
         return Fill::done;
     }
-    return with_width(width, [&]<unsigned D>() { return fill_utf8_units<D>(plan.input, plan.input_size, out, end); });
+    return with_width(width, [&]<unsigned D>() {
+        if (kHaveAvx2) return decode_utf8_avx2<D>(plan.input, plan.input_size, out, end);
+        return fill_utf8_units<D>(plan.input, plan.input_size, out, end);
+    });
 }
 
 inline CodecError utf8_error(const Utf8Scan& s) {

@@ -49,7 +49,7 @@ PyObject* result_to_python(T&& result) {
 }
 
 template <class T>
-PyObject* result_to_python(Expected<T>&& result) {
+[[gnu::always_inline]] inline PyObject* result_to_python(Expected<T>&& result) {
     if (!result.has_value()) [[unlikely]] return raise_failure(result.error());
     return to_python(std::move(result).value());
 }

@@ -1,4 +1,5 @@
-// The AVX2 UTF-8 kernels: validation and counting 32 bytes per step, and
+// The AVX2 UTF-8 kernels: validation and counting 32 bytes per step,
+// writing the validated code points as str units 16 bytes per step, and
 // sizing and writing UTF-8 from units of any width, eight code points per
 // step.
 #pragma once
@@ -126,6 +127,139 @@ __attribute__((target("avx2,popcnt"))) inline Utf8Verdict validate_utf8_avx2(con
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), st.max_byte);
     const std::uint32_t max_byte = *std::max_element(lanes, lanes + 32);
     return {true, st.starts, max_byte < 0x80 ? 0 : max_byte};
+}
+
+// Writing well-formed UTF-8 as units of D bytes (AVX2), eight places of the
+// input at a time: a table gives the places in a 16-byte window where code
+// points start, a shuffle lays each code point's bytes (lead first) in a
+// 32-bit lane, two multiply-adds join the payload bits of all four bytes,
+// and a shift by lane drops the bytes that belong to the code points after
+// it. The code points stay in lanes, so no branch depends on their lengths.
+inline constexpr std::array<std::uint64_t, 256> kUtf8StartPlaces = [] {
+    std::array<std::uint64_t, 256> t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned at = 0;
+        for (unsigned place = 0; place < 8; ++place) {
+            if (mask >> place & 1) t[mask] |= std::uint64_t{place} << (8 * at++);
+        }
+    }
+    return t;
+}();
+
+// Eight code points from the low byte of 32-bit lanes (narrowed for D < 4);
+// they fit D (the scan has measured them).
+template <unsigned D>
+__attribute__((target("avx2"))) inline void store_eight_units(std::uint8_t* out, __m256i cps) noexcept {
+    if constexpr (D == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), cps);
+    } else {
+        const __m128i units16 = _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi32(cps, cps), 0x08));
+        if constexpr (D == 2) _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units16);
+        else _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units16, units16));
+    }
+}
+
+struct Utf8DecodeConstants {
+    __m256i spread, byte_places, lead_bits, drop_bits, nibble, lead_only, continuation_bits, join6, join12, last_continuation;
+};
+
+// The code points that start in the first eight bytes of `window` (16
+// bytes, in both halves), as 32-bit lanes; `starts` marks those places.
+__attribute__((target("avx2"))) inline __m256i decode_eight_utf8(const Utf8DecodeConstants& c, __m256i window,
+                                                                  unsigned starts) noexcept {
+    const __m256i places = _mm256_shuffle_epi8(_mm256_set1_epi64x(static_cast<long long>(kUtf8StartPlaces[starts])), c.spread);
+    const __m256i lanes = _mm256_shuffle_epi8(window, _mm256_add_epi32(places, c.byte_places));
+    const __m256i lead = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(lanes, 4), c.nibble), c.lead_only);
+    const __m256i payload = _mm256_and_si256(lanes, _mm256_or_si256(_mm256_shuffle_epi8(c.lead_bits, lead), c.continuation_bits));
+    const __m256i joined = _mm256_madd_epi16(_mm256_maddubs_epi16(payload, c.join6), c.join12);
+    return _mm256_srlv_epi32(joined, _mm256_shuffle_epi8(c.drop_bits, lead));
+}
+
+// One step of decode_utf8_avx2: the code points that start in the first 16
+// of the 32 bytes at `at`, eight places at a time; they end by byte 19,
+// where the next step begins. `inside` marks the bytes that are input. The
+// bytes taken, or 0 when the units do not fit the output.
+template <unsigned D>
+__attribute__((target("avx2,popcnt"))) inline std::size_t decode_utf8_step(const Utf8DecodeConstants& c, const std::uint8_t* at,
+                                                                            std::uint64_t inside, std::uint8_t*& out,
+                                                                            std::uint8_t* end) noexcept {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    if (_mm256_movemask_epi8(bytes) == 0 && inside == 0xFFFFFFFF && has_room(out, end, 32 * D)) {
+        store_block<D>(out, resize_block<1, D>(Block<1>{{_mm256_castsi256_si128(bytes)}}));
+        store_block<D>(out + 16 * D, resize_block<1, D>(Block<1>{{_mm256_extracti128_si256(bytes, 1)}}));
+        out += 32 * D;
+        return 32;
+    }
+    // Every byte but a continuation byte starts a code point.
+    const std::uint64_t starts =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes, c.last_continuation))) & inside;
+    const unsigned first = static_cast<unsigned>(starts & 0xFF), second = static_cast<unsigned>(starts >> 8 & 0xFF);
+    const auto count1 = static_cast<std::size_t>(__builtin_popcount(first));
+    const auto count = count1 + static_cast<std::size_t>(__builtin_popcount(second));
+    const __m256i cps1 = decode_eight_utf8(c, _mm256_permute4x64_epi64(bytes, 0x44), first);
+    const __m256i cps2 = decode_eight_utf8(c, _mm256_permute4x64_epi64(bytes, 0x99), second);
+    if (has_room(out, end, 16 * D)) {
+        store_eight_units<D>(out, cps1);
+        store_eight_units<D>(out + count1 * D, cps2);
+    } else {
+        // Near the end of the output: only the units taken may land.
+        if (!has_room(out, end, count * D)) return 0;
+        alignas(32) std::uint8_t units[16 * D];
+        store_eight_units<D>(units, cps1);
+        store_eight_units<D>(units + count1 * D, cps2);
+        std::memcpy(out, units, count * D);
+    }
+    out += count * D;
+    return static_cast<std::size_t>(__builtin_ctzll((starts & ~std::uint64_t{0xFFFF}) | (inside + 1)));
+}
+
+// Holds a constant in a register: GCC otherwise rebuilds some of them from
+// immediates on every step of the loop.
+__attribute__((target("avx2"))) inline void keep_in_register(__m256i& v) noexcept { asm("" : "+x"(v)); }
+
+template <unsigned D>
+__attribute__((target("avx2,popcnt"))) inline Fill decode_utf8_avx2(const std::uint8_t* p, std::size_t n, std::uint8_t* out,
+                                                                     std::uint8_t* end) noexcept {
+    Utf8DecodeConstants c{
+        // Lane k reads the bytes from the k-th start on.
+        _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7),
+        _mm256_set1_epi32(0x03020100),
+        // By the lead's high nibble: the payload bits of the lead, and how
+        // many low bits of the joined value belong to later code points
+        // (continuation bytes never lead a lane).
+        _mm256_setr_epi8(0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0, 0x1F, 0x1F, 0x0F, 0x07,
+                         0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0, 0x1F, 0x1F, 0x0F, 0x07),
+        _mm256_setr_epi8(18, 18, 18, 18, 18, 18, 18, 18, 0, 0, 0, 0, 12, 12, 6, 0,
+                         18, 18, 18, 18, 18, 18, 18, 18, 0, 0, 0, 0, 12, 12, 6, 0),
+        // A lane's lead nibble, with its other bytes set to look up zero.
+        _mm256_set1_epi32(0x0F), _mm256_set1_epi32(static_cast<int>(0x80808000)), _mm256_set1_epi32(0x3F3F3F00),
+        // b0 * 64 + b1 and b2 * 64 + b3, then the first of those * 4096 + the second.
+        _mm256_set1_epi16(0x0140), _mm256_set1_epi32(0x00011000),
+        // Continuation bytes are the signed bytes up to this one.
+        _mm256_set1_epi8(static_cast<char>(0xBF))};
+    keep_in_register(c.spread), keep_in_register(c.byte_places), keep_in_register(c.lead_bits);
+    keep_in_register(c.drop_bits), keep_in_register(c.nibble), keep_in_register(c.lead_only);
+    keep_in_register(c.continuation_bits), keep_in_register(c.join6), keep_in_register(c.join12);
+    keep_in_register(c.last_continuation);
+
+    std::size_t i = 0;
+    while (n - i >= 32) {
+        const std::size_t taken = decode_utf8_step<D>(c, p + i, 0xFFFFFFFF, out, end);
+        if (taken == 0) return Fill::miscount;
+        i += taken;
+    }
+    if (i < n) {
+        // The last bytes, copied once next to NULs that no step takes.
+        const std::size_t left = n - i;
+        alignas(32) std::uint8_t tail[64] = {};
+        std::memcpy(tail, p + i, left);
+        for (std::size_t j = 0; j < left;) {
+            const std::size_t taken = decode_utf8_step<D>(c, tail + j, (std::uint64_t{1} << (left - j)) - 1, out, end);
+            if (taken == 0) return Fill::miscount;
+            j += taken;
+        }
+    }
+    return out == end ? Fill::done : Fill::miscount;
 }
 
 // UTF-8 from units of any width, eight code points per step (AVX2). Each
