@@ -68,10 +68,14 @@ def chars(**bounds):
     return st.characters(exclude_categories=("Cs",), **bounds)
 
 
-# Texts of each storage width, and all of them mixed.
+# Texts of each storage width, and all of them mixed; and one-byte texts
+# long enough for the widening kernels' aligned steps, of any length.
 any_text = st.text(chars())
+long_one_byte = st.builds(lambda piece, times, tail: piece * times + tail,
+                          st.text(chars(max_codepoint=0xFF), min_size=1, max_size=20), st.integers(4, 120),
+                          st.text(chars(max_codepoint=0xFF), max_size=40))
 texts = st.one_of(*(st.text(chars(max_codepoint=m)) for m in (0x7F, 0xFF, 0xFFFF)), any_text,
-                  st.text(chars(min_codepoint=0x80), max_size=200))
+                  st.text(chars(min_codepoint=0x80), max_size=200), long_one_byte)
 
 SPECIALS = ["\x00", "\x7f", "\x80", "é", "\xff", "Ā", "€", "\ufeff", "\uffff", "😀", "\U0010ffff"]
 SWEEP = [*range(0, 71), 255, 256, 1000, 4099, 65537]
