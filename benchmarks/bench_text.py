@@ -60,7 +60,7 @@ def copies(arg, count):
     return [arg] + [arg[:half] + arg[half:] if half else type(arg)(arg) for _ in range(count - 1)]
 
 
-def best_per_call(codec, method, ours, arg, seconds, repeats, objects=3):
+def best_per_call(codec, method, ours, arg, seconds, repeats, objects=5):
     """Best time per call of the interpreter's `arg.<method>(codec)` and of
     fieldloom's `ours(arg)`, each written as a caller writes it (no wrapper
     around either), in runs of about `seconds`, interleaved. Where a text

@@ -264,7 +264,7 @@ def write_markdown(recipes, interpreters, scalars, text, batch, when: str) -> No
         "",
         "Interpreter time / fieldloom time for `bytes.decode` and `str.encode`, per size of the",
         "encoded text. Mixed text holds what the codec can carry beyond ASCII. Both sides are timed",
-        "interleaved on three equal texts at different addresses and keep their best: where a large",
+        "interleaved on five equal texts at different addresses and keep their best: where a large",
         "text and its result lie can hold either side well above its usual time for a whole run.",
         "",
         "ASCII text:",
