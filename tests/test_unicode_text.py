@@ -331,7 +331,8 @@ def test_utf8_every_short_sequence():
 
 
 @pytest.mark.parametrize("bad", [b"\x80", b"\xc3", b"\xe0\x80", b"\xed\xa0\x80", b"\xf0\x9f\x98", b"\xf0\x9f\x98\x41",
-                                 b"\xe1\x80\x41", b"\xf4\x90\x80\x80", b"\xc0\xaf", b"\xff"])
+                                 b"\xe1\x80\x41", b"\xf4\x90\x80\x80", b"\xc0\xaf", b"\xff", b"\xe0\x9f\xbf",
+                                 b"\xf0\x8f\xbf\xbf"])
 def test_utf8_error_after_long_valid_prefix(bad):
     # The position must survive the block-wise scan of every kind of prefix.
     for unit in ("a", "é", "€", "😀"):

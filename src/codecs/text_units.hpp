@@ -182,6 +182,15 @@ struct Utf32Scan {
     std::uint32_t max_char = 0;
 };
 
+// What a UTF-8 validation kernel finds: the code point count and largest
+// lead byte of well-formed UTF-8; `ok` is false when it is not, and the
+// scalar scan then finds where and why.
+struct Utf8Verdict {
+    bool ok = false;
+    std::size_t length = 0;
+    std::uint32_t max_lead = 0;
+};
+
 // The UTF-8 size of a text, and whether it holds a surrogate (only the
 // AVX2 sizing looks; the other path finds them while filling).
 struct Utf8Measure {

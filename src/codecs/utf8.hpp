@@ -11,7 +11,9 @@
 // Hot loops work on SSE2 blocks of 16 units; scalar code only handles the
 // units a block test sends its way and the tails. Mixed text, which would
 // keep sending blocks to scalar code, goes to the AVX2 kernels where the CPU
-// has them.
+// has them. Decoding validates, counts and writes in blocks on either
+// instruction set (simd/utf8_sse2.hpp, simd/utf8_avx2.hpp); the scalar scan
+// only reports where and why an input is not UTF-8.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +30,7 @@
 #include "codecs/simd/dispatch.hpp"
 #include "codecs/simd/lane_count.hpp"
 #include "codecs/simd/utf8_avx2.hpp"
+#include "codecs/simd/utf8_sse2.hpp"
 #include "codecs/text_units.hpp"
 
 namespace fieldloom {
@@ -102,9 +105,8 @@ inline Utf8Scan scan_utf8(const std::uint8_t* p, std::size_t n) noexcept {
     return s;
 }
 
-// The AVX2 validation, falling back to the scalar scan to report a failure.
-__attribute__((target("avx2,popcnt"))) inline Utf8Scan scan_utf8_avx2(const std::uint8_t* p, std::size_t n) noexcept {
-    const Utf8Verdict v = validate_utf8_avx2(p, n);
+// A validation kernel's verdict as a scan: the scalar scan reports a failure.
+inline Utf8Scan scan_of(const Utf8Verdict& v, const std::uint8_t* p, std::size_t n) noexcept {
     if (!v.ok) return scan_utf8(p, n);
     Utf8Scan s;
     s.length = v.length;
@@ -113,63 +115,21 @@ __attribute__((target("avx2,popcnt"))) inline Utf8Scan scan_utf8_avx2(const std:
     return s;
 }
 
+__attribute__((target("avx2,popcnt"))) inline Utf8Scan scan_utf8_avx2(const std::uint8_t* p, std::size_t n) noexcept {
+    return scan_of(validate_utf8_avx2(p, n), p, n);
+}
+
+inline Utf8Scan scan_utf8_sse2(const std::uint8_t* p, std::size_t n) noexcept {
+    return scan_of(validate_utf8_sse2(p, n), p, n);
+}
+
 using Utf8Scanner = Utf8Scan (*)(const std::uint8_t*, std::size_t) noexcept;
 
 // Chosen once, when the module is loaded.
-inline const Utf8Scanner kScanUtf8 = kHaveAvx2 ? &scan_utf8_avx2 : &scan_utf8;
+inline const Utf8Scanner kScanUtf8 = kHaveAvx2 ? &scan_utf8_avx2 : &scan_utf8_sse2;
 
 inline std::uint32_t utf8_storage_max(std::uint32_t max_lead) noexcept {
     return max_lead == 0 ? kAsciiMax : max_lead <= 0xC3 ? kLatin1Max : max_lead <= 0xEF ? kBmpMax : kUnicodeMax;
-}
-
-// Writes the code points of well-formed UTF-8 as units of D bytes.
-template <unsigned D>
-inline Fill fill_utf8_units(const std::uint8_t* p, std::size_t n, std::uint8_t* out, std::uint8_t* end) noexcept {
-    // Where a whole unit no longer fits: one test per multi-byte code point.
-    const std::uint8_t* const last = out + static_cast<std::size_t>(end - out) / D * D;
-    std::size_t i = 0;
-    while (i < n) {
-        if (i + kBlock <= n) {
-            const Block<1> b = load_block<1>(p + i);
-            const int mask = _mm_movemask_epi8(b.r[0]);
-            if (mask == 0) {
-                if (!has_room(out, end, kBlock * D)) return Fill::miscount;
-                store_block<D>(out, resize_block<1, D>(b));
-                out += kBlock * D;
-                i += kBlock;
-                continue;
-            }
-            const auto run = static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
-            if (!has_room(out, end, run * D)) return Fill::miscount;
-            for (std::size_t k = 0; k < run; ++k) write_unit<D, false>(out + k * D, p[i + k]);
-            out += run * D;
-            i += run;
-        } else if (p[i] < 0x80) {
-            if (!has_room(out, end, D)) return Fill::miscount;
-            write_unit<D, false>(out, p[i]);
-            out += D;
-            ++i;
-            continue;
-        }
-        do {
-            const std::uint32_t b = p[i];
-            std::uint32_t cp;
-            if (b < 0xE0) {
-                cp = (b & 0x1F) << 6 | (p[i + 1] & 0x3F);
-                i += 2;
-            } else if (b < 0xF0) {
-                cp = (b & 0x0F) << 12 | (p[i + 1] & 0x3Fu) << 6 | (p[i + 2] & 0x3F);
-                i += 3;
-            } else {
-                cp = (b & 0x07) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3F);
-                i += 4;
-            }
-            if (out == last) return Fill::miscount;
-            write_unit<D, false>(out, cp);
-            out += D;
-        } while (i < n && p[i] >= 0x80);
-    }
-    return out == end ? Fill::done : Fill::miscount;
 }
 
 inline Fill fill_utf8(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, unsigned width) noexcept {
@@ -180,7 +140,7 @@ inline Fill fill_utf8(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end
     }
     return with_width(width, [&]<unsigned D>() {
         if (kHaveAvx2) return decode_utf8_avx2<D>(plan.input, plan.input_size, out, end);
-        return fill_utf8_units<D>(plan.input, plan.input_size, out, end);
+        return decode_utf8_sse2<D>(plan.input, plan.input_size, out, end);
     });
 }
 

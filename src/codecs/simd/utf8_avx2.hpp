@@ -101,14 +101,6 @@ __attribute__((target("avx2,popcnt"))) inline void utf8_lookup_step(Utf8LookupSt
     st.prev = in;
 }
 
-// The code point count and largest lead byte of well-formed UTF-8; `ok` is
-// false when it is not, and the scalar scan then finds where and why.
-struct Utf8Verdict {
-    bool ok = false;
-    std::size_t length = 0;
-    std::uint32_t max_lead = 0;
-};
-
 __attribute__((target("avx2,popcnt"))) inline Utf8Verdict validate_utf8_avx2(const std::uint8_t* p, std::size_t n) noexcept {
     Utf8LookupState st{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), 0};
     std::size_t i = 0;
