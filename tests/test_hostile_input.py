@@ -188,6 +188,41 @@ def test_hook_changes_a_remembered_entry_later_in_the_recipe():
     assert unpack_parameters(b"\x01\x02\x03", 0, [first, later]) == {"x": 1, "z": 0x0203}
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the collector runs only between bytecodes from 3.12 on")
+def test_collector_run_while_the_result_is_made_changes_the_recipe():
+    # A finaliser run by the collector when the call creates its result
+    # widens the entry; the entry is read after that, as it then is.
+    item = entry()
+    recipe = [item]
+    for _ in range(4):
+        assert unpack_parameters(b"\x01\x02", 0, recipe) == {"x": 1}
+    calling, ran_in_call, spare = [False], [], []
+
+    class Widen:
+        def __del__(self):
+            ran_in_call.append(calling[0])
+            item["bits"] = 16
+
+    def arm():
+        spare.extend({} for _ in range(100))  # empties the interpreter's spare dicts
+        garbage = Widen()
+        garbage.cycle = garbage
+        del garbage
+        # The next object that the collector tracks starts a collection.
+        gc.set_threshold(max(gc.get_count()[0], 1))
+        calling[0] = True
+        return 0
+
+    threshold = gc.get_threshold()
+    try:
+        result = unpack_parameters(b"\x01\x02", Call(0, arm), recipe)
+    finally:
+        calling[0] = False
+        gc.set_threshold(*threshold)
+    assert ran_in_call == [True]
+    assert result == {"x": 0x0102}
+
+
 def colliding(text, action, **fields):
     """An entry whose first key collides with `text`."""
     key = CollidingKey(text, action)

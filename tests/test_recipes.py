@@ -363,6 +363,46 @@ def test_user_objects_in_entries_are_consulted_every_call():
     assert len(calls) == 3 + 2 * 2  # the sizing pass and the main pass each read it
 
 
+def _outcome(packet, recipe):
+    """A call's result in order, values by type and repr (NaN included), or its message."""
+    try:
+        return [(k, type(v), repr(v)) for k, v in unpack_parameters(packet, 0, recipe).items()]
+    except ValueError as error:
+        return str(error)
+
+
+@st.composite
+def reused_recipes(draw):
+    # Few names, each a new str object: repeated names that are equal but
+    # not identical. Some kinds can fail on the packet's bytes.
+    kinds = ["unsigned", "twos_complement", "packed_bcd", "ieee754_f32", "utf8", "utf16le", "latin1", "ieee754_f128"]
+    recipe = [
+        entry(
+            name="".join(list(draw(st.sampled_from("abc")))),
+            encoding=draw(st.sampled_from(kinds)),
+            bits=draw(st.integers(0, 72)),
+            byte_order=draw(st.sampled_from(["big", "little"])),
+            reverse_bits=draw(st.booleans()),
+            **({"offset_bits": draw(st.integers(0, 64))} if draw(st.booleans()) else {}),
+        )
+        for _ in range(draw(st.integers(1, 8)))
+    ]
+    return recipe, draw(st.binary(min_size=80, max_size=80)), draw(st.integers(0, 80))
+
+
+@settings(max_examples=150)
+@given(reused_recipes())
+def test_calls_with_the_same_dicts_match_their_first_reading(case):
+    # The first call reads every entry; later ones use what was remembered
+    # of the same, unchanged dicts, in this list or another.
+    recipe, packet, cut = case
+    first = _outcome(packet, recipe)
+    for again in [recipe] * 4 + [list(recipe), tuple(recipe)]:
+        assert _outcome(packet, again) == first
+    # A shorter packet: fresh copies of the dicts are read anew.
+    assert _outcome(packet[:cut], recipe) == _outcome(packet[:cut], [dict(item) for item in recipe])
+
+
 def test_pack_only_direction_refusals_survive_unpacking_first():
     recipe = [entry(encoding="ieee754_f128", bits=64)]
     assert unpack_parameters(bytes(8), 0, recipe) == {"x": 0.0}

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <optional>
 #include <vector>
 
 #include "codecs/bcd.hpp"
@@ -14,6 +15,7 @@
 #include "codecs/utf8.hpp"
 #include "python/compat.hpp"
 #include "python/errors.hpp"
+#include "python/lifetime.hpp"
 #include "python/text_bridge.hpp"
 
 namespace fieldloom::recipe {
@@ -125,8 +127,10 @@ CodecError field_outside(PyObject* name, FieldBytes field, std::uint64_t packet_
 namespace {
 
 // The value of a valid entry's field, whose bytes lie within the packet,
-// stored under its name.
-[[gnu::always_inline]] inline Expected<Unit> store_field(PyObject* result, const std::uint8_t* field,
+// handed to `store` (which takes the reference; a negative answer is a
+// failure with a Python error set).
+template <class Store>
+[[gnu::always_inline]] inline Expected<Unit> store_field(Store&& store, const std::uint8_t* field,
                                                         const EntryValues& entry, std::uint64_t count,
                                                         std::vector<std::uint8_t>& reversed) {
     const UnpackRow& row = kUnpackRows[static_cast<std::size_t>(entry.resolved_encoding)];
@@ -139,33 +143,207 @@ namespace {
         if (!made) return std::move(made).error();
         value = made->release();
     }
-    const int stored = PyDict_SetItem(result, entry.name, value);
-    Py_DECREF(value);
-    if (stored < 0) return capture_python_error();
+    if (store(value) < 0) return capture_python_error();
     return Unit{};
 }
+
+// A valid entry's field at its own offset or the cursor, checked to lie in
+// the packet, its value stored; the cursor then moves past it.
+template <class Store>
+[[gnu::always_inline]] inline Expected<Unit> unpack_field(Store&& store, ByteSpan packet, std::uint64_t offset_bits,
+                                                         std::uint64_t& cursor, const EntryValues& entry,
+                                                         std::vector<std::uint8_t>& reversed) {
+    const std::uint64_t position = entry.has_offset ? offset_bits + entry.offset_bits : cursor;
+    const FieldBytes field = field_bytes(position, entry.bits);
+    if (!field.fits(packet.size())) return field_outside(entry.name, field, packet.size());
+    auto stored = store_field(store, packet.data() + field.first, entry, field.count, reversed);
+    if (!stored) return stored;
+    cursor = position + entry.bits;
+    return Unit{};
+}
+
+// Stores under the entry's name, as a dict insertion does.
+struct InsertInto {
+    PyObject* result;
+    PyObject* name;
+    int operator()(PyObject* value) const {
+        const int stored = PyDict_SetItem(result, name, value);
+        Py_DECREF(value);
+        return stored;
+    }
+};
+
+#if FIELDLOOM_DICT_VERSION_TAGS
+
+// Recipes are usually the same dicts in the same order, call after call.
+// Once a recipe was read twice in a row with every entry remembered, it is
+// compiled: its entries' values in one array, and a dict of its names in
+// result order (each mapped to None) that every result starts as a copy of,
+// each value then written straight into its place: no key is looked up or
+// inserted. A call uses it only while its recipe holds the same dicts at the
+// same versions: then every entry is plain, as when it was compiled, and the
+// call runs no Python code.
+class CompiledRecipes final : public InterpreterBound {
+public:
+    struct Recipe {
+        std::uint64_t serial = 0;  // which compilation; 0 for none
+        std::vector<PyObject*> items;  // identity only
+        std::vector<std::uint64_t> versions;
+        std::vector<EntryValues> fields;  // objects borrowed from the items while their versions hold
+        std::vector<std::uint32_t> places;  // each field's place among the names (a repeated name: its first)
+        PyObject* names = nullptr;  // owned
+        Py_ssize_t distinct = 0;  // names in it
+        std::uint64_t seen = 0;  // fingerprint of the last recipe read here with every entry remembered
+    };
+
+    // The compiled recipe that `recipe` still is, or nullptr. Reads only
+    // the items' addresses and version tags.
+    const Recipe* find(const kind::ItemRefs& recipe) const noexcept {
+        if (recipe.size() == 0) return nullptr;
+        const Recipe& slot = slots_[slot_of(recipe)];
+        if (slot.serial == 0 || slot.items.size() != recipe.size()) return nullptr;
+        for (std::size_t i = 0; i < recipe.size(); ++i) {
+            PyObject* item = recipe[i];
+            if (item != slot.items[i] || !PyDict_Check(item) || compat::dict_version_tag(item) != slot.versions[i]) {
+                return nullptr;
+            }
+        }
+        return &slot;
+    }
+
+    // After a call that found every entry of `recipe` remembered: compiles
+    // it the second time in a row that this happens here.
+    void compile_after(const kind::ItemRefs& recipe);
+
+private:
+    static constexpr std::size_t kSlots = 16;
+    static constexpr std::size_t kLargest = 4096;  // fields; a larger recipe is not compiled
+
+    static std::size_t slot_of(const kind::ItemRefs& recipe) noexcept {
+        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(recipe[0]));
+        return static_cast<std::size_t>(((address ^ recipe.size()) * 0x9E3779B97F4A7C15ULL) >> 60);
+    }
+    static std::uint64_t fingerprint(const kind::ItemRefs& recipe) noexcept {
+        std::uint64_t hash = recipe.size();
+        for (PyObject* item : recipe) {
+            hash = (hash ^ static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(item))) * 0x9E3779B97F4A7C15ULL;
+        }
+        return hash | 1;
+    }
+
+    // The objects went with the ended interpreter: forgotten, never released.
+    void forget() noexcept override {
+        for (Recipe& slot : slots_) slot = Recipe{};
+    }
+
+    std::array<Recipe, kSlots> slots_{};
+    std::uint64_t serial_ = 0;
+};
+
+void CompiledRecipes::compile_after(const kind::ItemRefs& recipe) {
+    if (recipe.size() == 0 || recipe.size() > kLargest) return;
+    Recipe& slot = slots_[slot_of(recipe)];
+    const std::uint64_t seen = fingerprint(recipe);
+    if (slot.seen != seen) {
+        slot.seen = seen;
+        return;
+    }
+    // Creating the dict may run the collector, and so any Python code: the
+    // entries are looked up only after it.
+    PyRef names(PyDict_New());
+    if (!names) api_call_failed();
+    Recipe compiled;
+    compiled.items.assign(recipe.begin(), recipe.end());
+    compiled.versions.reserve(recipe.size());
+    compiled.fields.reserve(recipe.size());
+    compiled.places.reserve(recipe.size());
+    for (PyObject* item : recipe) {
+        const EntryValues* known = remembered_entry(item);
+        if (known == nullptr) return;
+        compiled.versions.push_back(compat::dict_version_tag(item));
+        compiled.fields.push_back(*known);
+        // Exact strs only: neither the insertion nor the comparisons run
+        // Python code.
+        const Py_ssize_t before = PyDict_GET_SIZE(names.get());
+        if (PyDict_SetItem(names.get(), known->name, Py_None) < 0) api_call_failed();
+        std::uint32_t place = static_cast<std::uint32_t>(before);
+        if (PyDict_GET_SIZE(names.get()) == before) {
+            std::size_t earlier = 0;
+            while (PyUnicode_Compare(compiled.fields[earlier].name, known->name) != 0) ++earlier;
+            place = compiled.places[earlier];
+        }
+        compiled.places.push_back(place);
+    }
+    compiled.distinct = PyDict_GET_SIZE(names.get());
+    if (!compat::DictValueSlots::of(names.get(), compiled.distinct)) return;
+    compiled.names = names.release();
+    compiled.serial = ++serial_;
+    compiled.seen = seen;
+    PyObject* old_names = slot.names;
+    slot = std::move(compiled);
+    Py_XDECREF(old_names);
+}
+
+CompiledRecipes g_compiled;
+
+// The recipe's result by its compiled form; nothing when it is not (or no
+// longer) compiled.
+std::optional<Expected<PyRef>> run_compiled(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe,
+                                            std::vector<std::uint8_t>& reversed) {
+    const auto* compiled = g_compiled.find(recipe);
+    if (compiled == nullptr) return std::nullopt;
+    const std::uint64_t serial = compiled->serial;
+    // Copying may run the collector, and so any Python code, which may
+    // change the recipe's dicts or compile another recipe in this place:
+    // the names are held meanwhile, and the recipe looked up again after.
+    const PyRef names(Py_NewRef(compiled->names));
+    PyRef result(PyDict_Copy(names.get()));
+    if (!result) api_call_failed();
+    compiled = g_compiled.find(recipe);
+    if (compiled == nullptr || compiled->serial != serial) return std::nullopt;
+    const auto values = compat::DictValueSlots::of(result.get(), compiled->distinct);
+    if (!values) return std::nullopt;
+
+    std::uint64_t cursor = offset_bits;
+    const std::uint32_t* place = compiled->places.data();
+    for (const EntryValues& known : compiled->fields) {
+        PyObject*& slot = values[*place++];
+        const auto into_place = [&slot](PyObject* value) {
+            Py_DECREF(slot);  // None, or the value of the same name earlier
+            slot = value;
+            return 0;
+        };
+        auto stored = unpack_field(into_place, packet, offset_bits, cursor, known, reversed);
+        if (!stored) return Expected<PyRef>(std::move(stored).error());
+    }
+    return Expected<PyRef>(std::move(result));
+}
+
+#endif
 
 }  // namespace
 
 Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const kind::ItemRefs& recipe) {
+    std::vector<std::uint8_t> reversed;  // little-endian text fields only
+#if FIELDLOOM_DICT_VERSION_TAGS
+    if (auto compiled = run_compiled(packet, offset_bits, recipe, reversed)) return std::move(*compiled);
+#endif
     // Sized once for the whole recipe, so the dict never grows while filling.
     PyRef result(compat::new_presized_dict(static_cast<Py_ssize_t>(recipe.size())));
     if (!result) api_call_failed();
     std::uint64_t cursor = offset_bits;
-    std::vector<std::uint8_t> reversed;  // little-endian text fields only
+    bool every_entry_remembered = true;
 
     for (PyObject* item : recipe) {
         // A remembered entry is used in place: nothing from here to its
         // value's storing runs Python code, so its borrowed objects hold.
         if (const EntryValues* known = remembered_entry(item)) [[likely]] {
-            const std::uint64_t position = known->has_offset ? offset_bits + known->offset_bits : cursor;
-            const FieldBytes field = field_bytes(position, known->bits);
-            if (!field.fits(packet.size())) return field_outside(known->name, field, packet.size());
-            auto stored = store_field(result.get(), packet.data() + field.first, *known, field.count, reversed);
+            auto stored = unpack_field(InsertInto{result.get(), known->name}, packet, offset_bits, cursor, *known,
+                                       reversed);
             if (!stored) return std::move(stored).error();
-            cursor = position + known->bits;
             continue;
         }
+        every_entry_remembered = false;
         RecipeEntry entry;
         if (auto read = read_recipe_entry(item, entry); !read) return std::move(read).error();
 
@@ -178,10 +356,16 @@ Expected<PyRef> process_recipe(ByteSpan packet, std::uint64_t offset_bits, const
         if (!encoding) return std::move(encoding).error();
         entry.order = *order;
         entry.resolved_encoding = *encoding;
-        auto stored = store_field(result.get(), packet.data() + field.first, entry, field.count, reversed);
+        auto stored = store_field(InsertInto{result.get(), entry.name}, packet.data() + field.first, entry,
+                                  field.count, reversed);
         if (!stored) return std::move(stored).error();
         cursor = position + entry.bits;
     }
+#if FIELDLOOM_DICT_VERSION_TAGS
+    if (every_entry_remembered) g_compiled.compile_after(recipe);
+#else
+    (void)every_entry_remembered;
+#endif
     return result;
 }
 

@@ -121,11 +121,15 @@ struct GeneralEntry {
     PyObject* key;
     PyObject* value;
 };
+// The entries follow the hash index.
+template <class Entry>
+[[gnu::always_inline]] inline Entry* entries_of(const Keys* keys) noexcept {
+    return reinterpret_cast<Entry*>(const_cast<char*>(keys->dk_indices) + (std::size_t{1} << keys->dk_log2_index_bytes));
+}
 template <class Entry>
 [[gnu::always_inline]] inline bool next_entry(const Keys* keys, Py_ssize_t& position, PyObject*& key,
                                               PyObject*& value) noexcept {
-    const auto* entries =
-        reinterpret_cast<const Entry*>(keys->dk_indices + (std::size_t{1} << keys->dk_log2_index_bytes));
+    const Entry* entries = entries_of<Entry>(keys);
     Py_ssize_t at = position;
     const Py_ssize_t count = keys->dk_nentries;
     if (at < 0) return false;
@@ -155,6 +159,33 @@ template <class Entry>
 #endif
     return PyDict_Next(dict, &position, &key, &value) != 0;
 }
+
+#if PY_VERSION_HEX < 0x030C0000
+// The value slots of a dict in insertion order, written in place. Only for
+// a dict that no other code has seen yet, with values that the collector
+// does not track (ints, floats, strs): a write bypasses the dict's own
+// bookkeeping. 3.11 only, where its layout is known (dict311).
+class DictValueSlots {
+public:
+    // A dict's slots when they are `count` str keys in one combined table
+    // and none was removed; empty for any other layout.
+    static DictValueSlots of(PyObject* dict, Py_ssize_t count) noexcept {
+        const auto* object = reinterpret_cast<PyDictObject*>(dict);
+        const auto* keys = reinterpret_cast<const dict311::Keys*>(object->ma_keys);
+        if (object->ma_values != nullptr || keys->dk_kind == dict311::kGeneralKind || keys->dk_nentries != count ||
+            object->ma_used != count) {
+            return DictValueSlots(nullptr);
+        }
+        return DictValueSlots(dict311::entries_of<dict311::UnicodeEntry>(keys));
+    }
+    explicit operator bool() const noexcept { return entries_ != nullptr; }
+    PyObject*& operator[](std::size_t index) const noexcept { return entries_[index].value; }
+
+private:
+    explicit DictValueSlots(dict311::UnicodeEntry* entries) noexcept : entries_(entries) {}
+    dict311::UnicodeEntry* entries_;
+};
+#endif
 
 // Strs are always ready from 3.12 on; before, a legacy str may still need
 // its canonical storage made. -1 with an error set on failure.
