@@ -217,7 +217,9 @@ public:
 
 private:
     static constexpr std::size_t kSlots = 16;
-    static constexpr std::size_t kLargest = 4096;  // fields; a larger recipe is not compiled
+    // Fields: the entry cache's size. A larger recipe seldom has every entry
+    // remembered, and its compiled form would be large.
+    static constexpr std::size_t kLargest = 4096;
 
     static std::size_t slot_of(const kind::ItemRefs& recipe) noexcept {
         const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(recipe[0]));
