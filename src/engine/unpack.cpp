@@ -176,78 +176,98 @@ struct InsertInto {
 #if FIELDLOOM_DICT_VERSION_TAGS
 
 // Recipes are usually the same dicts in the same order, call after call.
-// Once a recipe was read twice in a row with every entry remembered, it is
-// compiled: its entries' values in one array, and a dict of its names in
-// result order (each mapped to None) that every result starts as a copy of,
-// each value then written straight into its place: no key is looked up or
-// inserted. A call uses it only while its recipe holds the same dicts at the
-// same versions: then every entry is plain, as when it was compiled, and the
-// call runs no Python code.
+// Once a recipe was read twice with every entry remembered, it is compiled:
+// its entries' values in one array, and a dict of its names in result order
+// (each mapped to None) that every result starts as a copy of, each value
+// then written straight into its place: no key is looked up or inserted. A
+// call uses it only while its recipe holds the same dicts at the same
+// versions: then every entry is plain, as when it was compiled, and the call
+// runs no Python code.
 class CompiledRecipes final : public InterpreterBound {
 public:
     struct Recipe {
         std::uint64_t serial = 0;  // which compilation; 0 for none
+        std::uint64_t print = 0;  // fingerprint of its items
         std::vector<PyObject*> items;  // identity only
         std::vector<std::uint64_t> versions;
         std::vector<EntryValues> fields;  // objects borrowed from the items while their versions hold
         std::vector<std::uint32_t> places;  // each field's place among the names (a repeated name: its first)
         PyObject* names = nullptr;  // owned
         Py_ssize_t distinct = 0;  // names in it
-        std::uint64_t seen = 0;  // fingerprint of the last recipe read here with every entry remembered
     };
 
     // The compiled recipe that `recipe` still is, or nullptr. Reads only
     // the items' addresses and version tags.
-    const Recipe* find(const kind::ItemRefs& recipe) const noexcept {
+    const Recipe* find(const kind::ItemRefs& recipe) noexcept {
         if (recipe.size() == 0) return nullptr;
-        const Recipe& slot = slots_[slot_of(recipe)];
-        if (slot.serial == 0 || slot.items.size() != recipe.size()) return nullptr;
+        const std::uint64_t print = fingerprint(recipe);
+        const std::size_t set = set_of(print);
+        for (std::size_t way = 0; way < kWays; ++way) {
+            const Recipe& slot = slots_[set * kWays + way];
+            if (slot.serial != 0 && slot.print == print && holds(slot, recipe)) {
+                recent_[set] = static_cast<std::uint8_t>(way);
+                return &slot;
+            }
+        }
+        return nullptr;
+    }
+
+    // Whether the recipe's items are the compiled ones, unchanged.
+    static bool holds(const Recipe& slot, const kind::ItemRefs& recipe) noexcept {
+        if (slot.items.size() != recipe.size()) return false;
         for (std::size_t i = 0; i < recipe.size(); ++i) {
             PyObject* item = recipe[i];
             if (item != slot.items[i] || !PyDict_Check(item) || compat::dict_version_tag(item) != slot.versions[i]) {
-                return nullptr;
+                return false;
             }
         }
-        return &slot;
+        return true;
     }
 
     // After a call that found every entry of `recipe` remembered: compiles
-    // it the second time in a row that this happens here.
+    // it when this happened to the same items lately.
     void compile_after(const kind::ItemRefs& recipe);
 
 private:
-    static constexpr std::size_t kSlots = 16;
+    // Two ways, so that two recipes used in turn keep their places.
+    static constexpr std::size_t kSets = 8;
+    static constexpr std::size_t kWays = 2;
     // Fields: the entry cache's size. A larger recipe seldom has every entry
     // remembered, and its compiled form would be large.
     static constexpr std::size_t kLargest = 4096;
 
-    static std::size_t slot_of(const kind::ItemRefs& recipe) noexcept {
-        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(recipe[0]));
-        return static_cast<std::size_t>(((address ^ recipe.size()) * 0x9E3779B97F4A7C15ULL) >> 60);
-    }
     static std::uint64_t fingerprint(const kind::ItemRefs& recipe) noexcept {
         std::uint64_t hash = recipe.size();
         for (PyObject* item : recipe) {
             hash = (hash ^ static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(item))) * 0x9E3779B97F4A7C15ULL;
         }
-        return hash | 1;
+        return hash;
     }
+    static std::size_t set_of(std::uint64_t print) noexcept { return static_cast<std::size_t>(print >> 61); }
 
     // The objects went with the ended interpreter: forgotten, never released.
     void forget() noexcept override {
         for (Recipe& slot : slots_) slot = Recipe{};
+        seen_ = {};
+        recent_ = {};
     }
 
-    std::array<Recipe, kSlots> slots_{};
+    std::array<Recipe, kSets * kWays> slots_{};
+    // Per set, the fingerprints of the last recipes read with every entry
+    // remembered, and the way last used.
+    std::array<std::array<std::uint64_t, kWays>, kSets> seen_{};
+    std::array<std::uint8_t, kSets> recent_{};
     std::uint64_t serial_ = 0;
 };
 
 void CompiledRecipes::compile_after(const kind::ItemRefs& recipe) {
     if (recipe.size() == 0 || recipe.size() > kLargest) return;
-    Recipe& slot = slots_[slot_of(recipe)];
-    const std::uint64_t seen = fingerprint(recipe);
-    if (slot.seen != seen) {
-        slot.seen = seen;
+    const std::uint64_t print = fingerprint(recipe);
+    const std::size_t set = set_of(print);
+    auto& seen = seen_[set];
+    if (seen[0] != print && seen[1] != print) {
+        seen[1] = seen[0];
+        seen[0] = print;
         return;
     }
     // Creating the dict may run the collector, and so any Python code: the
@@ -255,6 +275,7 @@ void CompiledRecipes::compile_after(const kind::ItemRefs& recipe) {
     PyRef names(PyDict_New());
     if (!names) api_call_failed();
     Recipe compiled;
+    compiled.print = print;
     compiled.items.assign(recipe.begin(), recipe.end());
     compiled.versions.reserve(recipe.size());
     compiled.fields.reserve(recipe.size());
@@ -280,9 +301,18 @@ void CompiledRecipes::compile_after(const kind::ItemRefs& recipe) {
     if (!compat::DictValueSlots::of(names.get(), compiled.distinct)) return;
     compiled.names = names.release();
     compiled.serial = ++serial_;
-    compiled.seen = seen;
+    // The same items' older form, else an empty way, else the one not used last.
+    std::size_t way = 0;
+    while (way < kWays && slots_[set * kWays + way].print != print) ++way;
+    if (way == kWays) {
+        way = 0;
+        while (way < kWays && slots_[set * kWays + way].serial != 0) ++way;
+    }
+    if (way == kWays) way = (recent_[set] + 1) % kWays;
+    Recipe& slot = slots_[set * kWays + way];
     PyObject* old_names = slot.names;
     slot = std::move(compiled);
+    recent_[set] = static_cast<std::uint8_t>(way);
     Py_XDECREF(old_names);
 }
 
@@ -297,12 +327,11 @@ std::optional<Expected<PyRef>> run_compiled(ByteSpan packet, std::uint64_t offse
     const std::uint64_t serial = compiled->serial;
     // Copying may run the collector, and so any Python code, which may
     // change the recipe's dicts or compile another recipe in this place:
-    // the names are held meanwhile, and the recipe looked up again after.
+    // the names are held meanwhile, and the recipe checked again after.
     const PyRef names(Py_NewRef(compiled->names));
     PyRef result(PyDict_Copy(names.get()));
     if (!result) api_call_failed();
-    compiled = g_compiled.find(recipe);
-    if (compiled == nullptr || compiled->serial != serial) return std::nullopt;
+    if (compiled->serial != serial || !CompiledRecipes::holds(*compiled, recipe)) return std::nullopt;
     const auto values = compat::DictValueSlots::of(result.get(), compiled->distinct);
     if (!values) return std::nullopt;
 
