@@ -71,10 +71,9 @@ inline Utf8Verdict validate_utf8_sse2(const std::uint8_t* p, std::size_t n) noex
     std::size_t i = 0;
     bool ascii = true;
     while (i + kBlock <= n) {
-        // After an ASCII block, long ASCII runs four blocks per step.
-        if (ascii && i + 4 * kBlock <= n) {
-            const std::size_t run = first_at_or_above<1>(p + i, 4 * kBlock, 0x80);
-            const std::size_t blocks = run / kBlock * kBlock;
+        // After an ASCII block, the rest of the ASCII run at memory speed.
+        if (ascii) {
+            const std::size_t blocks = first_at_or_above<1>(p + i, n - i, 0x80) / kBlock * kBlock;
             if (blocks != 0) {
                 st.starts += blocks;
                 i += blocks;
