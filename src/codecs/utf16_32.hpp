@@ -29,15 +29,19 @@ namespace text_detail {
 
 template <bool Swap>
 inline Utf16Scan scan_utf16(const std::uint8_t* p, std::size_t units) noexcept {
-    if (kHaveAvx2) return scan_utf16_avx2<Swap>(p, units);
+    // The AVX2 kernel takes whole steps of 32 units; blocks of 16 and then
+    // single units go on from where it stops, so that a short text or a
+    // tail is not left to the scalar steps.
+    Utf16Progress progress;
+    if (kHaveAvx2 && !scan_utf16_avx2<Swap>(p, units, progress)) return {false, 0, 0};
     // One bit per unit for high and for low surrogates: the text is well
     // formed exactly when the low bits are the high bits moved one unit on,
     // `carry` taking a high surrogate at the end of a block into the next.
     const __m128i kind = _mm_set1_epi16(static_cast<short>(0xFC00));
     const __m128i high_tag = _mm_set1_epi16(static_cast<short>(0xD800));
     const __m128i low_tag = _mm_set1_epi16(static_cast<short>(0xDC00));
-    std::size_t i = 0, pairs = 0;
-    std::uint32_t carry = 0;
+    std::size_t i = progress.i, pairs = progress.pairs;
+    std::uint32_t carry = progress.carry;
     __m128i acc = _mm_setzero_si128();
     for (; i + kBlock <= units; i += kBlock) {
         Block<2> b = load_block<2>(p + 2 * i);
@@ -54,7 +58,7 @@ inline Utf16Scan scan_utf16(const std::uint8_t* p, std::size_t units) noexcept {
     }
     alignas(16) std::uint16_t lanes[8];
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
-    std::uint32_t bits = 0;
+    std::uint32_t bits = progress.bits;
     for (std::uint16_t l : lanes) bits |= l;
     return finish_utf16_scan<Swap>(p, i, units, carry, pairs, bits);
 }
