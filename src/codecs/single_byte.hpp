@@ -261,13 +261,13 @@ inline Expected<TextPlan> decode_windows_1252(ByteSpan bytes) {
     return TextPlan{n, max_char, p, n, 0, &fill_windows_1252};
 }
 
-inline Expected<BytesPlan> encode_us_ascii(TextView text) { return text_detail::encode_below(text, 0x80, "US-ASCII"); }
+inline Expected<BytesPlan> encode_us_ascii(const TextView& text) { return text_detail::encode_below(text, 0x80, "US-ASCII"); }
 
-inline Expected<BytesPlan> encode_iso_8859_1(TextView text) {
+inline Expected<BytesPlan> encode_iso_8859_1(const TextView& text) {
     return text_detail::encode_below(text, 0x100, "ISO-8859-1");
 }
 
-inline Expected<BytesPlan> encode_windows_1252(TextView text) {
+inline Expected<BytesPlan> encode_windows_1252(const TextView& text) {
     using namespace text_detail;
     if (text.ascii) return BytesPlan{text.length, text, 0, &fill_copy};
     const bool ok = with_width(text.width, [&]<unsigned W>() { return windows_1252_encodable<W>(bytes_of(text), text.length); });

@@ -199,6 +199,16 @@ struct Utf8Measure {
     bool ascii = false;
 };
 
+// How far a UTF-16 scan has come: units [0, i) are checked, `carry` is set
+// when unit i - 1 is a high surrogate, `pairs` counts the pairs so far and
+// `bits` is the OR of the units so far.
+struct Utf16Progress {
+    std::size_t i = 0;
+    std::size_t pairs = 0;
+    std::uint32_t carry = 0;
+    std::uint32_t bits = 0;
+};
+
 // Astral code points (two UTF-16 units each) and surrogates, in one pass.
 struct Ucs4Census {
     std::size_t astral = 0;

@@ -257,7 +257,7 @@ inline std::size_t encode_utf8_short(const TextView& text, std::uint8_t* out) no
     return surrogates != 0 ? 0 : static_cast<std::size_t>(out - start);
 }
 
-inline BytesPlan encode_utf8(TextView text) {
+inline BytesPlan encode_utf8(const TextView& text) {
     using namespace text_detail;
     if (text.ascii) return BytesPlan{text.length, text, 0, &fill_copy};
     const Utf8Measure m = with_width(text.width, [&]<unsigned W>() { return utf8_size<W>(bytes_of(text), text.length); });

@@ -17,10 +17,12 @@
 namespace fieldloom {
 namespace text_detail {
 
-// Well-formed UTF-16 (see scan_utf16), 32 units per step; each unit has
-// two mask bits.
+// The whole steps of 32 units of a UTF-16 scan (see scan_utf16), each unit
+// with two mask bits; false at a misplaced surrogate. The rest is left to
+// the baseline's steps of 16 units and the scalar ones.
 template <bool Swap>
-__attribute__((target("avx2,popcnt"))) inline Utf16Scan scan_utf16_avx2(const std::uint8_t* p, std::size_t units) noexcept {
+__attribute__((target("avx2,popcnt"))) inline bool scan_utf16_avx2(const std::uint8_t* p, std::size_t units,
+                                                                   Utf16Progress& progress) noexcept {
     const __m256i kind = _mm256_set1_epi16(static_cast<short>(0xFC00));
     const __m256i high_tag = _mm256_set1_epi16(static_cast<short>(0xD800));
     const __m256i low_tag = _mm256_set1_epi16(static_cast<short>(0xDC00));
@@ -37,7 +39,7 @@ __attribute__((target("avx2,popcnt"))) inline Utf16Scan scan_utf16_avx2(const st
         const std::uint64_t low =
             static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(ka, low_tag))) |
             std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(kb, low_tag)))} << 32;
-        if (((high << 2) | carry) != low) return {false, 0, 0};
+        if (((high << 2) | carry) != low) return false;
         carry = high >> 62;
         pair_bits += static_cast<std::size_t>(__builtin_popcountll(high));
     }
@@ -45,7 +47,8 @@ __attribute__((target("avx2,popcnt"))) inline Utf16Scan scan_utf16_avx2(const st
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
     std::uint32_t bits = 0;
     for (std::uint16_t l : lanes) bits |= l;
-    return finish_utf16_scan<Swap>(p, i, units, static_cast<std::uint32_t>(carry), pair_bits / 2, bits);
+    progress = Utf16Progress{i, pair_bits / 2, carry != 0 ? 1u : 0u, bits};
+    return true;
 }
 
 // Well-formed UTF-16 with pairs as UCS-4 (see fill_utf16_astral), eight
