@@ -99,3 +99,138 @@ def test_flag_whose_truth_alternates(extra, forget):
         if forget:
             forget_every_entry()
     assert results == [128, 1, 128, 1]
+
+
+# --- dicts the interpreter changes by other paths than dict methods -----------
+
+
+class Holder:
+    """An object whose attributes are an entry."""
+
+
+DICT_KINDS = ["literal", "instance __dict__", "assigned __dict__"]
+
+
+def entry_dict(kind, **fields):
+    """An entry in a dict literal, in an instance's own __dict__ (whose table
+    the instance shares), or in a dict assigned as an instance's __dict__;
+    and the instance."""
+    if kind == "literal":
+        return entry(**fields), None
+    holder = Holder()
+    if kind == "assigned __dict__":
+        holder.__dict__ = {}
+    for key, value in entry(**fields).items():
+        setattr(holder, key, value)
+    return vars(holder), holder
+
+
+RECIPE_CALLS = {
+    "unpack": lambda recipe: unpack_parameters(b"\xff\x01\x02", 0, recipe),
+    "pack": lambda recipe: pack_parameters(recipe, {"x": 1, "y": 2, "z": 3}),
+}
+
+
+def outcome(call, recipe):
+    try:
+        return call(recipe)
+    except ValueError as error:
+        return str(error)
+
+
+def uncached(call, recipe):
+    """The outcome for copies of the entries, which nothing has remembered."""
+    return outcome(call, [dict(item) for item in recipe])
+
+
+MUTATIONS = {
+    "setitem": lambda item: item.__setitem__("encoding", "twos_complement"),
+    "update": lambda item: item.update(bits=4, offset_bits=4),
+    "setdefault": lambda item: item.setdefault("offset_bits", 4),
+    "pop": lambda item: item.pop("bits"),
+    "popitem": lambda item: item.popitem(),
+    "clear": lambda item: item.clear(),
+    "delitem": lambda item: item.__delitem__("byte_order"),
+    "|=": lambda item: item.__ior__({"name": "y", "reverse_bits": True}),
+}
+
+
+@pytest.mark.parametrize("call", RECIPE_CALLS.values(), ids=RECIPE_CALLS)
+@pytest.mark.parametrize("kind", DICT_KINDS)
+@pytest.mark.parametrize("mutate", MUTATIONS.values(), ids=MUTATIONS)
+def test_entry_changed_by_a_dict_method(mutate, kind, call):
+    item, _holder = entry_dict(kind)
+    call([item])
+    call([item])
+    mutate(item)
+    assert outcome(call, [item]) == uncached(call, [item])
+
+
+@pytest.mark.parametrize("kind", DICT_KINDS[1:])
+def test_instance_dict_changed_by_attribute_stores(kind):
+    item, holder = entry_dict(kind)
+    other = entry(name="y", encoding="twos_complement", bits=4, byte_order="little", reverse_bits=True, offset_bits=4)
+    # One store per call, often enough for the interpreter to specialise it;
+    # offset_bits is deleted every other time.
+    for i in range(120):
+        key = KEYS[i % len(KEYS)]
+        if (i // len(KEYS)) % 2 == 0:
+            setattr(holder, key, other[key])
+        elif key in entry():
+            setattr(holder, key, entry()[key])
+        else:
+            delattr(holder, key)
+        assert outcome(RECIPE_CALLS["unpack"], [item]) == uncached(RECIPE_CALLS["unpack"], [item])
+
+
+@pytest.mark.parametrize("call", RECIPE_CALLS.values(), ids=RECIPE_CALLS)
+@pytest.mark.parametrize("kind", DICT_KINDS[1:])
+def test_instance_dict_changed_by_attribute_stores_during_a_call(kind, call):
+    def run(remembered):
+        item, holder = entry_dict(kind, name="y", offset_bits=8)
+        armed = False
+
+        def change():
+            if armed:
+                holder.name = "z"
+                holder.bits = 16
+
+        recipe = [entry(bits=Index(8, change)), item]
+        if remembered:
+            call(recipe)
+        armed = True
+        return outcome(call, recipe)
+
+    assert run(remembered=True) == run(remembered=False)
+
+
+def test_old_value_freed_by_a_specialised_attribute_store():
+    # The store may free the old value before the dict takes its new version;
+    # a finaliser run then must find the new contents.
+    item, holder = entry_dict("assigned __dict__")
+    agree = []
+
+    class Encoding(str):
+        def __del__(self):
+            agree.append(outcome(RECIPE_CALLS["unpack"], [item]) == uncached(RECIPE_CALLS["unpack"], [item]))
+
+    for _ in range(100):
+        holder.encoding = Encoding("unsigned")
+        unpack_parameters(b"\xff", 0, [item])
+        holder.encoding = "twos_complement"
+    assert agree == [True] * 100
+
+
+@pytest.mark.parametrize("kind", DICT_KINDS)
+def test_freed_entry_whose_address_is_reused(kind):
+    item, holder = entry_dict(kind)
+    for _ in range(2):
+        assert unpack_parameters(b"\xff", 0, [item]) == {"x": 255}
+    address = id(item)
+    del item, holder
+    for _ in range(100):
+        item, holder = entry_dict(kind, encoding="twos_complement")
+        if id(item) == address:
+            break
+    assert id(item) == address
+    assert unpack_parameters(b"\xff", 0, [item]) == {"x": -1}

@@ -12,10 +12,11 @@
 #error "fieldloom is built and tested for CPython 3.11 to 3.13"
 #endif
 
-// Dict version tags change on every change to a dict and are never reused
-// within a process up to 3.11. 3.12 deprecated them and reuses their bits,
-// so nothing may be keyed on them there.
-#define FIELDLOOM_DICT_VERSION_TAGS (PY_VERSION_HEX < 0x030C0000)
+// Whether entries are remembered by dict version tag (see dict_version_tag);
+// a build may set it to 0 to measure without.
+#ifndef FIELDLOOM_DICT_VERSION_TAGS
+#define FIELDLOOM_DICT_VERSION_TAGS 1
+#endif
 
 namespace fieldloom::compat {
 
@@ -89,8 +90,24 @@ inline bool int_magnitude(PyObject* object, std::uint64_t& magnitude, bool& nega
 inline PyObject* new_presized_dict(Py_ssize_t count) { return _PyDict_NewPresized(count); }
 
 #if FIELDLOOM_DICT_VERSION_TAGS
+// A value naming the dict's contents, or 0 for a dict whose contents must not
+// be remembered. Every change made through the dict, and every new dict,
+// takes the interpreter's next tag: 3.12 deprecated the field but still keeps
+// it so for its dict watchers, whose bits below the counter only turn a hit
+// into a miss. So an equal tag at the same address means the same contents,
+// even after the dict was freed and another made there.
+// A split table (an instance's __dict__) is never remembered: it shares its
+// values with the instance, and 3.13 stores and deletes attributes there
+// without a new tag. Once combined, a table never becomes split again.
+// (Dict watchers would also do, but take one of eight slots per interpreter
+// and a call back on every change to a remembered dict; a tag costs nothing.)
 inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    const auto* object = reinterpret_cast<PyDictObject*>(dict);
+    if (object->ma_values != nullptr) return 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return object->ma_version_tag;
+#pragma GCC diagnostic pop
 }
 #endif
 

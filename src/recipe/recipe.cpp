@@ -120,10 +120,18 @@ Expected<Unit> read_text(PyObject* dict, Key which, PyObject*& slot) {
     return Unit{};
 }
 
+// Whether freeing the object runs no Python code. A remembered entry holds
+// only such values: the specialised attribute store of 3.11 and 3.12 frees
+// an instance __dict__'s old value before the dict takes its new version tag,
+// and code run then would find the old reading.
+bool inert(PyObject* value) {
+    return Py_IS_TYPE(value, &PyUnicode_Type) || Py_IS_TYPE(value, &PyLong_Type) || Py_IS_TYPE(value, &PyBool_Type);
+}
+
 template <class Kind>
 Expected<typename Kind::type> read_number(PyObject* value, bool& plain) {
     PyRef held(value);
-    plain = plain && Kind::direct(value);
+    plain = plain && Kind::direct(value) && inert(value);
     typename Kind::type out{};
     if (!Kind::convert(value, out)) return capture_python_error();
     return out;
@@ -182,10 +190,11 @@ auto match_lowered(PyObject* text, Match&& match) -> decltype(match(std::string_
 }
 
 // Recipes are usually the same list of the same dicts, call after call.
-// A dict's version tag changes on every change to it and is never reused, so
-// (identity, version) names its exact contents. Only plain entries are
-// remembered (see RecipeEntry::plain), so a call runs the same Python code
-// and gives the same result whether or not its entries were remembered.
+// (identity, version tag) names a dict's exact contents (see
+// compat::dict_version_tag; a dict without one is never remembered). Only
+// plain entries are remembered (see RecipeEntry::plain), so a call runs the
+// same Python code and gives the same result whether or not its entries were
+// remembered.
 class EntryCache final : public InterpreterBound {
 public:
     struct Slot {
@@ -259,7 +268,7 @@ private:
 
 void EntryCache::remember(PyObject* dict, std::uint64_t version, RecipeEntry& entry) {
 #if FIELDLOOM_ENTRY_CACHE
-    if (!entry.plain) return;
+    if (!entry.plain || version == 0) return;
     auto order = parse_byte_order(entry.byte_order);
     auto encoding = resolve_encoding(entry.encoding, Direction::Unpack);
     if (!order || !encoding) return;
@@ -349,6 +358,7 @@ Expected<Unit> read_entry_keys(PyObject* item, RecipeEntry& entry) {
     if (auto read = read_text(item, kEncoding, entry.encoding); !read) return read;
     if (auto read = read_bits(item, entry.bits, entry.plain); !read) return read;
     if (auto read = read_text(item, kByteOrder, entry.byte_order); !read) return read;
+    entry.plain = entry.plain && inert(entry.encoding) && inert(entry.byte_order);
     auto reverse = required(item, kReverseBits);
     if (!reverse) return std::move(reverse).error();
     auto flag = read_number<kind::Flag>(*reverse, entry.plain);

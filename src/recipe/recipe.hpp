@@ -76,8 +76,9 @@ struct EntryValues {
 struct RecipeEntry : EntryValues {
     // Cleared by the readers when reading took any path that may run Python
     // code (a key other than an exact str, whose __eq__ a lookup may call; a
-    // number through __index__; a flag through __bool__) or kept an object
-    // that is not the dict's own (a copied name). Only a plain entry may be
+    // number through __index__; a flag through __bool__), kept an object
+    // that is not the dict's own (a copied name) or one whose freeing may run
+    // Python code (any but an exact str, int or bool). Only a plain entry may be
     // remembered: skipping its reading later cannot be observed. A build
     // without the entry cache never reads an entry as plain.
     bool plain = true;
