@@ -11,6 +11,9 @@
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
 #error "fieldloom is built and tested for CPython 3.11 to 3.13"
 #endif
+#ifdef Py_GIL_DISABLED
+#error "fieldloom reads dicts in place and needs the interpreter lock"
+#endif
 
 // Whether entries are remembered by dict version tag (see dict_version_tag);
 // a build may set it to 0 to measure without.
@@ -111,12 +114,8 @@ inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
 }
 #endif
 
-// PyDict_Next, with a combined table (every dict but an instance's shared-key
-// __dict__) read in place on 3.11, whose dict layout is private. Values are
-// looked up once per field while packing, mostly by walking the dict in
-// order, and the call costs more than the reading.
-#if PY_VERSION_HEX < 0x030C0000
-namespace dict311 {
+// A dict's keys table, private but the same in 3.11, 3.12 and 3.13.
+namespace dict_layout {
 struct Keys {  // _dictkeysobject of Include/internal/pycore_dict.h
     Py_ssize_t dk_refcnt;
     std::uint8_t dk_log2_size;
@@ -127,7 +126,7 @@ struct Keys {  // _dictkeysobject of Include/internal/pycore_dict.h
     Py_ssize_t dk_nentries;
     char dk_indices[8];  // 2^dk_log2_index_bytes bytes, then the entries
 };
-static_assert(offsetof(Keys, dk_indices) == 4 * sizeof(Py_ssize_t), "the 3.11 layout on a 64-bit host");
+static_assert(offsetof(Keys, dk_indices) == 4 * sizeof(Py_ssize_t), "the layout on a 64-bit host");
 constexpr std::uint8_t kGeneralKind = 0;  // DICT_KEYS_GENERAL: entries carry their hash
 struct UnicodeEntry {
     PyObject* key;
@@ -160,49 +159,48 @@ template <class Entry>
     }
     return false;
 }
-}  // namespace dict311
-#endif
+}  // namespace dict_layout
 
+// PyDict_Next, with a combined table (every dict but an instance's shared-key
+// __dict__) read in place. Values are looked up once per field while packing,
+// mostly by walking the dict in order, and the call costs more than the
+// reading.
 [[gnu::always_inline]] inline bool dict_next(PyObject* dict, Py_ssize_t& position, PyObject*& key,
                                              PyObject*& value) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
     const auto* object = reinterpret_cast<PyDictObject*>(dict);
     if (object->ma_values == nullptr) [[likely]] {
-        const auto* keys = reinterpret_cast<const dict311::Keys*>(object->ma_keys);
-        if (keys->dk_kind != dict311::kGeneralKind) [[likely]]
-            return dict311::next_entry<dict311::UnicodeEntry>(keys, position, key, value);
-        return dict311::next_entry<dict311::GeneralEntry>(keys, position, key, value);
+        const auto* keys = reinterpret_cast<const dict_layout::Keys*>(object->ma_keys);
+        if (keys->dk_kind != dict_layout::kGeneralKind) [[likely]]
+            return dict_layout::next_entry<dict_layout::UnicodeEntry>(keys, position, key, value);
+        return dict_layout::next_entry<dict_layout::GeneralEntry>(keys, position, key, value);
     }
-#endif
     return PyDict_Next(dict, &position, &key, &value) != 0;
 }
 
-#if PY_VERSION_HEX < 0x030C0000
 // The value slots of a dict in insertion order, written in place. Only for
 // a dict that no other code has seen yet, with values that the collector
 // does not track (ints, floats, strs): a write bypasses the dict's own
-// bookkeeping. 3.11 only, where its layout is known (dict311).
+// bookkeeping (tracking, version tag, watchers).
 class DictValueSlots {
 public:
     // A dict's slots when they are `count` str keys in one combined table
     // and none was removed; empty for any other layout.
     static DictValueSlots of(PyObject* dict, Py_ssize_t count) noexcept {
         const auto* object = reinterpret_cast<PyDictObject*>(dict);
-        const auto* keys = reinterpret_cast<const dict311::Keys*>(object->ma_keys);
-        if (object->ma_values != nullptr || keys->dk_kind == dict311::kGeneralKind || keys->dk_nentries != count ||
+        const auto* keys = reinterpret_cast<const dict_layout::Keys*>(object->ma_keys);
+        if (object->ma_values != nullptr || keys->dk_kind == dict_layout::kGeneralKind || keys->dk_nentries != count ||
             object->ma_used != count) {
             return DictValueSlots(nullptr);
         }
-        return DictValueSlots(dict311::entries_of<dict311::UnicodeEntry>(keys));
+        return DictValueSlots(dict_layout::entries_of<dict_layout::UnicodeEntry>(keys));
     }
     explicit operator bool() const noexcept { return entries_ != nullptr; }
     PyObject*& operator[](std::size_t index) const noexcept { return entries_[index].value; }
 
 private:
-    explicit DictValueSlots(dict311::UnicodeEntry* entries) noexcept : entries_(entries) {}
-    dict311::UnicodeEntry* entries_;
+    explicit DictValueSlots(dict_layout::UnicodeEntry* entries) noexcept : entries_(entries) {}
+    dict_layout::UnicodeEntry* entries_;
 };
-#endif
 
 // Strs are always ready from 3.12 on; before, a legacy str may still need
 // its canonical storage made. -1 with an error set on failure.
