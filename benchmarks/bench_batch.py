@@ -43,6 +43,7 @@ HERE = Path(__file__).resolve().parent
 EXAMPLES = HERE.parent / "examples"
 sys.path.insert(0, str(HERE))
 import bench_recipe  # noqa: E402
+from timing import interleaved_best  # noqa: E402
 
 # ccsdspy logs its version on import and a warning whenever the 14-bit sequence count wraps.
 logging.getLogger("ccsdspy").setLevel(logging.ERROR)
@@ -248,7 +249,7 @@ def against_numpy_gather(recipe: list[dict[str, object]], recording: bytes) -> l
     ]
 
 
-def against_bitstruct(fields: int, number: int) -> list[Comparison]:
+def against_bitstruct(fields: int) -> list[Comparison]:
     recipe, values, names, fmt, *_ = bench_recipe.build(fields)
     layout = Layout(recipe)
     packet = fieldloom.pack_parameters(recipe, values)
@@ -256,13 +257,14 @@ def against_bitstruct(fields: int, number: int) -> list[Comparison]:
     assert layout.unpack(packet) == compiled.unpack(packet) == values
     assert layout.pack(values) == compiled.pack(values) == packet
     group = f"one packet, {fields} fields"
+    # Timed interleaved in one loop (timing.py), so that load meets both sides alike.
+    calls = [lambda: layout.unpack(packet), lambda: compiled.unpack(packet),
+             lambda: layout.pack(values), lambda: compiled.pack(values)]
+    ours_unpack, theirs_unpack, ours_pack, theirs_pack = interleaved_best(
+        [timeit.Timer(call) for call in calls], seconds=0.005, repeats=21)
     return [
-        Comparison(group, "Layout.unpack", "bitstruct C compiled unpack (dict)",
-                   bench_recipe.best(lambda: layout.unpack(packet), number),
-                   bench_recipe.best(lambda: compiled.unpack(packet), number), 1.3),
-        Comparison(group, "Layout.pack", "bitstruct C compiled pack (dict)",
-                   bench_recipe.best(lambda: layout.pack(values), number),
-                   bench_recipe.best(lambda: compiled.pack(values), number), 1.2),
+        Comparison(group, "Layout.unpack", "bitstruct C compiled unpack (dict)", ours_unpack, theirs_unpack, 1.3),
+        Comparison(group, "Layout.pack", "bitstruct C compiled pack (dict)", ours_pack, theirs_pack, 1.2),
     ]
 
 
@@ -278,7 +280,7 @@ def memory(recipe: list[dict[str, object]], recording: bytes) -> Memory:
     return Memory(len(recording) // layout.packet_size, sum(c.nbytes for c in columns.values()), peak)
 
 
-def run(packets: int = PACKETS, number: int = 2000) -> tuple[list[Comparison], Memory]:
+def run(packets: int = PACKETS) -> tuple[list[Comparison], Memory]:
     integers, integer_bytes = integer_recording(16, packets)
     housekeeping, housekeeping_bytes = housekeeping_recording(packets)
     rows = [
@@ -286,8 +288,8 @@ def run(packets: int = PACKETS, number: int = 2000) -> tuple[list[Comparison], M
         against_loop("demo's housekeeping recipe, 14 fields with text, BCD, f16", housekeeping, housekeeping_bytes, None),
         against_ccsdspy(packets),
         *against_numpy_gather(integers, integer_bytes),
-        *against_bitstruct(16, number),
-        *against_bitstruct(200, max(1, number // 10)),
+        *against_bitstruct(16),
+        *against_bitstruct(200),
     ]
     return rows, memory(integers, integer_bytes)
 
@@ -306,9 +308,8 @@ def report(rows: list[Comparison], mem: Memory, packets: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--packets", type=int, default=PACKETS)
-    parser.add_argument("--number", type=int, default=2000, help="calls per timing of the one-packet comparisons")
     args = parser.parse_args()
-    rows, mem = run(args.packets, args.number)
+    rows, mem = run(args.packets)
     report(rows, mem, args.packets)
 
 

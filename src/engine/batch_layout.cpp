@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "python/compat.hpp"
 #include "python/errors.hpp"
 
 namespace fieldloom::batch {
@@ -91,6 +92,9 @@ Expected<PyRef> CompiledLayout::unpack(ByteSpan packet, std::uint64_t offset_bit
     // them; each field only replaces its value.
     PyRef result(PyDict_Copy(keys_.get()));
     if (!result) api_call_failed();
+    // A copy of a dict of str keys has the plain layout, so each name's value
+    // goes straight into its place, with no lookup; insertion otherwise.
+    const auto places = compat::DictValueSlots::of(result.get(), static_cast<Py_ssize_t>(column_names_.size()));
     std::vector<std::uint8_t> reversed;  // little-endian text fields only
     for (const CompiledField& field : fields_) {
         const recipe::FieldBytes bytes = recipe::field_bytes(offset_bits + field.position, field.bits);
@@ -107,7 +111,14 @@ Expected<PyRef> CompiledLayout::unpack(ByteSpan packet, std::uint64_t offset_bit
             if (!decoded) return std::move(decoded).error();
             value = std::move(decoded).value();
         }
-        if (PyDict_SetItem(result.get(), field.name.get(), value.get()) < 0) return capture_python_error();
+        if (places) {
+            if (field.column < 0) continue;  // a later field of the name gives its value
+            PyObject*& place = places[static_cast<std::size_t>(field.column)];
+            Py_DECREF(place);  // None
+            place = value.release();
+        } else if (PyDict_SetItem(result.get(), field.name.get(), value.get()) < 0) {
+            return capture_python_error();
+        }
     }
     return result;
 }
