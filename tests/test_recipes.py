@@ -407,3 +407,47 @@ def test_pack_only_direction_refusals_survive_unpacking_first():
     recipe = [entry(encoding="ieee754_f128", bits=64)]
     assert unpack_parameters(bytes(8), 0, recipe) == {"x": 0.0}
     assert wrapped(lambda: pack_parameters(recipe, {"x": 1.0})) == "ValueError: Unsupported encoding type: ieee754_f128"
+
+
+class _Entries:
+    """A sequence that is neither a list nor a tuple: read by iteration."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def __len__(self):
+        return 1  # only a hint, and a wrong one
+
+    def __getitem__(self, index):
+        return self._items[index]
+
+
+@pytest.mark.parametrize("count", [1, 31, 32, 33, 65, 300])
+def test_recipes_of_any_length_and_kind_read_alike(count):
+    # Recipes kept inline, and those that outgrow it while being read.
+    recipe = [entry(name=f"f{i}", bits=8) for i in range(count)]
+    values = {f"f{i}": i % 256 for i in range(count)}
+    packet = bytes(i % 256 for i in range(count))
+    for kind in (list, tuple, _Entries):
+        assert pack_parameters(kind(recipe), values) == packet
+        assert unpack_parameters(packet, 0, kind(recipe)) == values
+
+
+def test_value_keys_are_matched_as_a_lookup_matches_them():
+    recipe = [entry(name="a", bits=8), entry(name="b", bits=8)]
+    # Equal names that are other objects than the recipe's.
+    assert pack_parameters(recipe, {"".join("a"): 1, "".join(["b"]): 2}) == b"\x01\x02"
+    calls = []
+
+    class Key(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            calls.append(other)
+            return str.__eq__(self, other)
+
+    values = {Key("a"): 1, "b": 2}
+    expected = [values[name] for name in ("a", "b")]  # the interpreter's own lookups
+    looked_up, calls[:] = list(calls), []
+    assert pack_parameters(recipe, values) == bytes(expected)
+    assert calls == looked_up and looked_up

@@ -136,7 +136,9 @@ bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, cons
 // Reads the values dict alongside the recipe. A dict built in recipe order
 // (or returned by unpack_parameters) holds each name at the next position,
 // so that entry is tried before any hashing: when its key is the name's own
-// object, its value is the name's value. Anything else is looked up.
+// object, or, in a dict of str keys only (whose lookups run no Python code),
+// a str equal to it (a lookup would find that key), its value is the name's
+// value. Anything else is looked up.
 class ValueReader {
 public:
     explicit ValueReader(PyObject* values) noexcept : values_(values) {}
@@ -145,7 +147,10 @@ public:
     PyObject* find(PyObject* name) {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        if (compat::dict_next(values_, position_, key, value) && key == name) return value;
+        if (compat::dict_next(values_, position_, key, value) &&
+            (key == name || (compat::str_keys_only(values_) && compat::same_exact_text(key, name)))) {
+            return value;
+        }
         return PyDict_GetItemWithError(values_, name);
     }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
 #error "fieldloom is built and tested for CPython 3.11 to 3.13"
@@ -177,6 +178,13 @@ template <class Entry>
     return PyDict_Next(dict, &position, &key, &value) != 0;
 }
 
+// Whether every key of the dict is an exact str (its table's own record):
+// then looking a str up in it runs no Python code.
+inline bool str_keys_only(PyObject* dict) noexcept {
+    const auto* keys = reinterpret_cast<const dict_layout::Keys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    return keys->dk_kind != dict_layout::kGeneralKind;
+}
+
 // The value slots of a dict in insertion order, written in place. Only for
 // a dict that no other code has seen yet, with values that the collector
 // does not track (ints, floats, strs): a write bypasses the dict's own
@@ -211,6 +219,19 @@ inline int ready_text(PyObject* text) noexcept {
     (void)text;
     return 0;
 #endif
+}
+
+// Whether two exact strs are equal, compared in place: no Python code runs
+// and nothing can fail. A legacy str not yet in canonical form (3.11) is
+// never equal here; callers then take the interpreter's own comparison.
+inline bool same_exact_text(PyObject* left, PyObject* right) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(left) || !PyUnicode_IS_READY(right)) return false;
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(left);
+    const int kind = PyUnicode_KIND(left);
+    return length == PyUnicode_GET_LENGTH(right) && kind == static_cast<int>(PyUnicode_KIND(right)) &&
+           std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right), static_cast<std::size_t>(length) * kind) == 0;
 }
 
 }  // namespace fieldloom::compat

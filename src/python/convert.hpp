@@ -7,7 +7,9 @@
 
 #include "python/python.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -168,15 +170,15 @@ struct Text {
 
 // Strong references to the items of a sequence, in iteration order, so that
 // nothing the caller's code does during the call can free an item we use.
+// Recipes of up to kInline entries, the usual packet, need no allocation.
 class ItemRefs {
 public:
-    ItemRefs() = default;
-    ItemRefs(ItemRefs&& other) noexcept : items_(std::move(other.items_)) { other.items_.clear(); }
+    ItemRefs() noexcept = default;
+    ItemRefs(ItemRefs&& other) noexcept { take(other); }
     ItemRefs& operator=(ItemRefs&& other) noexcept {
         if (this != &other) {
             clear();
-            items_ = std::move(other.items_);
-            other.items_.clear();
+            take(other);
         }
         return *this;
     }
@@ -184,33 +186,71 @@ public:
     ItemRefs& operator=(const ItemRefs&) = delete;
     ~ItemRefs() { clear(); }
 
-    void reserve(std::size_t count) { items_.reserve(count); }
+    void reserve(std::size_t count) {
+        if (count > capacity_) grow_to(count);
+    }
     // Every item of a list's or tuple's storage, each with a new reference:
     // one copy, then the increfs, with nothing owned should the copy fail.
     void assign_borrowed(PyObject* const* items, std::size_t count) {
         clear();
-        items_.assign(items, items + count);
-        for (PyObject* item : items_) Py_INCREF(item);
+        reserve(count);
+        std::copy(items, items + count, data_);
+        size_ = count;
+        for (std::size_t i = 0; i < count; ++i) Py_INCREF(data_[i]);
     }
     void push_owned(PyObject* item) {
-        try {
-            items_.push_back(item);
-        } catch (...) {
-            Py_DECREF(item);
-            throw;
+        if (size_ == capacity_) {
+            try {
+                grow_to(capacity_ * 2);
+            } catch (...) {
+                Py_DECREF(item);
+                throw;
+            }
         }
+        data_[size_++] = item;
     }
-    std::size_t size() const noexcept { return items_.size(); }
-    PyObject* operator[](std::size_t i) const noexcept { return items_[i]; }
-    PyObject* const* begin() const noexcept { return items_.data(); }
-    PyObject* const* end() const noexcept { return items_.data() + items_.size(); }
+    std::size_t size() const noexcept { return size_; }
+    PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+    PyObject* const* begin() const noexcept { return data_; }
+    PyObject* const* end() const noexcept { return data_ + size_; }
 
 private:
+    static constexpr std::size_t kInline = 32;
+
     void clear() noexcept {
-        for (PyObject* item : items_) Py_DECREF(item);
-        items_.clear();
+        for (std::size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+        size_ = 0;
     }
-    std::vector<PyObject*> items_;
+    // The items kept, the storage larger; nothing changes if allocation throws.
+    void grow_to(std::size_t capacity) {
+        auto larger = std::make_unique_for_overwrite<PyObject*[]>(capacity);
+        std::copy(data_, data_ + size_, larger.get());
+        heap_ = std::move(larger);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+    // Moves the references out of `other`, which is left empty.
+    void take(ItemRefs& other) noexcept {
+        if (other.heap_) {
+            heap_ = std::move(other.heap_);
+            data_ = heap_.get();
+            capacity_ = other.capacity_;
+        } else {
+            std::copy(other.data_, other.data_ + other.size_, inline_);
+            data_ = inline_;
+            capacity_ = kInline;
+        }
+        size_ = other.size_;
+        other.data_ = other.inline_;
+        other.capacity_ = kInline;
+        other.size_ = 0;
+    }
+
+    PyObject* inline_[kInline];
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
 };
 
 struct Sequence {

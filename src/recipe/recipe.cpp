@@ -324,21 +324,10 @@ Expected<Unit> read_recipe_entry(PyObject* item, RecipeEntry& entry) {
 
 namespace {
 
-// Whether every key is an exact str, whose comparisons run no Python code.
-bool str_keys_only(PyObject* dict) {
-    PyObject* key_object = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(dict, &position, &key_object, &value)) {
-        if (!PyUnicode_CheckExact(key_object)) return false;
-    }
-    return true;
-}
-
 Expected<Unit> read_entry_keys(PyObject* item, RecipeEntry& entry) {
     // Every lookup may call the __eq__ of a key that is not an exact str.
     // Only the cache asks, so a build without it is spared the scan.
-    entry.plain = FIELDLOOM_ENTRY_CACHE && str_keys_only(item);
+    entry.plain = FIELDLOOM_ENTRY_CACHE && compat::str_keys_only(item);
     PyObject* name = nullptr;
     auto name_read = read_text(item, kName, name);
     if (!name_read) {
