@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "codecs/bcd.hpp"
@@ -189,45 +188,6 @@ Expected<Unit> pack_text_field(std::uint8_t* out, std::uint64_t size, std::uint6
     return write_field(out, size, position, entry.bits, entry.reverse_bits, *order, *encoded, scratch);
 }
 
-// What the sizing pass found remembered of an entry, for the main pass. The
-// name is borrowed from the entry's dict: it is alive while the dict's
-// version is still the one seen then (the cache's own rule).
-struct RememberedField {
-    PyObject* name;  // nullptr: not remembered, the main pass reads the entry
-    std::uint32_t bits;
-    bool reverse_bits;
-    bool has_offset;
-    bool numeric;  // packing accepts the encoding and it has a raw value
-    ByteOrder order;
-    Encoding encoding;
-    std::uint64_t offset_bits;
-    std::uint64_t version;
-};
-
-inline std::uint64_t contents_version(PyObject* dict) noexcept {
-#if FIELDLOOM_DICT_VERSION_TAGS
-    return compat::dict_version_tag(dict);
-#else
-    (void)dict;
-    return 0;  // nothing is remembered without version tags
-#endif
-}
-
-// One per entry: on the stack for the usual recipe, else on the heap.
-class RememberedFields {
-public:
-    explicit RememberedFields(std::size_t count)
-        : heap_(count > kOnStack ? std::make_unique_for_overwrite<RememberedField[]>(count) : nullptr),
-          fields_(heap_ ? heap_.get() : stack_) {}
-    RememberedField& operator[](std::size_t i) noexcept { return fields_[i]; }
-
-private:
-    static constexpr std::size_t kOnStack = 64;
-    std::unique_ptr<RememberedField[]> heap_;
-    RememberedField stack_[kOnStack];
-    RememberedField* fields_;
-};
-
 }  // namespace
 
 PackFn pack_row(Encoding encoding) noexcept { return kPackRows[static_cast<std::size_t>(encoding)]; }
@@ -247,24 +207,16 @@ Expected<Unit> write_encoded(std::uint8_t* out, std::uint64_t size, std::uint64_
 Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool& unwrapped) {
     unwrapped = false;
     // Sizing pass: every entry's extent is read before anything is encoded.
-    // A remembered entry is answered by the cache (reading it would run no
-    // Python code either) and kept for the main pass.
-    RememberedFields remembered(recipe.size());
+    // A remembered entry is answered by the cache; reading it would run no
+    // Python code either.
     std::uint64_t total_bits = 0;
     bool impossible = false;
-    for (std::size_t i = 0; i < recipe.size(); ++i) {
-        RememberedField& field = remembered[i];
+    for (PyObject* item : recipe) {
         FieldExtent extent;
-        if (const EntryValues* hit = remembered_entry(recipe[i])) {
-            const bool numeric =
-                hit->packable && kNumericRows[static_cast<std::size_t>(hit->resolved_encoding)] != nullptr;
-            field = RememberedField{hit->name,  hit->bits,  hit->reverse_bits,      hit->has_offset,
-                                    numeric,    hit->order, hit->resolved_encoding, hit->offset_bits,
-                                    contents_version(recipe[i])};
+        if (const EntryValues* hit = remembered_entry(item)) {
             extent = FieldExtent{hit->bits, hit->has_offset, hit->offset_bits};
         } else {
-            field.name = nullptr;
-            auto read = read_field_extent(recipe[i]);
+            auto read = read_field_extent(item);
             if (!read) return std::move(read).error();
             extent = *read;
         }
@@ -295,29 +247,32 @@ Expected<PyRef> pack_packet(const kind::ItemRefs& recipe, PyObject* values, bool
     std::uint64_t cursor = 0;
     std::vector<std::uint8_t> scratch;
     ValueReader reader(values);
-    for (std::size_t i = 0; i < recipe.size(); ++i) {
-        PyObject* item = recipe[i];
+    for (PyObject* item : recipe) {
         std::uint64_t position = 0;
         std::uint32_t bits = 0;
-        // The common field: a remembered entry of a numeric encoding, whose
-        // dict no value's code has changed since. Its reading, encoding and
-        // byte order are known valid, so only its value can fail, and it is
-        // written straight into the packet.
-        if (const RememberedField& hit = remembered[i];
-            hit.name != nullptr && hit.numeric && contents_version(item) == hit.version) {
-            position = hit.has_offset ? hit.offset_bits : cursor;
-            bits = hit.bits;
+        // The common field: a remembered entry of a numeric encoding. Its
+        // reading, encoding and byte order are known valid, so only its value
+        // can fail, and it is written straight into the packet. The cache's
+        // values are the dict's own: copied before any Python code can run.
+        const EntryValues* hit = remembered_entry(item);
+        const NumericPackFn remembered_raw_of =
+            hit != nullptr && hit->packable ? kNumericRows[static_cast<std::size_t>(hit->resolved_encoding)] : nullptr;
+        if (remembered_raw_of != nullptr) {
+            position = hit->has_offset ? hit->offset_bits : cursor;
+            bits = hit->bits;
+            const ByteOrder order = hit->order;
+            const bool reverse_bits = hit->reverse_bits;
             // Looking the value up may run a key's __eq__, which may change the entry.
-            const PyRef name = PyRef::borrow(hit.name);
+            const PyRef name = PyRef::borrow(hit->name);
             PyObject* borrowed = reader.find(name.get());
             if (borrowed == nullptr) {
                 if (PyErr_Occurred() != nullptr) return capture_python_error();
                 return missing_value(name.get());
             }
             const PyRef value = PyRef::borrow(borrowed);
-            auto raw = kNumericRows[static_cast<std::size_t>(hit.encoding)](value.get(), bits);
+            auto raw = remembered_raw_of(value.get(), bits);
             if (!raw) return std::move(raw).error();
-            write_numeric(out, size, field_bytes(position, bits), hit.order, *raw, bits, hit.reverse_bits);
+            write_numeric(out, size, field_bytes(position, bits), order, *raw, bits, reverse_bits);
         } else {
             RecipeEntry entry;
             if (auto read = read_recipe_entry(item, entry); !read) return std::move(read).error();
