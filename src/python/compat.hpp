@@ -138,6 +138,9 @@ struct GeneralEntry {
     PyObject* key;
     PyObject* value;
 };
+inline const Keys* keys_of(PyObject* dict) noexcept {
+    return reinterpret_cast<const Keys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
 // The entries follow the hash index.
 template <class Entry>
 [[gnu::always_inline]] inline Entry* entries_of(const Keys* keys) noexcept {
@@ -162,27 +165,25 @@ template <class Entry>
 }
 }  // namespace dict_layout
 
+// Whether every key of the dict is an exact str (its table's own record):
+// then looking a str up in it runs no Python code.
+inline bool str_keys_only(PyObject* dict) noexcept {
+    return dict_layout::keys_of(dict)->dk_kind != dict_layout::kGeneralKind;
+}
+
 // PyDict_Next, with a combined table (every dict but an instance's shared-key
 // __dict__) read in place. Values are looked up once per field while packing,
 // mostly by walking the dict in order, and the call costs more than the
 // reading.
 [[gnu::always_inline]] inline bool dict_next(PyObject* dict, Py_ssize_t& position, PyObject*& key,
                                              PyObject*& value) noexcept {
-    const auto* object = reinterpret_cast<PyDictObject*>(dict);
-    if (object->ma_values == nullptr) [[likely]] {
-        const auto* keys = reinterpret_cast<const dict_layout::Keys*>(object->ma_keys);
-        if (keys->dk_kind != dict_layout::kGeneralKind) [[likely]]
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr) [[likely]] {
+        const dict_layout::Keys* keys = dict_layout::keys_of(dict);
+        if (str_keys_only(dict)) [[likely]]
             return dict_layout::next_entry<dict_layout::UnicodeEntry>(keys, position, key, value);
         return dict_layout::next_entry<dict_layout::GeneralEntry>(keys, position, key, value);
     }
     return PyDict_Next(dict, &position, &key, &value) != 0;
-}
-
-// Whether every key of the dict is an exact str (its table's own record):
-// then looking a str up in it runs no Python code.
-inline bool str_keys_only(PyObject* dict) noexcept {
-    const auto* keys = reinterpret_cast<const dict_layout::Keys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
-    return keys->dk_kind != dict_layout::kGeneralKind;
 }
 
 // The value slots of a dict in insertion order, written in place. Only for
@@ -195,8 +196,8 @@ public:
     // and none was removed; empty for any other layout.
     static DictValueSlots of(PyObject* dict, Py_ssize_t count) noexcept {
         const auto* object = reinterpret_cast<PyDictObject*>(dict);
-        const auto* keys = reinterpret_cast<const dict_layout::Keys*>(object->ma_keys);
-        if (object->ma_values != nullptr || keys->dk_kind == dict_layout::kGeneralKind || keys->dk_nentries != count ||
+        const dict_layout::Keys* keys = dict_layout::keys_of(dict);
+        if (object->ma_values != nullptr || !str_keys_only(dict) || keys->dk_nentries != count ||
             object->ma_used != count) {
             return DictValueSlots(nullptr);
         }
