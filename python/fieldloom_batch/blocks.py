@@ -124,36 +124,28 @@ def plan_ccsds(path: StrPath, blocksize: int, apid: ApidSelection = None) -> Fil
     return FilePlan(name, os.path.getsize(name), blocks, packets, tail)
 
 
-def read_range(block: Block) -> bytearray:
-    """The bytes of a block, read into memory: a map of a file that another
-    process truncates would lose them under the decode. A file that no
-    longer holds them all has changed since it was planned."""
-    data = bytearray(block.stop - block.start)
-    if not data:
-        return data
-    done = 0
-    with open(block.path, "rb", buffering=0) as file, memoryview(data) as whole:
-        file.seek(block.start)
-        while done < len(data):
-            with whole[done:] as rest:
-                got = file.readinto(rest)
-            if not got:
-                raise OSError(f"{block.path} changed while it was being read: it has "
-                              f"{os.fstat(file.fileno()).st_size} bytes now, fewer than the {block.stop} expected")
-            done += got
-    return data
-
-
 def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None) -> BlockResult:
-    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`)."""
-    data = read_range(block)
-    if stride is not None:
-        decoded = layout.unpack_many(data, stride=stride, errors="skip")
+    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`).
+
+    The file is mapped, and the map watched: a file that lost bytes of the
+    block since it was planned, or loses them during the decode, raises
+    OSError naming it rather than giving fewer rows."""
+    if block.stop == block.start:
+        decoded = layout.unpack_many(b"", offsets=np.zeros(0, np.int64), errors="skip")
     else:
-        scan = scan_ccsds(data, apid=apid)
-        if scan.end != len(data):
-            raise OSError(f"{block.path} changed while it was being read")
-        decoded = layout.unpack_many(data, offsets=scan["offset"], lengths=scan["length"], errors="skip")
+        with open_recording(block.path) as recording, memoryview(recording) as whole:
+            if whole.nbytes < block.stop:
+                raise OSError(f"{block.path} changed while it was being read: it has {whole.nbytes} bytes now, "
+                              f"fewer than the {block.stop} expected")
+            with whole[block.start : block.stop] as view:
+                if stride is not None:
+                    decoded = layout.unpack_many(view, stride=stride, errors="skip")
+                else:
+                    scan = scan_ccsds(view, apid=apid)
+                    if scan.end != len(view):
+                        raise OSError(f"{block.path} changed while it was being read")
+                    decoded = layout.unpack_many(view, offsets=scan["offset"], lengths=scan["length"],
+                                                 errors="skip")
     refused = [
         item._replace(index=block.first + item.index, offset=block.start + item.offset) for item in decoded.refused
     ]

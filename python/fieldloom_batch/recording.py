@@ -99,7 +99,8 @@ class Recording(_native.MappedFile):
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self.closed else f"{len(self)} bytes"
+        # Not len(self), which refuses a recording whose file changed.
+        state = "closed" if self.closed else f"{0 if self._empty else mmap.mmap.__len__(self)} bytes"
         return f"<Recording {self.path!r}, {state}>"
 
 
