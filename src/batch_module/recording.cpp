@@ -171,10 +171,10 @@ PyTypeObject* mapped_file_type() {
         {Py_tp_doc, const_cast<char*>("A read-only map of a recording file.")},
         {0, nullptr},
     };
-    PyType_Spec spec = {"fieldloom_batch._native.MappedFile",
-                        static_cast<int>(g_state_offset + static_cast<Py_ssize_t>(sizeof(State))), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    PyObject* type = PyType_FromSpecWithBases(&spec, base.get());
+    PyType_Spec shape = {"fieldloom_batch._native.MappedFile",
+                         static_cast<int>(g_state_offset + static_cast<Py_ssize_t>(sizeof(State))), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    PyObject* type = PyType_FromSpecWithBases(&shape, base.get());
     if (type == nullptr) return nullptr;
     g_type.set(type);
     return reinterpret_cast<PyTypeObject*>(type);

@@ -1,6 +1,7 @@
 """Recordings that change under a read, vanish or hold nothing: a clear error or the right result."""
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -65,12 +66,25 @@ def ccsds_file(path, packets):
     return path
 
 
+def python(*arguments):
+    # faulthandler on, as under pytest: its SIGBUS handler was there first.
+    return subprocess.run([sys.executable, "-X", "faulthandler", *arguments], capture_output=True, text=True,
+                          timeout=120, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+
+
 @pytest.mark.parametrize("how", ["scan", "slice", "1", "2"])
 def test_a_recording_truncated_by_another_process_raises_oserror(tmp_path, how):
     path = ccsds_file(tmp_path / "live.bin", 512)  # 32 MiB
-    run = subprocess.run([sys.executable, "-c", TRUNCATED_WHILE_READ, str(path), how], capture_output=True,
-                         text=True, timeout=120, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    run = python("-c", TRUNCATED_WHILE_READ, str(path), how)
     assert (run.returncode, run.stdout.strip()) == (0, "ok"), run.stderr
+
+
+def test_a_sigbus_elsewhere_still_ends_the_process(tmp_path):
+    (tmp_path / "one.bin").write_bytes(b"x")
+    run = python("-c", "import os, signal, sys, fieldloom_batch\n"
+                 "recording = fieldloom_batch.open_recording(sys.argv[1])\n"
+                 "os.kill(os.getpid(), signal.SIGBUS)\n", str(tmp_path / "one.bin"))
+    assert run.returncode == -signal.SIGBUS and "Fatal Python error: Bus error" in run.stderr
 
 
 @pytest.mark.parametrize("errors", ["raise", "skip"])
