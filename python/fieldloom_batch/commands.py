@@ -170,10 +170,25 @@ class Workers:
     def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
         if self.pool is None:
             return
-        if kind is not None:  # failed or interrupted: the blocks in flight are not wanted
-            for process in multiprocessing.active_children():  # they are all ours
-                process.terminate()
-        self.pool.shutdown(wait=True, cancel_futures=True)
+        if kind is None:
+            self.pool.shutdown(wait=True)
+            return
+        # Failed or interrupted: the blocks in flight are not wanted, and waiting for them could take
+        # long. A worker killed while it sends a result leaves the pool's reader waiting for the
+        # rest, so once no worker is left our own end of that pipe closes too: the reader then meets
+        # the end of the stream, and the pool shuts down as after a crash.
+        results = getattr(self.pool, "_result_queue", None)
+        manager = getattr(self.pool, "_executor_manager_thread", None)
+        self.pool.shutdown(wait=False, cancel_futures=True)
+        workers = multiprocessing.active_children()  # they are all ours
+        for process in workers:
+            process.kill()
+        for process in workers:
+            process.join()
+        if results is not None:
+            results._writer.close()
+        if manager is not None:
+            manager.join()
 
 
 def progress_bar(total: int, shown: bool | None) -> Any:
