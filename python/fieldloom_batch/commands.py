@@ -240,7 +240,8 @@ def decode(args: argparse.Namespace, layout: Any, blocksize: int) -> int:
                 for block, result in zip(blocks, results):
                     if result.refused and args.strict:
                         raise UserError(f"refused (--strict): {describe_refusal(block.path, result.refused[0])}")
-                    shown.extend(describe_refusal(block.path, item) for item in result.refused[:SHOWN_REFUSALS - len(shown)])
+                    more = result.refused[: SHOWN_REFUSALS - len(shown)]
+                    shown.extend(describe_refusal(block.path, item) for item in more)
                     refused += len(result.refused)
                     writer.write(result.columns)
                     decoded += len(result.packet_index)
@@ -302,9 +303,10 @@ def census(path: str, apids: tuple[int, ...] | None, out: IO[str], list_gaps: bo
             gaps += np.bincount(apid[rows], minlength=APID_COUNT)
             lost += per_apid(apid[rows], missing)
             if list_gaps:
-                gap_lines.extend(f"  APID 0x{a:03X}: count {b} to {c} at byte {o + position}: {m} lost" for a, b, c, o, m
-                                 in zip(apid[rows].tolist(), before.tolist(), count[rows].tolist(),
-                                        offset[rows].tolist(), missing.tolist()))
+                gap_lines.extend(
+                    f"  APID 0x{a:03X}: count {b} to {c} at byte {o + position}: {m} lost" for a, b, c, o, m
+                    in zip(apid[rows].tolist(), before.tolist(), count[rows].tolist(), offset[rows].tolist(),
+                           missing.tolist()))
     end, tail = file_end(position, scan)
     cut = f" (a packet cut off at byte {end})" if tail else ""
     out.write(f"{path}: {size} bytes, {int(packets.sum())} packets, {size - end} bytes left over{cut}\n")

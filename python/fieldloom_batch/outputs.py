@@ -98,6 +98,7 @@ class TableWriter:
         self.format = output_format(path)
         self.sink: Any = None
         self.committed = False
+        handle: int | None
         try:
             handle, name = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial", dir=path.absolute().parent)
         except OSError as error:
@@ -128,7 +129,8 @@ class TableWriter:
             raise
 
     def error(self, error: OSError) -> OutputError:
-        return OutputError(f"cannot write {self.path}: {error.strerror or error}")
+        # Arrow's errors carry the errno beside a text of their own.
+        return OutputError(f"cannot write {self.path}: {os.strerror(error.errno) if error.errno else error}")
 
     def write(self, block: Any) -> None:
         """Writes one block that `block_encoder` made."""

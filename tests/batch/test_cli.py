@@ -81,7 +81,8 @@ def test_scan_takes_the_census():
     assert lines[3] == "  APID 0x123: count 311 to 313 at byte 9672: 1 lost"
 
 
-@pytest.mark.parametrize("window, rows, apids", [(1 << 10, 1 << 20, None), (1 << 16, 7, None), (999, 50, (0x10, 0x7FF))])
+@pytest.mark.parametrize("window, rows, apids", [(1 << 10, 1 << 20, None), (1 << 16, 7, None),
+                                                 (999, 50, (0x10, 0x7FF))])
 def test_scan_counts_as_sequence_gaps_does_over_the_whole_file(tmp_path, monkeypatch, window, rows, apids):
     """Counted a window and a chunk at a time, with gaps across their edges."""
     data = make_stream(random.Random(window), 3000) + b"\x00\x10\xc0\x01\x00"

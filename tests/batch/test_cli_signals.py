@@ -33,6 +33,17 @@ def alive(pid):
         return False
 
 
+def written(directory):
+    """Bytes in the run's temporary files, which may go at any moment."""
+    total = 0
+    for path in directory.glob(".out.jsonl*"):
+        try:
+            total += path.stat().st_size
+        except FileNotFoundError:
+            pass
+    return total
+
+
 def wait_for(condition, seconds, what):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -66,9 +77,8 @@ def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, s
                             "--blocksize", "256KiB"], stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         # Rows written: the workers are busy decoding.
-        wait_for(lambda: sum(path.stat().st_size for path in tmp_path.glob(".out.jsonl*")) > 1 << 16, 60,
-                 "the run did not start writing")
-        started = [pid for pid in children(run.pid)]
+        wait_for(lambda: written(tmp_path) > 1 << 16, 60, "the run did not start writing")
+        started = children(run.pid)
         if how == "Ctrl-C":
             os.killpg(run.pid, signal.SIGINT)
         else:
