@@ -161,7 +161,7 @@ class Workers:
     def result(future: concurrent.futures.Future[Any]) -> Any:
         try:
             return future.result()
-        except concurrent.futures.process.BrokenProcessPool:
+        except concurrent.futures.BrokenExecutor:
             raise UserError("a worker process ended unexpectedly (out of memory?)") from None
 
     def __enter__(self) -> Workers:
@@ -177,10 +177,12 @@ class Workers:
         # long. A worker killed while it sends a result leaves the pool's reader waiting for the
         # rest, so once no worker is left our own end of that pipe closes too: the reader then meets
         # the end of the stream, and the pool shuts down as after a crash.
+        # Before 3.14 the pool has no public way to stop its workers at once.
         results = getattr(self.pool, "_result_queue", None)
         manager = getattr(self.pool, "_executor_manager_thread", None)
+        processes = getattr(self.pool, "_processes", None)
+        workers = list(processes.values()) if processes is not None else multiprocessing.active_children()
         self.pool.shutdown(wait=False, cancel_futures=True)
-        workers = multiprocessing.active_children()  # they are all ours
         for process in workers:
             process.kill()
         for process in workers:
