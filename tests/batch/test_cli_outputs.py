@@ -1,8 +1,10 @@
 """The `fieldloom` command's output files: values that read back exactly, and files that appear whole or not at all."""
 import csv
 import json
+import os
 import random
 import resource
+import signal
 import subprocess
 import sys
 import time
@@ -65,7 +67,17 @@ def test_every_value_reads_back_as_the_per_packet_value(tmp_path, packets, suffi
 
 def fieldloom_process(*args, **options):
     return subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", *map(str, args)], stderr=subprocess.PIPE,
-                            text=True, **options)
+                            text=True, start_new_session=True, **options)
+
+
+def finish(run):
+    """The run's status and stderr; a run that hangs is killed with its workers."""
+    try:
+        stderr = run.communicate(timeout=120)[1]
+        return run.returncode, stderr
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
 
 
 @pytest.fixture(scope="module")
@@ -88,9 +100,9 @@ def test_a_full_disk_leaves_the_previous_output_and_no_partial_file(recordings, 
     out.write_text("the previous output\n")
     run = fieldloom_process("decode", recordings / "a.bin", "--recipe", recordings / "fixed.json", "--stride", STRIDE,
                             "-o", out, "--workers", 2, "--blocksize", "64KiB", preexec_fn=limit_file_size)
-    _, stderr = run.communicate(timeout=120)
+    status, stderr = finish(run)
     assert sorted(path.name for path in tmp_path.iterdir()) == [out.name]
-    assert run.returncode == 1 and stderr == f"fieldloom: error: cannot write {out}: File too large\n"
+    assert status == 1 and stderr == f"fieldloom: error: cannot write {out}: File too large\n"
     assert out.read_text() == "the previous output\n"
 
 
@@ -110,7 +122,7 @@ def test_runs_writing_one_output_at_once_each_commit_a_whole_file(recordings, tm
         time.sleep(0.01)
     second = fieldloom_process("decode", recordings / "b.bin", *arguments)
     for run in (first, second):
-        _, stderr = run.communicate(timeout=120)
-        assert run.returncode == 0, stderr
+        status, stderr = finish(run)
+        assert status == 0, stderr
     assert out.read_bytes() in (whole["a"].read_bytes(), whole["b"].read_bytes())
     assert [path.name for path in out.parent.iterdir()] == ["out.jsonl"]
