@@ -15,7 +15,7 @@ cmake -S . -B "$build_dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWit
   -DFIELDLOOM_SANITIZE=ON -DPython_EXECUTABLE="$(command -v python3)" \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -include $PWD/fuzz/clang_compat.h" \
   -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build_dir" --target fieldloom -j 2
+cmake --build "$build_dir" --target fieldloom fieldloom_batch_native -j 2
 
 # The sanitizer archive is meant for executables: drop its .preinit_array
 # object so it can live in a shared library, and let libFuzzer's strong

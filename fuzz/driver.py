@@ -159,16 +159,27 @@ def run_plain(name, harness, runs, seed, max_len=512):
     return executed, elapsed
 
 
-def main(name, harness, argv=None):
+def main(name, harness, argv=None, calls=None):
+    """`calls`: a one-item list the harness counts its calls of the target in,
+    for harnesses where one input drives several; reported as the run goes."""
     argv = list(sys.argv if argv is None else argv)
     if "--plain" in argv:
         runs = int(argv[argv.index("--runs") + 1]) if "--runs" in argv else 20000
         seed = int(argv[argv.index("--seed") + 1]) if "--seed" in argv else 1
         run_plain(name, harness, runs, seed)
+        if calls is not None:
+            print("%s: %d calls" % (name, calls[0]))
         return
     import atheris  # pylint: disable=import-outside-toplevel
 
+    inputs = [0]
+    start = time.perf_counter()
+
     def target(data):
+        inputs[0] += 1
+        if calls is not None and inputs[0] % 100000 == 0:
+            sys.stderr.write("CALLS %s: %d calls from %d inputs in %.0f s\n"
+                             % (name, calls[0], inputs[0], time.perf_counter() - start))
         try:
             harness(data)
         except AssertionError:

@@ -246,14 +246,23 @@ def test_entry_key_whose_eq_raises(text):
     assert wrapped(lambda: pack_parameters([item], {"x": 1})) == "RuntimeError: no compare"
 
 
-def test_values_key_whose_eq_clears_values():
+@pytest.mark.parametrize("remembered", [False, True])
+@pytest.mark.parametrize("earlier", [[], ["y"]])
+def test_values_key_whose_eq_clears_values(earlier, remembered):
+    # With earlier fields the walk through the values dict has already passed
+    # the colliding key when 'x' comes; its __eq__ must still run, as a
+    # lookup runs it.
+    recipe = [entry(name=name) for name in earlier] + [entry()]
+    if remembered:
+        pack_parameters(recipe, dict.fromkeys(["x", *earlier], 0))
     values = {}
     key = CollidingKey("x", lambda _: values.clear())
     values[key] = 1  # first in the probe sequence of 'x'
     values["x"] = 5
+    values.update(dict.fromkeys(earlier, 7))
     key.armed = True
     del key
-    assert wrapped(lambda: pack_parameters([entry()], values)) == "KeyError: \"Missing value for parameter: 'x'\""
+    assert wrapped(lambda: pack_parameters(recipe, values)) == "KeyError: \"Missing value for parameter: 'x'\""
 
 
 def test_values_key_whose_eq_raises_a_base_exception():

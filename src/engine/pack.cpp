@@ -134,10 +134,11 @@ bool write_text(std::uint8_t* out, std::uint64_t size, std::uint64_t first, cons
 
 // Reads the values dict alongside the recipe. A dict built in recipe order
 // (or returned by unpack_parameters) holds each name at the next position,
-// so that entry is tried before any hashing: when its key is the name's own
-// object, or, in a dict of str keys only (whose lookups run no Python code),
-// a str equal to it (a lookup would find that key), its value is the name's
-// value. Anything else is looked up.
+// so that entry is tried before any hashing: in a dict of str keys only,
+// whose lookups run no Python code, a key that is the name or equal text is
+// the one a lookup would find. A dict holding any other key is always looked
+// up: its lookup may run a key's __eq__ (which may change the dict) before
+// reaching the name, even where the name's own object is next in the walk.
 class ValueReader {
 public:
     explicit ValueReader(PyObject* values) noexcept : values_(values) {}
@@ -146,8 +147,8 @@ public:
     PyObject* find(PyObject* name) {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        if (compat::dict_next(values_, position_, key, value) &&
-            (key == name || (compat::str_keys_only(values_) && compat::same_exact_text(key, name)))) {
+        if (compat::str_dict_next(values_, position_, key, value) &&
+            (key == name || compat::same_exact_text(key, name))) {
             return value;
         }
         return PyDict_GetItemWithError(values_, name);

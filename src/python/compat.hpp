@@ -133,11 +133,6 @@ struct UnicodeEntry {
     PyObject* key;
     PyObject* value;
 };
-struct GeneralEntry {
-    Py_hash_t hash;
-    PyObject* key;
-    PyObject* value;
-};
 inline const Keys* keys_of(PyObject* dict) noexcept {
     return reinterpret_cast<const Keys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
 }
@@ -171,18 +166,16 @@ inline bool str_keys_only(PyObject* dict) noexcept {
     return dict_layout::keys_of(dict)->dk_kind != dict_layout::kGeneralKind;
 }
 
-// PyDict_Next, with a combined table (every dict but an instance's shared-key
-// __dict__) read in place. Values are looked up once per field while packing,
-// mostly by walking the dict in order, and the call costs more than the
-// reading.
-[[gnu::always_inline]] inline bool dict_next(PyObject* dict, Py_ssize_t& position, PyObject*& key,
-                                             PyObject*& value) noexcept {
-    if (reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr) [[likely]] {
-        const dict_layout::Keys* keys = dict_layout::keys_of(dict);
-        if (str_keys_only(dict)) [[likely]]
-            return dict_layout::next_entry<dict_layout::UnicodeEntry>(keys, position, key, value);
-        return dict_layout::next_entry<dict_layout::GeneralEntry>(keys, position, key, value);
-    }
+// PyDict_Next for a dict whose keys are all exact strs, with a combined table
+// (every dict but an instance's shared-key __dict__) read in place; false for
+// a dict holding any other key, as if at its end. Values are looked up once
+// per field while packing, mostly by walking the dict in order, and the call
+// costs more than the reading.
+[[gnu::always_inline]] inline bool str_dict_next(PyObject* dict, Py_ssize_t& position, PyObject*& key,
+                                                 PyObject*& value) noexcept {
+    if (!str_keys_only(dict)) [[unlikely]] return false;
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr) [[likely]]
+        return dict_layout::next_entry<dict_layout::UnicodeEntry>(dict_layout::keys_of(dict), position, key, value);
     return PyDict_Next(dict, &position, &key, &value) != 0;
 }
 
