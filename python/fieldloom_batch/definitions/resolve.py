@@ -123,7 +123,8 @@ def _place(name: str, lineage: tuple[str, ...], types: dict[str, PacketType]) ->
     placed: list[Placed] = []
     by_name: dict[str, Placed] = {}
     marks: dict[int, str] = {}
-    anchor, delta, phases = 0, 0, {0: 0}
+    anchor, delta = 0, 0
+    phases: dict[int, int | None] = {0: 0}  # per anchor, its bit mod 8 when known
     after_end: str | None = None  # the entry that runs to the packet's end, once one has
     for owner in lineage:
         for entry in types[owner].entries:
@@ -136,7 +137,7 @@ def _place(name: str, lineage: tuple[str, ...], types: dict[str, PacketType]) ->
             if after_end is not None and not at_packet:
                 raise DefinitionError(f"{where}: it follows {after_end!r}, which runs to the end of the packet, so "
                                       f"it must be placed at an offset from the packet's start")
-            if at_packet:
+            if entry.offset is not None and entry.relative_to == "packet":
                 start_anchor, start_delta = 0, entry.offset
             else:
                 start_anchor, start_delta = anchor, delta + (entry.offset or 0)
