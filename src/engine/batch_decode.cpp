@@ -10,6 +10,7 @@
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
 #include "python/errors.hpp"
+#include "python/held_buffer.hpp"
 
 namespace fieldloom::batch {
 
@@ -161,28 +162,6 @@ PyRef checked(PyObject* object) {
     if (object == nullptr) api_call_failed();
     return PyRef(object);
 }
-
-// A buffer export, held until the decode is over.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool hold(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const noexcept { return view_; }
-    void* data() const noexcept { return view_.buf; }
-    std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 bool fail_value(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
