@@ -166,7 +166,7 @@ def calibrate(calibration: Calibration, values: numpy.ndarray) -> tuple[numpy.nd
     flag = can_fail(calibration, value_type)
     out, failed = _run(calibration, numpy.ascontiguousarray(array).reshape(-1), flag)
     if failed is not None and array.ndim != 1:
-        failed = failed.reshape(array.shape[0], -1).any(axis=1) if array.ndim > 1 else failed.reshape(())
+        failed = numpy.asarray(failed.reshape(array.shape[0], -1).any(axis=1) if array.ndim > 1 else failed[0])
     return out.reshape(array.shape), failed
 
 
