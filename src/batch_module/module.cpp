@@ -2,6 +2,7 @@
 // leaves the shared object.
 #include "python/python.hpp"
 
+#include "batch_module/calibrate.hpp"
 #include "batch_module/ccsds.hpp"
 #include "batch_module/layout.hpp"
 #include "batch_module/program.hpp"
@@ -14,6 +15,7 @@ namespace {
 // Module-level functions: each is defined in its own file here, with one line
 // in this table.
 PyMethodDef g_methods[] = {
+    {"calibrate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calibrate)), METH_FASTCALL, calibrate_doc},
     {"scan_ccsds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_ccsds)), METH_FASTCALL, scan_ccsds_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -10,6 +10,7 @@
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
 #include "python/errors.hpp"
+#include "python/held_buffer.hpp"
 
 namespace fieldloom::batch {
 
