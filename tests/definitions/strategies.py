@@ -43,7 +43,7 @@ class Cursor:
     def after(self, size: int | None, granularity: int) -> Cursor:
         if self.at is not None and size is not None:
             return Cursor(self.at + size, (self.at + size) % 8 == 0)
-        return Cursor(None, self.aligned and granularity % 8 == 0)
+        return Cursor(None, self.aligned and (granularity if size is None else size) % 8 == 0)
 
 
 @dataclass
