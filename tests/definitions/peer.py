@@ -4,7 +4,12 @@ integers at any bit, IEEE floats, text, binary, polynomial and spline
 calibrations, enumerations, booleans, inheritance on equality criteria."""
 from __future__ import annotations
 
+import math
+import struct
+import warnings
 from typing import Any
+
+import numpy as np
 
 from space_packet_parser.xtce import calibrators, comparisons, containers, definitions, encodings, parameter_types
 from space_packet_parser.xtce.parameters import Parameter
@@ -74,3 +79,28 @@ def definition(types: list[PacketType]) -> definitions.XtcePacketDefinition:
             t.name, [parameter(e) for e in t.entries], base_container_name=t.base, restriction_criteria=criteria,
             abstract=t.abstract, inheritors=[c.name for c in types if c.base == t.name]))
     return definitions.XtcePacketDefinition(made, root_container_name=types[0].name)
+
+
+def parse(definition: definitions.XtcePacketDefinition, packet: bytes) -> Any:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the peer warns of packets longer than their entries
+        return definition.parse_bytes(packet)
+
+
+def agrees(entry: Entry, ours: Any, theirs: Any) -> bool:
+    """Our value against the peer's: floats bit for bit (NaN payloads aside:
+    the peer widens half floats with struct), except a polynomial, which the
+    peer sums term by term (ours is Horner's rule), and a spline, whose
+    pieces it evaluates in another order."""
+    if isinstance(entry.calibration, (Polynomial, Spline)):
+        x = float(theirs.raw_value)
+        if isinstance(entry.calibration, Polynomial):
+            scale = sum(abs(c * x**k) for k, c in enumerate(entry.calibration.coefficients))
+        else:  # the peer multiplies by the slope; we divide the distance first
+            scale = max(abs(y) for _, y in entry.calibration.points) * (1 + abs(x))
+        return math.isclose(ours, theirs, rel_tol=1e-12, abs_tol=1e-12 * scale) or (math.isnan(ours) and math.isnan(theirs))
+    if isinstance(ours, (float, np.floating)):
+        if math.isnan(ours):
+            return math.isnan(theirs)
+        return struct.pack("<d", float(ours)) == struct.pack("<d", float(theirs))
+    return bool(ours == theirs)

@@ -41,6 +41,7 @@ class Refusal(Exception):
     def __init__(self, reason: str, message: str) -> None:
         super().__init__(message)
         self.reason, self.message = reason, message
+        self.extra: tuple[str, int] | None = None
 
 
 @dataclass(frozen=True)
@@ -279,17 +280,13 @@ class Reader:
         return bool(COMPARE[condition.op](value, condition.value))
 
     def decode(self) -> tuple[dict[str, Any], dict[str, Any]]:
-        """Every entry's value and, for calibrated entries, its raw value;
-        placement is checked for every entry before any value."""
-        self.place_all()
-        values, raws = {}, {}
-        for entry in self.chain.entries:
-            raw = self.raw(entry.name)
-            if entry.calibration is not None:
-                raws[entry.name] = raw
-                values[entry.name] = self.value(entry.name)
-            else:
-                values[entry.name] = raw
+        """Every entry's value and, for calibrated entries, its raw value.
+        The first entry, in chain order, whose place, size or value fails
+        refuses the packet; calibrations fail only after that."""
+        values = {entry.name: self.raw(entry.name) for entry in self.chain.entries}
+        raws = {e.name: values[e.name] for e in self.chain.entries if e.calibration is not None}
+        for name in raws:
+            values[name] = self.value(name)
         return values, raws
 
     def end_bytes(self) -> int:
@@ -310,13 +307,24 @@ def identify(chains_: dict[str, Chain], packet: bytes) -> Chain | None:
 
 def unpack(chains_: dict[str, Chain], packet: bytes) -> tuple[str, dict[str, Any], dict[str, Any], int]:
     """One packet: its type name, its values, the raw values of its calibrated
-    entries, and its bytes past the type's entries; raises Refusal."""
+    entries, and its bytes past the type's entries; raises Refusal, whose
+    `extra` is (type, bytes past its entries) when they all lie within it."""
     chain = identify(chains_, packet)
     if chain is None:
         raise Refusal(NO_TYPE, "no packet type matches")
     reader = Reader(packet, chain)
-    values, raws = reader.decode()
-    return chain.name, values, raws, len(packet) - reader.end_bytes()
+    try:
+        reader.place_all()
+        extra: tuple[str, int] | None = (chain.name, len(packet) - reader.end_bytes())
+    except Refusal:
+        extra = None
+    try:
+        values, raws = reader.decode()
+    except Refusal as refusal:
+        refusal.extra = extra
+        raise
+    assert extra is not None
+    return chain.name, values, raws, extra[1]
 
 
 # -- recordings ------------------------------------------------------------------------------------------------------
@@ -365,8 +373,13 @@ class Expected:
     refused: list[tuple[int, int, str, str]]  # index, offset, reason, message
     types: dict[str, int]
     reasons: dict[str, int]
-    extra: dict[str, tuple[int, int]]
+    extra: dict[str, tuple[int, int]]  # counted for packets refused for a value too
     packets: int
+
+    def count_extra(self, name: str, extra: int) -> None:
+        if extra:
+            packets, extra_bytes = self.extra[name]
+            self.extra[name] = (packets + 1, extra_bytes + extra)
 
 
 def decode(types: list[PacketType], buffer: bytes, **framing: Any) -> Expected:
@@ -385,6 +398,8 @@ def decode(types: list[PacketType], buffer: bytes, **framing: Any) -> Expected:
         except Refusal as refusal:
             expected.refused.append((index, offset, refusal.reason, refusal.message))
             expected.reasons[refusal.reason] = expected.reasons.get(refusal.reason, 0) + 1
+            if refusal.extra is not None:
+                expected.count_extra(*refusal.extra)
             continue
         table = tables[name]
         for column, value in values.items():
@@ -394,9 +409,7 @@ def decode(types: list[PacketType], buffer: bytes, **framing: Any) -> Expected:
         table.index.append(index)
         table.offset.append(offset)
         expected.types[name] += 1
-        if extra:
-            packets, extra_bytes = expected.extra[name]
-            expected.extra[name] = (packets + 1, extra_bytes + extra)
+        expected.count_extra(name, extra)
     return expected
 
 

@@ -300,7 +300,7 @@ def recordings(draw: Any, type_set: TypeSet, max_packets: int = 10) -> tuple[byt
         else:
             parts.append(draw(packets(chains[target], type_set.witnesses[target], type_set.size_fields)))
     if draw(st.integers(0, 4)) == 0:  # the end of the recording cuts its last packet off
-        body = draw(st.binary(min_size=0, max_size=9))
+        body = draw(st.binary(min_size=1, max_size=9))
         parts.append(body[:4] + (len(body) - 6 + draw(st.integers(0, 9))).to_bytes(2, "big") + body[4:]
                      if len(body) >= 6 else body)
     spans, at = [], 0
