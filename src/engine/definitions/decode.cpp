@@ -42,12 +42,13 @@ std::optional<CutOff> frame_ccsds(Frames& frames, std::uint64_t prefix, std::vec
     frames.lengths = lengths.data();
     const std::uint64_t left = frames.size - cursor.position;
     if (left == 0) return std::nullopt;
-    const std::uint64_t start = cursor.position + prefix;
-    if (left < prefix + ccsds::kHeaderBytes) {
-        return CutOff{start < frames.size ? start : frames.size,
+    if (left < prefix || left - prefix < ccsds::kHeaderBytes) {
+        const std::uint64_t start = left < prefix ? frames.size : cursor.position + prefix;
+        return CutOff{start,
                       build_message("the recording ends ", left, " bytes after the end of the packet before, inside ",
                                     left < prefix ? "the bytes before this packet" : "its primary header")};
     }
+    const std::uint64_t start = cursor.position + prefix;
     const ccsds::Header header = ccsds::read_header(frames.base + start);
     return CutOff{start, build_message("its primary header declares ", header.length,
                                        " bytes, but the recording holds only ", left - prefix)};
