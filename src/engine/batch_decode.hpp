@@ -7,6 +7,7 @@
 
 #include "engine/batch_kernels.hpp"
 #include "engine/batch_layout.hpp"
+#include "python/buffers.hpp"
 
 namespace fieldloom::batch {
 
@@ -21,28 +22,6 @@ Convert convert_for(Encoding encoding, Column column, bool check) noexcept;
 
 // The NumPy type code of the column a field fills ("u1" ... "f8", "O").
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept;
-
-// A buffer export, held until the decode is over.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool hold(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const noexcept { return view_; }
-    void* data() const noexcept { return view_.buf; }
-    std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // A 1-D int64 array handed over by the Python layer; TypeError naming `what` otherwise.
 bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what);
