@@ -6,6 +6,7 @@
 #include "batch_module/ccsds.hpp"
 #include "batch_module/layout.hpp"
 #include "batch_module/pack_fixed.hpp"
+#include "batch_module/program.hpp"
 #include "python/errors.hpp"
 #include "python/lifetime.hpp"
 
@@ -34,6 +35,9 @@ PyObject* create_module() {
     PyTypeObject* type = layout_type();
     if (type == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Layout", reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
+    PyTypeObject* program = program_type();
+    if (program == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Program", reinterpret_cast<PyObject*>(program)) < 0) return nullptr;
     return module.release();
 }
 
