@@ -114,7 +114,9 @@ def test_pack_is_the_inverse_of_decoding(layout, data):
     assert definitions.pack("t", values, raw=True) == packets
     arrays = {name: numpy.array(column) for name, column in values.items() if not isinstance(column[0] if column
                                                                                            else None, (str, bytes))}
-    if rows and arrays:  # NumPy columns as a decoded table holds them
+    if rows:  # the engine's own columns pack back to the bytes they came from
+        table = definitions.decode(packets, stride=len(packets) // len(rows)).tables["t"]
+        assert definitions.pack("t", table.columns, raw=True) == packets
         assert definitions.pack("t", {**values, **arrays}, raw=True) == packets
 
 
@@ -127,6 +129,17 @@ def test_linear_polynomials_invert_to_the_nearest_count(raws, intercept, slope):
     definitions = calibrated(Polynomial((intercept, slope)), "twos_complement")
     engineering = [intercept + slope * raw for raw in raws]  # Horner for degree 1
     assert definitions.pack("t", {"x": engineering}) == definitions.pack("t", {"x": raws}, raw=True)
+
+
+@given(st.lists(st.tuples(st.integers(-2048, 2047), st.integers(0, 2), st.booleans()), min_size=1, max_size=8))
+def test_decoded_engineering_columns_pack_back(rows):
+    definitions = Definitions([PacketType("t", (
+        Entry("v", "twos_complement", 12, calibration=Polynomial((-7.5, 0.125))),
+        Entry("m", bits=3, calibration=Enumeration({0: "A", 1: "B", 2: "C"})),
+        Entry("b", bits=1, calibration=Boolean())))])
+    packets = definitions.pack("t", dict(zip("vmb", map(list, zip(*rows)))), raw=True)
+    table = definitions.decode(packets, stride=2).tables["t"]
+    assert definitions.pack("t", table.columns) == packets
 
 
 def test_labels_and_booleans_invert():
