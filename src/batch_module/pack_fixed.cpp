@@ -11,7 +11,7 @@
 namespace fieldloom::batch {
 
 const char pack_fixed_doc[] =
-    "pack_fixed(spec, columns, rows, size, where, /)\n--\n\n"
+    "pack_fixed(placements, columns, rows, size, where, /)\n--\n\n"
     "Packets of a fixed layout from columns; see fieldloom_batch.definitions.Definitions.pack.";
 
 PyObject* pack_fixed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

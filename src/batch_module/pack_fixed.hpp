@@ -6,7 +6,7 @@
 
 namespace fieldloom::batch {
 
-// _native.pack_fixed(spec, columns, rows, size, where) -> bytes: see
+// _native.pack_fixed(placements, columns, rows, size, where) -> bytes: see
 // engine/definitions_pack.hpp. `where` is a writable buffer of two int64
 // that gets the row and field of a value that fails.
 PyObject* pack_fixed(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

@@ -58,8 +58,8 @@ std::size_t enumerate(const CalibrationPlan& plan, const T* values, std::size_t 
     const auto none = static_cast<std::int32_t>(plan.size);
     const auto found = [&](std::int32_t at) { return at != none || plan.has_other; };
     constexpr std::uint64_t kMostTable = std::uint64_t{1} << 16;
-    const std::uint64_t span = plan.size == 0 ? 0
-                               : static_cast<std::uint64_t>(codes[plan.size - 1]) - static_cast<std::uint64_t>(codes[0]);
+    const auto low = plan.size == 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(codes[0]);
+    const std::uint64_t span = plan.size == 0 ? 0 : static_cast<std::uint64_t>(codes[plan.size - 1]) - low;
     std::unique_ptr<std::int32_t[]> table;
     if (plan.size != 0 && span < kMostTable) table.reset(new (std::nothrow) std::int32_t[span + 1]);
     if (!table) {
@@ -70,7 +70,6 @@ std::size_t enumerate(const CalibrationPlan& plan, const T* values, std::size_t 
         });
     }
     for (std::uint64_t k = 0; k <= span; ++k) table[k] = none;
-    const auto low = static_cast<std::uint64_t>(codes[0]);
     for (std::size_t k = 0; k < plan.size; ++k)
         table[static_cast<std::uint64_t>(codes[k]) - low] = static_cast<std::int32_t>(k);
     return each_row(values, rows, out, failed, [&](T value, std::int32_t& result) {

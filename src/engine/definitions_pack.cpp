@@ -62,14 +62,14 @@ Expected<Unit> put_field(const PackField& field, PyObject* value, std::uint8_t* 
 
 }  // namespace
 
-bool read_pack_fields(PyObject* spec, std::vector<PackField>& fields) {
-    if (!PyList_Check(spec)) return fail("the pack spec must be a list");
+bool read_pack_fields(PyObject* placements, std::vector<PackField>& fields) {
+    if (!PyList_Check(placements)) return fail("the placements must be a list");
     static PyObject* binary_name = PyUnicode_InternFromString("binary");
     if (binary_name == nullptr) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spec); ++i) {
-        PyObject* item = PyList_GET_ITEM(spec, i);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(placements); ++i) {
+        PyObject* item = PyList_GET_ITEM(placements, i);
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 6 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)))
-            return fail("each field of the pack spec is (name, start, bits, count, encoding, byte_order)");
+            return fail("each placement is (name, start, bits, count, encoding, byte_order)");
         PackField field;
         field.name = PyRef::borrow(PyTuple_GET_ITEM(item, 0));
         PyObject* count = PyTuple_GET_ITEM(item, 3);
@@ -95,7 +95,7 @@ bool read_pack_fields(PyObject* spec, std::vector<PackField>& fields) {
         // Numeric values span at most 64 bits; text and binary are whole bytes from a byte.
         const bool placed = field.numeric != nullptr ? field.bits >= 1 && field.bits <= 64
                                                      : field.start % 8 == 0 && field.bits % 8 == 0 && !field.array;
-        if (!placed) return fail("a field of the pack spec that cannot be placed");
+        if (!placed) return fail("a field placed where it cannot be");
         fields.push_back(std::move(field));
     }
     return true;

@@ -25,12 +25,12 @@ struct PackField {
     recipe::PackFn text = nullptr;            // text encodings
 };
 
-// The fields from the Python layer's spec: a list of (name, start, bits,
+// The fields from the Python layer: a list of (name, start, bits,
 // count, encoding, byte_order), count None for a single value and encoding a
 // recipe name or "binary".
-// False with the exception set on a malformed spec or an encoding that does
+// False with the exception set on a malformed list or an encoding that does
 // not pack.
-bool read_pack_fields(PyObject* spec, std::vector<PackField>& fields);
+bool read_pack_fields(PyObject* placements, std::vector<PackField>& fields);
 
 // `rows` packets of `size` bytes back to back. `columns` holds one list per
 // field of `rows` values (for an array, lists of `count` values). A failing

@@ -214,7 +214,8 @@ def test_array_columns_fail_by_row():
     ragged[:] = [numpy.array([5], "u1"), numpy.array([], "u1"), numpy.array([1, 20], "u1")]
     out, failed = calibrate(spline, ragged)
     assert [list(row) for row in out[:2]] == [[0.5], []] and failed.tolist() == [False, False, True]
-    assert failure_message("t", spline, numpy.array([1, 20], "u1")) == "'t' value 20.0 is outside its spline points [0.0, 10.0]"
+    assert failure_message("t", spline, numpy.array([1, 20], "u1")) == \
+        "'t' value 20.0 is outside its spline points [0.0, 10.0]"
 
 
 def test_times_round_ties_to_even():

@@ -69,7 +69,7 @@ def _invert(entry: Entry, values: list[Any]) -> list[Any]:
                      f"give raw values (raw=True)")
 
 
-def _spec(placed: Placed) -> tuple[str, int, int, int | None, str, str]:
+def _placement(placed: Placed) -> tuple[str, int, int, int | None, str, str]:
     entry = placed.entry
     assert placed.start is not None and isinstance(entry.bits, int)
     count = entry.count if isinstance(entry.count, int) else None
@@ -106,7 +106,8 @@ def pack_chain(chain: Chain, columns: Mapping[str, Any], raw: bool) -> bytes:
               default=0)
     where = numpy.full(2, -1, dtype=numpy.int64)
     try:
-        return _native.pack_fixed([_spec(placed) for placed in chain.entries], lists, rows, (end + 7) // 8, where)
+        placements = [_placement(placed) for placed in chain.entries]
+        return _native.pack_fixed(placements, lists, rows, (end + 7) // 8, where)
     except Exception as error:
         if where[0] >= 0:
             error.add_note(f"row {where[0]}, entry {names[where[1]]!r}")
