@@ -10,7 +10,7 @@
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
 #include "python/errors.hpp"
-#include "python/held_buffer.hpp"
+#include "python/buffers.hpp"
 
 namespace fieldloom::batch {
 
@@ -457,15 +457,10 @@ PyObject* pack_many(const CompiledLayout& layout, PyObject* columns, std::uint64
                      static_cast<unsigned long long>(stride), static_cast<unsigned long long>(layout.packet_size()));
         return nullptr;
     }
-    std::uint64_t total = 0;
-    if (layout.pack_impossible() || __builtin_mul_overflow(count, stride, &total) ||
-        total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        return PyErr_NoMemory();
-    }
-    PyRef output(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (layout.pack_impossible()) return PyErr_NoMemory();
+    std::uint8_t* out = nullptr;
+    PyRef output = zeroed_packets(count, stride, out);
     if (!output) return nullptr;
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(output.get()));
-    std::memset(out, 0, static_cast<std::size_t>(total));
     std::vector<std::uint8_t> scratch;
     for (std::uint64_t row = 0; row < count; ++row) {
         auto value_of = [&](std::size_t i) -> PyObject* {

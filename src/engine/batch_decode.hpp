@@ -7,7 +7,7 @@
 
 #include "engine/batch_kernels.hpp"
 #include "engine/batch_layout.hpp"
-#include "python/held_buffer.hpp"
+#include "python/buffers.hpp"
 
 namespace fieldloom::batch {
 
