@@ -54,49 +54,10 @@ Column column_of(Encoding encoding, std::uint32_t bits) noexcept {
     }
 }
 
-namespace {
-
-template <class Rule, class Out>
-Convert convert_to(bool check) noexcept {
-    return check ? &check_only<Rule, Out> : &convert<Rule, Out>;
-}
-
-template <class Rule>
-Convert integer_convert(Column column, bool check) noexcept {
-    switch (column) {
-        case Column::U8: return convert_to<Rule, std::uint8_t>(check);
-        case Column::U16: return convert_to<Rule, std::uint16_t>(check);
-        case Column::U32: return convert_to<Rule, std::uint32_t>(check);
-        case Column::U64: return convert_to<Rule, std::uint64_t>(check);
-        case Column::I8: return convert_to<Rule, std::int8_t>(check);
-        case Column::I16: return convert_to<Rule, std::int16_t>(check);
-        case Column::I32: return convert_to<Rule, std::int32_t>(check);
-        default: return convert_to<Rule, std::int64_t>(check);
-    }
-}
-
-template <class Rule>
-Convert float_convert(Column column, bool check) noexcept {
-    return column == Column::F32 ? convert_to<Rule, float>(check) : convert_to<Rule, double>(check);
-}
-
-}  // namespace
-
 Convert convert_for(Encoding encoding, Column column, bool check) noexcept {
-    switch (encoding) {
-        case Encoding::Unsigned: return integer_convert<rule::Unsigned>(column, check);
-        case Encoding::TwosComplement: return integer_convert<rule::Signed<decode_twos_complement>>(column, check);
-        case Encoding::OnesComplement: return integer_convert<rule::Signed<decode_ones_complement>>(column, check);
-        case Encoding::SignMagnitude: return integer_convert<rule::Signed<decode_sign_magnitude>>(column, check);
-        case Encoding::PackedBcd: return integer_convert<rule::Bcd<decode_packed_bcd, false>>(column, check);
-        case Encoding::PackedBcdSigned: return integer_convert<rule::Bcd<decode_packed_bcd, true>>(column, check);
-        case Encoding::UnpackedBcd: return integer_convert<rule::Bcd<decode_unpacked_bcd, false>>(column, check);
-        case Encoding::UnpackedBcdSigned: return integer_convert<rule::Bcd<decode_unpacked_bcd, true>>(column, check);
-        case Encoding::Ieee754F16: return float_convert<rule::Float<decode_ieee754_f16>>(column, check);
-        case Encoding::Ieee754F32: return float_convert<rule::Float<decode_ieee754_f32>>(column, check);
-        case Encoding::Ieee754F64: return float_convert<rule::Float<decode_ieee754_f64>>(column, check);
-        default: return float_convert<rule::Zero>(column, check);
-    }
+    return with_rule(encoding, column, [check]<class Rule, class Out>() -> Convert {
+        return check ? &check_only<Rule, Out> : &convert<Rule, Out>;
+    });
 }
 
 namespace {
