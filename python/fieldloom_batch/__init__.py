@@ -15,8 +15,8 @@ import numpy.typing as npt
 
 from fieldloom_batch import _native
 
-__all__ = ["Decoded", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail", "open_recording", "read_dask",
-           "scan_ccsds", "sequence_gaps"]
+__all__ = ["Decoded", "Definitions", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail", "open_recording",
+           "read_dask", "scan_ccsds", "sequence_gaps"]
 
 
 class Refused(NamedTuple):
@@ -69,6 +69,23 @@ def _integer(value: Any, name: str, least: int) -> int:
     if number > _U64_MAX:
         raise OverflowError(f"{name} must be {least} to {_U64_MAX}, not {number}")
     return number
+
+
+def _packet_places(stride: Any, offsets: Any, lengths: Any) -> tuple[Any, Any]:
+    """The caller's offsets and lengths as int64 arrays (None where not given)."""
+    if offsets is None:
+        if lengths is not None:
+            raise TypeError("lengths needs offsets")
+        return None, None
+    if stride is not None:
+        raise TypeError("give stride or offsets, not both")
+    starts = _index_array(offsets, "offsets")
+    if lengths is None:
+        return starts, None
+    sizes = _index_array(lengths, "lengths")
+    if len(sizes) != len(starts):
+        raise ValueError(f"lengths has {len(sizes)} items but offsets has {len(starts)}")
+    return starts, sizes
 
 
 class Layout(_native.Layout):
@@ -146,18 +163,8 @@ class Layout(_native.Layout):
             count = _integer(count, "count", 0)
             if count < 0:
                 raise ValueError(f"count must not be negative, not {count}")
-        starts = sizes = None
-        if offsets is not None:
-            if stride is not None:
-                raise TypeError("give stride or offsets, not both")
-            starts = _index_array(offsets, "offsets")
-            if lengths is not None:
-                sizes = _index_array(lengths, "lengths")
-                if len(sizes) != len(starts):
-                    raise ValueError(f"lengths has {len(sizes)} items but offsets has {len(starts)}")
-        else:
-            if lengths is not None:
-                raise TypeError("lengths needs offsets")
+        starts, sizes = _packet_places(stride, offsets, lengths)
+        if starts is None:
             stride = self.packet_size if stride is None else _integer(stride, "stride", 1)
             if stride <= 0:
                 raise ValueError(f"stride must be a positive number of bytes, not {stride}")
@@ -215,3 +222,4 @@ class Layout(_native.Layout):
 from fieldloom_batch.ccsds import Gap, PacketScan, Tail, scan_ccsds, sequence_gaps  # noqa: E402
 from fieldloom_batch.dataframe import read_dask  # noqa: E402
 from fieldloom_batch.recording import Recording, open_recording  # noqa: E402
+from fieldloom_batch.definitions import Definitions  # noqa: E402

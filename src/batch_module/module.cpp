@@ -2,9 +2,12 @@
 // leaves the shared object.
 #include "python/python.hpp"
 
+#include "batch_module/calibrate.hpp"
 #include "batch_module/ccsds.hpp"
 #include "batch_module/layout.hpp"
 #include "batch_module/recording.hpp"
+#include "batch_module/pack_fixed.hpp"
+#include "batch_module/program.hpp"
 #include "python/errors.hpp"
 #include "python/lifetime.hpp"
 
@@ -14,6 +17,8 @@ namespace {
 // Module-level functions: each is defined in its own file here, with one line
 // in this table.
 PyMethodDef g_methods[] = {
+    {"calibrate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calibrate)), METH_FASTCALL, calibrate_doc},
+    {"pack_fixed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_fixed)), METH_FASTCALL, pack_fixed_doc},
     {"scan_ccsds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_ccsds)), METH_FASTCALL, scan_ccsds_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -34,6 +39,9 @@ PyObject* create_module() {
     PyTypeObject* mapped = mapped_file_type();
     if (mapped == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "MappedFile", reinterpret_cast<PyObject*>(mapped)) < 0) return nullptr;
+    PyTypeObject* program = program_type();
+    if (program == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Program", reinterpret_cast<PyObject*>(program)) < 0) return nullptr;
     return module.release();
 }
 

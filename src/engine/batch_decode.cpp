@@ -10,14 +10,12 @@
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
 #include "python/errors.hpp"
+#include "python/buffers.hpp"
 #include "python/mapping_guard.hpp"
 
 namespace fieldloom::batch {
 
 namespace {
-
-enum class Column : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64, Object };
-constexpr const char* kDtypeCodes[] = {"u1", "u2", "u4", "u8", "i1", "i2", "i4", "i8", "f4", "f8", "O"};
 
 Column unsigned_for(std::uint64_t bits) noexcept {
     return bits <= 8 ? Column::U8 : bits <= 16 ? Column::U16 : bits <= 32 ? Column::U32 : Column::U64;
@@ -34,6 +32,8 @@ bool is_text(Encoding encoding) noexcept { return encoding >= Encoding::Utf8; }
 bool is_unimplemented(Encoding encoding) noexcept {
     return encoding >= Encoding::Ieee754_1985F32 && encoding <= Encoding::IbmF64;
 }
+
+}  // namespace
 
 // The smallest type holding every value the encoding gives at that width.
 Column column_of(Encoding encoding, std::uint32_t bits) noexcept {
@@ -55,46 +55,13 @@ Column column_of(Encoding encoding, std::uint32_t bits) noexcept {
     }
 }
 
-template <class Rule, class Out>
-Convert convert_to(bool check) noexcept {
-    return check ? &check_only<Rule, Out> : &convert<Rule, Out>;
-}
-
-template <class Rule>
-Convert integer_convert(Column column, bool check) noexcept {
-    switch (column) {
-        case Column::U8: return convert_to<Rule, std::uint8_t>(check);
-        case Column::U16: return convert_to<Rule, std::uint16_t>(check);
-        case Column::U32: return convert_to<Rule, std::uint32_t>(check);
-        case Column::U64: return convert_to<Rule, std::uint64_t>(check);
-        case Column::I8: return convert_to<Rule, std::int8_t>(check);
-        case Column::I16: return convert_to<Rule, std::int16_t>(check);
-        case Column::I32: return convert_to<Rule, std::int32_t>(check);
-        default: return convert_to<Rule, std::int64_t>(check);
-    }
-}
-
-template <class Rule>
-Convert float_convert(Column column, bool check) noexcept {
-    return column == Column::F32 ? convert_to<Rule, float>(check) : convert_to<Rule, double>(check);
-}
-
 Convert convert_for(Encoding encoding, Column column, bool check) noexcept {
-    switch (encoding) {
-        case Encoding::Unsigned: return integer_convert<rule::Unsigned>(column, check);
-        case Encoding::TwosComplement: return integer_convert<rule::Signed<decode_twos_complement>>(column, check);
-        case Encoding::OnesComplement: return integer_convert<rule::Signed<decode_ones_complement>>(column, check);
-        case Encoding::SignMagnitude: return integer_convert<rule::Signed<decode_sign_magnitude>>(column, check);
-        case Encoding::PackedBcd: return integer_convert<rule::Bcd<decode_packed_bcd, false>>(column, check);
-        case Encoding::PackedBcdSigned: return integer_convert<rule::Bcd<decode_packed_bcd, true>>(column, check);
-        case Encoding::UnpackedBcd: return integer_convert<rule::Bcd<decode_unpacked_bcd, false>>(column, check);
-        case Encoding::UnpackedBcdSigned: return integer_convert<rule::Bcd<decode_unpacked_bcd, true>>(column, check);
-        case Encoding::Ieee754F16: return float_convert<rule::Float<decode_ieee754_f16>>(column, check);
-        case Encoding::Ieee754F32: return float_convert<rule::Float<decode_ieee754_f32>>(column, check);
-        case Encoding::Ieee754F64: return float_convert<rule::Float<decode_ieee754_f64>>(column, check);
-        default: return float_convert<rule::Zero>(column, check);
-    }
+    return with_rule(encoding, column, [check]<class Rule, class Out>() -> Convert {
+        return check ? &check_only<Rule, Out> : &convert<Rule, Out>;
+    });
 }
+
+namespace {
 
 template <ByteOrder Order>
 StridedGather strided_for(std::uint64_t n) noexcept {
@@ -163,44 +130,12 @@ PyRef checked(PyObject* object) {
     return PyRef(object);
 }
 
-// A buffer export, held until the decode is over.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool hold(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const noexcept { return view_; }
-    void* data() const noexcept { return view_.buf; }
-    std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 bool fail_value(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
 }
 
-// A 1-D int64 array handed over by the Python layer.
-bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what) {
-    if (!held.hold(array, PyBUF_ND | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) return false;
-    const Py_buffer& view = held.view();
-    const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.ndim != 1 || view.itemsize != 8 || (format != "q" && format != "l" && format != "=q" && format != "<q")) {
-        PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional int64 array", what);
-        return false;
-    }
-    return true;
-}
+}  // namespace
 
 // Checks the packets' places once, before any is read; the kernels check
 // them again as they read.
@@ -228,6 +163,8 @@ bool check_geometry(const Packets& packets) {
     return true;
 }
 
+namespace {
+
 struct ColumnBuffer {
     PyRef array;
     HeldBuffer held;
@@ -251,36 +188,9 @@ void decode_numeric(const std::vector<NumericPlan>& plans, const Packets& packet
 
 void decode_in_threads(const std::vector<NumericPlan>& plans, const Packets& packets, std::uint64_t threads,
                        std::uint8_t* failed) {
-    const std::uint64_t count = packets.count;
-    const std::uint64_t chunks = (count + kChunk - 1) / kChunk;
-    if (threads > chunks) threads = chunks;
-    if (threads <= 1) {
-        decode_numeric(plans, packets, 0, count, failed);
-        return;
-    }
-    // Whole chunks per thread: no two threads write the same cache line of a column.
-    std::vector<std::thread> workers;
-    try {
-        workers.reserve(threads - 1);
-    } catch (const std::bad_alloc&) {
-        decode_numeric(plans, packets, 0, count, failed);
-        return;
-    }
-    std::uint64_t lo = 0;
-    for (std::uint64_t t = 0; t < threads; ++t) {
-        const std::uint64_t hi = t + 1 == threads ? count : std::min(count, (chunks * (t + 1) / threads) * kChunk);
-        if (t + 1 == threads) {
-            decode_numeric(plans, packets, lo, hi, failed);
-        } else {
-            try {
-                workers.emplace_back(decode_numeric, std::cref(plans), std::cref(packets), lo, hi, failed);
-            } catch (const std::system_error&) {
-                decode_numeric(plans, packets, lo, hi, failed);  // no thread to be had: do it here
-            }
-        }
-        lo = hi;
-    }
-    for (std::thread& worker : workers) worker.join();
+    in_threads(packets.count, kChunk, threads, [&](std::uint64_t lo, std::uint64_t hi) {
+        decode_numeric(plans, packets, lo, hi, failed);
+    });
 }
 
 // The exception a CodecError stands for, taken out of the error indicator.
@@ -333,6 +243,37 @@ PyRef packet_error(const CompiledLayout& layout, const Packets& packets, std::ui
 }
 
 }  // namespace
+
+// A 1-D int64 array handed over by the Python layer.
+bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what) {
+    if (!held.hold(array, PyBUF_ND | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) return false;
+    const Py_buffer& view = held.view();
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    if (view.ndim != 1 || view.itemsize != 8 || (format != "q" && format != "l" && format != "=q" && format != "<q")) {
+        PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional int64 array", what);
+        return false;
+    }
+    return true;
+}
+
+void drop_rows(void* column, std::uint64_t row_bytes, bool objects, const std::uint8_t* failed, std::uint64_t first,
+               std::uint64_t count) noexcept {
+    auto* data = static_cast<std::uint8_t*>(column);
+    auto** slots = static_cast<PyObject**>(column);
+    std::uint64_t to = first;
+    for (std::uint64_t i = first; i < count; ++i) {
+        if (failed[i]) {
+            if (objects) Py_SETREF(slots[i], Py_NewRef(Py_None));
+            continue;
+        }
+        if (objects) {
+            std::swap(slots[to], slots[i]);
+        } else {
+            std::memcpy(data + to * row_bytes, data + i * row_bytes, static_cast<std::size_t>(row_bytes));
+        }
+        ++to;
+    }
+}
 
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept {
     return kDtypeCodes[static_cast<std::size_t>(column_of(encoding, bits))];
@@ -486,23 +427,8 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
             if (PyList_Append(refused.get(), entry.get()) < 0) api_call_failed();
         }
         for (ColumnBuffer& column : columns) {
-            auto* data = static_cast<std::uint8_t*>(column.held.data());
-            const auto item = static_cast<std::uint64_t>(column.held.view().itemsize);
-            const bool objects = column.type == Column::Object;
-            std::uint64_t to = first_failed;
-            for (std::uint64_t i = first_failed; i < count; ++i) {
-                if (failed[i]) {
-                    if (objects) Py_SETREF(reinterpret_cast<PyObject**>(data)[i], Py_NewRef(Py_None));
-                    continue;
-                }
-                if (objects) {
-                    auto** slots = reinterpret_cast<PyObject**>(data);
-                    std::swap(slots[to], slots[i]);
-                } else {
-                    std::memcpy(data + to * item, data + i * item, static_cast<std::size_t>(item));
-                }
-                ++to;
-            }
+            drop_rows(column.held.data(), static_cast<std::uint64_t>(column.held.view().itemsize),
+                      column.type == Column::Object, failed.get(), first_failed, count);
         }
         for (std::uint64_t i = first_failed; i < count; ++i) kept += failed[i] ? 0 : 1;
     }
@@ -557,15 +483,10 @@ PyObject* pack_many(const CompiledLayout& layout, PyObject* columns, std::uint64
     }
     // No rows are no packets, however large one would be.
     if (count == 0) return PyBytes_FromStringAndSize(nullptr, 0);
-    std::uint64_t total = 0;
-    if (layout.pack_impossible() || __builtin_mul_overflow(count, stride, &total) ||
-        total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        return PyErr_NoMemory();
-    }
-    PyRef output(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (layout.pack_impossible()) return PyErr_NoMemory();
+    std::uint8_t* out = nullptr;
+    PyRef output = zeroed_packets(count, stride, out);
     if (!output) return nullptr;
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(output.get()));
-    std::memset(out, 0, static_cast<std::size_t>(total));
     std::vector<std::uint8_t> scratch;
     for (std::uint64_t row = 0; row < count; ++row) {
         auto value_of = [&](std::size_t i) -> PyObject* {

@@ -26,7 +26,9 @@ TRUNCATED_WHILE_READ = textwrap.dedent("""
     import fieldloom_batch
 
     path, how = sys.argv[1], sys.argv[2]
+    from fieldloom_batch.definitions import Definitions, PacketType, ccsds_primary_header
     layout = fieldloom_batch.Layout({recipe!r})
+    definitions = Definitions([PacketType("p", ccsds_primary_header())])
     recording = fieldloom_batch.open_recording(path)
     size = len(recording)
     cutter = subprocess.Popen(
@@ -38,6 +40,7 @@ TRUNCATED_WHILE_READ = textwrap.dedent("""
         "slice": lambda: recording[size - 8:],
         "1": lambda: layout.unpack_many(recording, threads=1),
         "2": lambda: layout.unpack_many(recording, threads=2),
+        "definitions": lambda: definitions.decode(recording, errors="skip", threads=2),
     }}
     cutter.stdin.write(b"x")
     cutter.stdin.flush()
@@ -72,7 +75,7 @@ def python(*arguments):
                           timeout=120, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
 
 
-@pytest.mark.parametrize("how", ["scan", "slice", "1", "2"])
+@pytest.mark.parametrize("how", ["scan", "slice", "1", "2", "definitions"])
 def test_a_recording_truncated_by_another_process_raises_oserror(tmp_path, how):
     path = ccsds_file(tmp_path / "live.bin", 512)  # 32 MiB
     run = python("-c", TRUNCATED_WHILE_READ, str(path), how)

@@ -1,0 +1,69 @@
+// The passes over a recording that run without the interpreter lock: each
+// packet's type, then each type's numeric columns, a chunk of packets at a
+// time through every slot, with the batch engine's convert loops.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "engine/definitions/program.hpp"
+
+namespace fieldloom::defs {
+
+// Where each packet of a recording lies: every `stride` bytes (the last
+// one may be shorter), or at `offsets` with `lengths`, or each running to
+// the next offset (the last to the end).
+struct Frames {
+    const std::uint8_t* base = nullptr;
+    std::uint64_t size = 0;
+    std::uint64_t count = 0;
+    std::uint64_t stride = 0;
+    const std::int64_t* offsets = nullptr;
+    const std::int64_t* lengths = nullptr;
+
+    std::uint64_t offset(std::uint64_t i) const noexcept {
+        return offsets == nullptr ? i * stride : static_cast<std::uint64_t>(offsets[i]);
+    }
+    PacketBytes packet(std::uint64_t i) const noexcept {
+        const std::uint64_t at = offset(i);
+        std::uint64_t length = 0;
+        if (offsets == nullptr) {
+            length = size - at < stride ? size - at : stride;
+        } else {
+            const std::uint64_t end = lengths != nullptr ? at + static_cast<std::uint64_t>(lengths[i])
+                                      : i + 1 < count ? static_cast<std::uint64_t>(offsets[i + 1]) : size;
+            length = end - at;
+        }
+        return {base + at, length, size - at};
+    }
+};
+
+inline constexpr std::uint16_t kNoType = 0xFFFF;
+
+// A numeric slot's rows in one pass: its bits at `start` of each packet (all
+// known to hold it) through its rule into the column from `row` on.
+using Fused = void (*)(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t bits,
+                       void* column, std::uint64_t row, std::uint8_t* failed) noexcept;
+Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order) noexcept;
+
+// types[i] for packets [lo, hi): the index of its type, or kNoType.
+void identify_packets(const Program& program, const Frames& frames, std::uint64_t lo, std::uint64_t hi,
+                      std::uint16_t* types) noexcept;
+
+// One type's packets and where its numeric columns go.
+struct TypeRows {
+    const TypeProgram* type = nullptr;
+    const std::int64_t* packets = nullptr;  // the packet of each row
+    std::uint64_t count = 0;
+    std::vector<void*> columns;  // per slot: its array's data, or nullptr for a slot done with the lock
+    std::uint8_t* failed = nullptr;  // per row
+    std::atomic<std::uint64_t> longer{0};  // rows whose packet is longer than the entries
+    std::atomic<std::uint64_t> extra{0};   // and their extra bytes
+    std::atomic<bool> out_of_memory{false};
+};
+
+// Rows [lo, hi): marks, numeric slots, fixed arrays, the extra bytes.
+void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::uint64_t hi) noexcept;
+
+}  // namespace fieldloom::defs
