@@ -15,8 +15,8 @@ import numpy.typing as npt
 
 from fieldloom_batch import _native
 
-__all__ = ["Decoded", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail", "open_recording", "read_dask",
-           "scan_ccsds", "sequence_gaps"]
+__all__ = ["Decoded", "Definitions", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail", "open_recording",
+           "read_dask", "scan_ccsds", "sequence_gaps"]
 
 
 class Refused(NamedTuple):
@@ -187,3 +187,4 @@ class Layout(_native.Layout):
 from fieldloom_batch.ccsds import Gap, PacketScan, Tail, scan_ccsds, sequence_gaps  # noqa: E402
 from fieldloom_batch.dataframe import read_dask  # noqa: E402
 from fieldloom_batch.recording import Recording, open_recording  # noqa: E402
+from fieldloom_batch.definitions import Definitions  # noqa: E402

@@ -15,9 +15,6 @@ namespace fieldloom::batch {
 
 namespace {
 
-enum class Column : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64, Object };
-constexpr const char* kDtypeCodes[] = {"u1", "u2", "u4", "u8", "i1", "i2", "i4", "i8", "f4", "f8", "O"};
-
 Column unsigned_for(std::uint64_t bits) noexcept {
     return bits <= 8 ? Column::U8 : bits <= 16 ? Column::U16 : bits <= 32 ? Column::U32 : Column::U64;
 }
@@ -33,6 +30,8 @@ bool is_text(Encoding encoding) noexcept { return encoding >= Encoding::Utf8; }
 bool is_unimplemented(Encoding encoding) noexcept {
     return encoding >= Encoding::Ieee754_1985F32 && encoding <= Encoding::IbmF64;
 }
+
+}  // namespace
 
 // The smallest type holding every value the encoding gives at that width.
 Column column_of(Encoding encoding, std::uint32_t bits) noexcept {
@@ -53,6 +52,8 @@ Column column_of(Encoding encoding, std::uint32_t bits) noexcept {
         default: return is_text(encoding) ? Column::Object : Column::F64;
     }
 }
+
+namespace {
 
 template <class Rule, class Out>
 Convert convert_to(bool check) noexcept {
@@ -78,6 +79,8 @@ Convert float_convert(Column column, bool check) noexcept {
     return column == Column::F32 ? convert_to<Rule, float>(check) : convert_to<Rule, double>(check);
 }
 
+}  // namespace
+
 Convert convert_for(Encoding encoding, Column column, bool check) noexcept {
     switch (encoding) {
         case Encoding::Unsigned: return integer_convert<rule::Unsigned>(column, check);
@@ -94,6 +97,8 @@ Convert convert_for(Encoding encoding, Column column, bool check) noexcept {
         default: return float_convert<rule::Zero>(column, check);
     }
 }
+
+namespace {
 
 template <ByteOrder Order>
 StridedGather strided_for(std::uint64_t n) noexcept {
@@ -162,43 +167,9 @@ PyRef checked(PyObject* object) {
     return PyRef(object);
 }
 
-// A buffer export, held until the decode is over.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool hold(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const noexcept { return view_; }
-    void* data() const noexcept { return view_.buf; }
-    std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 bool fail_value(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
-}
-
-// A 1-D int64 array handed over by the Python layer.
-bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what) {
-    if (!held.hold(array, PyBUF_ND | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) return false;
-    const Py_buffer& view = held.view();
-    const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.ndim != 1 || view.itemsize != 8 || (format != "q" && format != "l" && format != "=q" && format != "<q")) {
-        PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional int64 array", what);
-        return false;
-    }
-    return true;
 }
 
 // Checks the packets' places once, before any is read; the kernels check
@@ -250,36 +221,9 @@ void decode_numeric(const std::vector<NumericPlan>& plans, const Packets& packet
 
 void decode_in_threads(const std::vector<NumericPlan>& plans, const Packets& packets, std::uint64_t threads,
                        std::uint8_t* failed) {
-    const std::uint64_t count = packets.count;
-    const std::uint64_t chunks = (count + kChunk - 1) / kChunk;
-    if (threads > chunks) threads = chunks;
-    if (threads <= 1) {
-        decode_numeric(plans, packets, 0, count, failed);
-        return;
-    }
-    // Whole chunks per thread: no two threads write the same cache line of a column.
-    std::vector<std::thread> workers;
-    try {
-        workers.reserve(threads - 1);
-    } catch (const std::bad_alloc&) {
-        decode_numeric(plans, packets, 0, count, failed);
-        return;
-    }
-    std::uint64_t lo = 0;
-    for (std::uint64_t t = 0; t < threads; ++t) {
-        const std::uint64_t hi = t + 1 == threads ? count : std::min(count, (chunks * (t + 1) / threads) * kChunk);
-        if (t + 1 == threads) {
-            decode_numeric(plans, packets, lo, hi, failed);
-        } else {
-            try {
-                workers.emplace_back(decode_numeric, std::cref(plans), std::cref(packets), lo, hi, failed);
-            } catch (const std::system_error&) {
-                decode_numeric(plans, packets, lo, hi, failed);  // no thread to be had: do it here
-            }
-        }
-        lo = hi;
-    }
-    for (std::thread& worker : workers) worker.join();
+    in_threads(packets.count, kChunk, threads, [&](std::uint64_t lo, std::uint64_t hi) {
+        decode_numeric(plans, packets, lo, hi, failed);
+    });
 }
 
 // The exception a CodecError stands for, taken out of the error indicator.
@@ -325,6 +269,18 @@ std::uint64_t packet_offset(const Packets& packets, std::uint64_t i) noexcept {
 }
 
 }  // namespace
+
+// A 1-D int64 array handed over by the Python layer.
+bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what) {
+    if (!held.hold(array, PyBUF_ND | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) return false;
+    const Py_buffer& view = held.view();
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    if (view.ndim != 1 || view.itemsize != 8 || (format != "q" && format != "l" && format != "=q" && format != "<q")) {
+        PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional int64 array", what);
+        return false;
+    }
+    return true;
+}
 
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept {
     return kDtypeCodes[static_cast<std::size_t>(column_of(encoding, bits))];

@@ -5,12 +5,47 @@
 
 #include <cstdint>
 
+#include "engine/batch_kernels.hpp"
 #include "engine/batch_layout.hpp"
 
 namespace fieldloom::batch {
 
+// The element type of a column, and its NumPy type code.
+enum class Column : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64, Object };
+inline constexpr const char* kDtypeCodes[] = {"u1", "u2", "u4", "u8", "i1", "i2", "i4", "i8", "f4", "f8", "O"};
+
+// The smallest type holding every value the encoding gives at that width.
+Column column_of(Encoding encoding, std::uint32_t bits) noexcept;
+// The loop from raw values to a column of that type (`check`: only flag failures).
+Convert convert_for(Encoding encoding, Column column, bool check) noexcept;
+
 // The NumPy type code of the column a field fills ("u1" ... "f8", "O").
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept;
+
+// A buffer export, held until the decode is over.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool hold(PyObject* object, int flags) {
+        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const noexcept { return view_; }
+    void* data() const noexcept { return view_.buf; }
+    std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A 1-D int64 array handed over by the Python layer; TypeError naming `what` otherwise.
+bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what);
 
 struct Recording {
     PyObject* buffer = nullptr;

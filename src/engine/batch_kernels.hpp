@@ -6,8 +6,13 @@
 // field fails are only flagged; the caller produces the exact error.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "codecs/bcd.hpp"
 #include "codecs/ieee754.hpp"
@@ -247,6 +252,41 @@ inline void run_numeric(const NumericPlan& plan, const Packets& packets, std::ui
         plan.convert(raws, n, plan.bits, plan.column, at, failed);
         at += n;
     }
+}
+
+// Runs work(lo, hi) over [0, count) split into `threads` runs of whole
+// chunks (no two threads write the same cache line of a column), the last
+// on the calling thread; where no thread can be had, the run is done here.
+template <class Work>
+void in_threads(std::uint64_t count, std::uint64_t chunk, std::uint64_t threads, Work&& work) {
+    const std::uint64_t chunks = (count + chunk - 1) / chunk;
+    if (threads > chunks) threads = chunks;
+    if (threads <= 1) {
+        if (count != 0) work(std::uint64_t{0}, count);
+        return;
+    }
+    std::vector<std::thread> workers;
+    try {
+        workers.reserve(threads - 1);
+    } catch (const std::bad_alloc&) {
+        work(std::uint64_t{0}, count);
+        return;
+    }
+    std::uint64_t lo = 0;
+    for (std::uint64_t t = 0; t < threads; ++t) {
+        const std::uint64_t hi = t + 1 == threads ? count : std::min(count, (chunks * (t + 1) / threads) * chunk);
+        if (t + 1 == threads) {
+            work(lo, hi);
+        } else {
+            try {
+                workers.emplace_back([&work, lo, hi] { work(lo, hi); });
+            } catch (const std::system_error&) {
+                work(lo, hi);
+            }
+        }
+        lo = hi;
+    }
+    for (std::thread& worker : workers) worker.join();
 }
 
 }  // namespace fieldloom::batch

@@ -74,31 +74,27 @@ struct Cursor {
 
 namespace detail {
 
-template <bool Filtered>
-bool walk(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Columns& out,
-          const ApidFilter* filter) noexcept {
+// Packets each `prefix` bytes after the end of the one before (the first
+// `prefix` bytes after `cursor.position`): `row(row, offset, header)` for
+// each whole one the filter keeps, its offset being its header's first byte.
+template <bool Filtered, class Row>
+bool walk(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor, std::size_t capacity,
+          const ApidFilter* filter, Row&& row) noexcept {
     std::size_t position = cursor.position;
     std::size_t rows = cursor.rows;
     // `position <= size` holds throughout, so `size - position` never wraps.
-    while (size - position >= kHeaderBytes) {
-        const Header h = read_header(data + position);
-        if (h.length > size - position) break;
+    while (size - position >= kHeaderBytes && size - position - kHeaderBytes >= prefix) {
+        const Header h = read_header(data + position + prefix);
+        if (h.length > size - position - prefix) break;
         if (!Filtered || filter->keeps(h.apid)) {
-            if (rows == out.capacity) {
+            if (rows == capacity) {
                 cursor = {position, rows};
                 return false;
             }
-            out.offset[rows] = static_cast<std::int64_t>(position);
-            out.length[rows] = h.length;
-            out.version[rows] = h.version;
-            out.type[rows] = h.type;
-            out.secondary_header[rows] = h.secondary_header;
-            out.apid[rows] = h.apid;
-            out.sequence_flags[rows] = h.sequence_flags;
-            out.sequence_count[rows] = h.sequence_count;
+            row(rows, position + prefix, h);
             ++rows;
         }
-        position += h.length;
+        position += prefix + h.length;
     }
     cursor = {position, rows};
     return true;
@@ -115,8 +111,31 @@ bool walk(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Colu
 // give the columns more room and call again.
 inline bool scan(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Columns& out,
                  const ApidFilter* filter) noexcept {
-    return filter ? detail::walk<true>(data, size, cursor, out, filter)
-                  : detail::walk<false>(data, size, cursor, out, nullptr);
+    const auto row = [&out](std::size_t i, std::size_t offset, const Header& h) {
+        out.offset[i] = static_cast<std::int64_t>(offset);
+        out.length[i] = h.length;
+        out.version[i] = h.version;
+        out.type[i] = h.type;
+        out.secondary_header[i] = h.secondary_header;
+        out.apid[i] = h.apid;
+        out.sequence_flags[i] = h.sequence_flags;
+        out.sequence_count[i] = h.sequence_count;
+    };
+    return filter ? detail::walk<true>(data, size, 0, cursor, out.capacity, filter, row)
+                  : detail::walk<false>(data, size, 0, cursor, out.capacity, nullptr, row);
+}
+
+// The same walk over packets each preceded by `prefix` bytes that are not
+// part of it (as some ground systems record them), keeping only where each
+// packet starts and its length. What is left over at the end starts with a
+// prefix.
+inline bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor,
+                        std::int64_t* offset, std::int64_t* length, std::size_t capacity) noexcept {
+    return detail::walk<false>(data, size, prefix, cursor, capacity, nullptr,
+                               [offset, length](std::size_t i, std::size_t at, const Header& h) {
+                                   offset[i] = static_cast<std::int64_t>(at);
+                                   length[i] = h.length;
+                               });
 }
 
 }  // namespace fieldloom::ccsds

@@ -89,6 +89,30 @@ inline std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteO
     return raw;
 }
 
+// A field at any bit: bits [start, start + bits) of the bytes at `data`,
+// most significant first, right-aligned (1 to 64 bits, so at most 9 bytes
+// from byte start / 8). Little-endian: then the bytes of the value swapped,
+// for a field of whole bytes exactly the rule above. `readable` is how many
+// bytes from byte start / 8 on may be loaded (at least the field's own): one
+// 8-byte load when there are that many, the bits beyond the field masked off.
+[[gnu::always_inline]] inline std::uint64_t read_bits(const std::uint8_t* data, std::uint64_t start, std::uint32_t bits,
+                                                     ByteOrder order, std::uint64_t readable) noexcept {
+    static_assert(std::endian::native == std::endian::little, "loads assume a little-endian host");
+    const std::uint8_t* at = data + start / 8;
+    const unsigned shift = static_cast<unsigned>(start % 8);
+    std::uint64_t word = 0;
+    if (readable >= 8) [[likely]] {
+        std::memcpy(&word, at, 8);
+        word = __builtin_bswap64(word);
+    } else {
+        for (std::uint64_t k = 0; k < readable; ++k) word |= std::uint64_t{at[k]} << (56 - 8 * k);
+    }
+    word <<= shift;
+    if (shift + bits > 64) word |= at[8] >> (8 - shift);  // the ninth byte's leading bits
+    const std::uint64_t raw = word >> (64 - bits);
+    return order == ByteOrder::Big ? raw : __builtin_bswap64(raw) >> (64 - bits);
+}
+
 // The low `n` bytes (1 to 8) of `bytes` stored at `at` in memory order, with
 // two overlapping stores instead of a loop.
 [[gnu::always_inline]] inline void store_low_bytes(std::uint8_t* at, std::uint64_t bytes, std::uint64_t n) noexcept {

@@ -1,0 +1,144 @@
+// Packet definitions compiled once into a program per packet type: a slot
+// per entry of its chain (where it lies, how big it is, how its bits become
+// a column) and a small code array of conditions that picks its packets.
+// The Python layer resolves the definitions and hands over a compact spec;
+// everything here runs on plain values.
+#pragma once
+
+#include "python/python.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/batch_decode.hpp"
+#include "engine/unpack.hpp"
+#include "recipe/placement.hpp"
+#include "recipe/recipe.hpp"
+
+namespace fieldloom::defs {
+
+using recipe::ByteOrder;
+using recipe::Encoding;
+__extension__ typedef __int128 int128;
+
+enum class SlotKind : std::uint8_t { Scalar, FixedArray, DynamicArray, Text, Binary };
+enum class SizeMode : std::uint8_t { Fixed, FromField, ToEnd };
+
+// Why a packet is refused; the order of the texts in kReasons.
+enum class Reason : std::uint8_t { None, NoType, TooShort, BadSize, BadValue, CutOff };
+inline constexpr const char* kReasons[] = {"", "no packet type", "too short", "bad size", "bad value", "cut off"};
+
+struct Slot {
+    PyRef name;
+    SlotKind kind = SlotKind::Scalar;
+    Encoding encoding = Encoding::Unsigned;  // numeric and text
+    ByteOrder order = ByteOrder::Big;
+    std::uint32_t bits = 0;    // element bits of a numeric entry; fixed bits of text and binary
+    std::uint64_t count = 1;   // fixed arrays
+    std::uint32_t anchor = 0;  // 0: the packet's start; k: mark k
+    std::uint64_t delta = 0;   // bits from the anchor
+    SizeMode size = SizeMode::Fixed;
+    std::uint32_t source = 0;  // FromField: the slot whose value gives the size or count
+    std::int64_t slope = 1;
+    std::int64_t intercept = 0;
+    std::uint32_t unit = 1;    // bits per unit of a size from a field
+    std::uint32_t mark = 0;    // the mark this slot's end defines (variable slots)
+    const recipe::UnpackRow* unpack = nullptr;  // numeric and text
+    batch::Column column = batch::Column::Object;
+    batch::Convert convert = nullptr;  // numeric: raw values to the column's type
+    batch::Convert check = nullptr;    // numeric: only whether raw values decode
+
+    bool numeric() const noexcept { return kind <= SlotKind::DynamicArray; }
+    // Fixed bits of the whole entry, for fixed-size slots.
+    std::uint64_t fixed_bits() const noexcept { return numeric() ? bits * count : bits; }
+};
+
+enum class NodeKind : std::uint8_t { Compare, All, Any };
+enum class Op : std::uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
+// What a comparison reads of its field's value first.
+enum class Transform : std::uint8_t { None, Truth, InSet, NotInSet, Polynomial, Spline };
+
+// A number as a comparison sees it: an exact integer or a double.
+struct Number {
+    bool is_float = false;
+    int128 integer = 0;
+    double real = 0.0;
+};
+
+// Conditions in preorder; `size` nodes make up a node's subtree.
+struct Node {
+    NodeKind kind = NodeKind::Compare;
+    std::uint32_t size = 1;
+    std::uint32_t slot = 0;
+    Op op = Op::Eq;
+    Transform transform = Transform::None;
+    Number value;
+    std::vector<int128> codes;  // InSet, NotInSet: sorted
+    std::vector<double> xs;     // Polynomial: the coefficients; Spline: the points
+    std::vector<double> ys;
+    int order = 1;
+    bool extrapolate = false;
+};
+
+struct TypeProgram {
+    PyRef name;
+    std::vector<Slot> slots;
+    std::vector<Node> conditions;  // empty: every packet
+    std::uint32_t marks = 0;
+    std::vector<std::uint32_t> variable;  // the slots that define marks, in order
+    // Per anchor, the furthest end (bits from it) of its fixed-size slots: a
+    // packet's entries end at the furthest of mark + reach.
+    std::vector<std::uint64_t> reach;
+};
+
+struct Program {
+    std::vector<TypeProgram> types;     // the concrete types, as given
+    std::vector<std::uint32_t> order;   // the order packets are tried on them
+    // Build from the spec; ValueError or TypeError set and false on a malformed one.
+    bool build(PyObject* spec);
+};
+
+// One packet: its bytes, and how many bytes may be loaded from its start
+// (to the end of the recording, for the one-load bit rule).
+struct PacketBytes {
+    const std::uint8_t* data = nullptr;
+    std::uint64_t length = 0;
+    std::uint64_t readable = 0;
+};
+
+// Where each mark of one packet lies, found one variable slot at a time.
+struct Marks {
+    std::uint64_t at[64];  // mark k at at[k]; at[0] = 0
+    std::uint32_t known = 0;  // marks [0, known] are found
+};
+inline constexpr std::uint32_t kMaxMarks = 63;
+
+// Why finding a slot's place or a mark failed: the slot and reason.
+struct Fault {
+    Reason reason = Reason::None;
+    std::uint32_t slot = 0;
+    int128 value = 0;  // BadSize: the size or count the field gave
+};
+
+// The first bit of slot s, with marks found up to its anchor.
+bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_t upto, Marks& marks,
+                Fault& fault) noexcept;
+
+// The decoded value of a scalar slot as a number; false when it does not
+// lie within the packet (Reason TooShort) or does not decode (BadValue).
+bool slot_number(const TypeProgram& type, std::uint32_t slot, const PacketBytes& packet, Marks& marks,
+                 Number& out, Fault& fault) noexcept;
+
+// The raw value of numeric slot s (element k of an array) at `start` bits.
+inline std::uint64_t slot_raw(const Slot& slot, const PacketBytes& packet, std::uint64_t start) noexcept {
+    return recipe::read_bits(packet.data, start, slot.bits, slot.order, packet.readable - start / 8);
+}
+
+// The index of the type of the packet in `program.types`, or -1.
+std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept;
+
+// The end in bits of the packet's entries, with every mark found.
+std::uint64_t entries_end(const TypeProgram& type, const Marks& marks) noexcept;
+
+}  // namespace fieldloom::defs
