@@ -16,8 +16,10 @@ from typing import Any
 
 from fieldloom_batch.definitions.model import (AllOf, AnyOf, Comparison, Condition, DefinitionError, Entry,
                                                FLOAT_ENCODINGS, PacketType)
+from xml.etree.ElementTree import Element as Node
+
 from fieldloom_batch.loaders import xml_tree
-from fieldloom_batch.loaders.xml_tree import DocumentError, Node
+from fieldloom_batch.loaders.xml_tree import Document, DocumentError, text
 from fieldloom_batch.loaders.xtce_types import Spec, TypeReader
 
 NAMESPACES = ("http://www.omg.org/spec/XTCE/20180204", "http://www.omg.org/space/xtce", "")
@@ -28,6 +30,8 @@ PARAMETER_TYPES = frozenset({"IntegerParameterType", "FloatParameterType", "Enum
 OUTSIDE_TELEMETRY = frozenset({"Header", "CommandMetaData", "ServiceSet"})
 OPERATORS = {"==": "==", "!=": "!=", "<": "<", "<=": "<=", ">": ">", ">=": ">=",
              "&lt;": "<", "&lt;=": "<=", "&gt;": ">", "&gt;=": ">="}
+
+ENTRY_PARTS = frozenset({"LocationInContainerInBits", "RepeatEntry", "IncludeCondition", "DimensionList"})
 
 Key = tuple[tuple[str, ...], str]
 
@@ -40,31 +44,24 @@ def _display(keys: list[Key]) -> dict[Key, str]:
 
 
 class XTCEReader(TypeReader):
-    def __init__(self, root: Node, source: str) -> None:
-        self.source = source
+    def __init__(self, document: Document) -> None:
+        self.document = document
+        self.source = source = document.source
+        root = document.root
         self.type_nodes: dict[Key, Node] = {}
         self.parameter_nodes: dict[Key, Node] = {}
         self.container_nodes: dict[Key, Node] = {}
         self.specs: dict[Key, Spec] = {}
         self.pending: set[Key] = set()
         if root.tag != "SpaceSystem":
-            raise DocumentError(f"the root element is <{root.tag}>, not <SpaceSystem>", source=source, line=root.line)
+            raise DocumentError(f"the root element is <{root.tag}>, not <SpaceSystem>", source=source, line=1)
         self.walk(root, ())
         self.parameter_names = _display(list(self.parameter_nodes))
         self.container_names = _display(list(self.container_nodes))
 
     # -- the space systems ----------------------------------------------------------------------------------------
 
-    def check_namespace(self, node: Node) -> None:
-        if node.namespace not in NAMESPACES:
-            raise DocumentError(f"<{node.tag}> is in the namespace {node.namespace!r}, not XTCE's",
-                                source=self.source, line=node.line)
-        for child in node.children:
-            self.check_namespace(child)
-
     def walk(self, system: Node, parent: tuple[str, ...]) -> None:
-        if not parent:
-            self.check_namespace(system)
         path = parent + (system.get("name") or "",)
         owner = f"space system {path[-1]!r}"
         tables = {"ParameterTypeSet": self.type_nodes, "ParameterSet": self.parameter_nodes,
@@ -90,6 +87,8 @@ class XTCEReader(TypeReader):
         """A name reference: absolute (/A/B/x), relative (B/x, ../x) or bare,
         a bare or relative name looked up from the referring space system
         outwards."""
+        if "/" not in ref and (path, ref) in table:
+            return path, ref
         *steps, name = ref.split("/")
         if ref.startswith("/"):
             bases = [()]
@@ -112,7 +111,8 @@ class XTCEReader(TypeReader):
     def parameter(self, ref: str, path: tuple[str, ...], node: Node, owner: str) -> tuple[str, Spec]:
         key = self.resolve(self.parameter_nodes, ref, path, node, owner, "parameter")
         parameter = self.parameter_nodes[key]
-        self.children(parameter, f"parameter {key[1]!r}", set())
+        if len(parameter):
+            self.children(parameter, f"parameter {key[1]!r}", set())
         type_ref = parameter.get("parameterTypeRef") or ""
         type_key = self.resolve(self.type_nodes, type_ref, key[0], parameter, f"parameter {key[1]!r}",
                                 "parameter type")
@@ -187,8 +187,8 @@ class XTCEReader(TypeReader):
                 raise self.refuse(node, owner, "compares a parameter with a Value; comparisons of two parameters "
                                                "are not supported")
             reference = parts["ParameterInstanceRef"][0]
-            return self.comparison(node, reference, parts["ComparisonOperator"][0].text.strip(),
-                                   parts["Value"][0].text.strip(), path, owner)
+            return self.comparison(node, reference, text(parts["ComparisonOperator"][0]),
+                                   text(parts["Value"][0]), path, owner)
         items = tuple(self.expression(child, path, owner)
                       for child in self.children(node, owner, {"Condition", "ANDedConditions", "ORedConditions"}))
         return AllOf(items) if node.tag == "ANDedConditions" else AnyOf(items)
@@ -241,8 +241,7 @@ class XTCEReader(TypeReader):
         result: list[Entry] = []
         for item in self.children(lists[0], owner, {"ParameterRefEntry", "ArrayParameterRefEntry",
                                                      "ContainerRefEntry"}) if lists else ():
-            parts = {child.tag: child for child in self.children(
-                item, owner, {"LocationInContainerInBits", "RepeatEntry", "IncludeCondition", "DimensionList"})}
+            parts = {child.tag: child for child in self.children(item, owner, ENTRY_PARTS)} if len(item) else {}
             if "DimensionList" in parts and item.tag != "ArrayParameterRefEntry":
                 raise self.refuse(parts["DimensionList"], owner, "is not supported")
             offset, relative = self.location(parts.get("LocationInContainerInBits"), path, owner, included)
@@ -374,7 +373,7 @@ class XTCEReader(TypeReader):
 
     @staticmethod
     def ref_entries(node: Node) -> list[Node]:
-        return [item for child in node.children if child.tag == "EntryList" for item in child.children
+        return [item for child in node if child.tag == "EntryList" for item in child
                 if item.tag == "ContainerRefEntry"]
 
     def check_types(self) -> None:
@@ -388,8 +387,7 @@ def read_xtce(document: str | Path | bytes, *, root: str | None = None) -> list[
     """The packet types an XTCE document describes: one per SequenceContainer
     (with `root`, that container, the containers it extends and those that
     extend it). `document` is a path or the document's bytes."""
-    node, source = xml_tree.read(document)
-    reader = XTCEReader(node, source)
+    reader = XTCEReader(xml_tree.read(document, NAMESPACES))
     reader.check_types()
     return reader.packet_types(root)
 

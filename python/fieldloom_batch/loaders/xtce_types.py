@@ -11,7 +11,9 @@ from typing import Any
 from fieldloom_batch.definitions.model import (FLOAT_ENCODINGS, Boolean, Calibration, Condition, Contextual,
                                                DefinitionError, Delimited, Dynamic, Enumeration, Polynomial, Spline,
                                                Time)
-from fieldloom_batch.loaders.xml_tree import DocumentError, Node
+from xml.etree.ElementTree import Element as Node
+
+from fieldloom_batch.loaders.xml_tree import Document, DocumentError, text
 
 # Elements that say nothing about how a packet is decoded: documentation,
 # display hints, alarms and validity, rates. Skipped wherever they appear.
@@ -53,15 +55,7 @@ class Spec:
         return self.fields.get("calibration") is not None
 
 
-def flag(node: Node, name: str, default: bool) -> bool:
-    text = node.get(name)
-    if text is None:
-        return default
-    if text.strip() in ("true", "1"):
-        return True
-    if text.strip() in ("false", "0"):
-        return False
-    raise DocumentError(f"<{node.tag}>: {name}={text!r} is not a boolean", source="", line=node.line)
+BOOLEANS = {"true": True, "1": True, "false": False, "0": False}
 
 
 class TypeReader:
@@ -69,6 +63,10 @@ class TypeReader:
     and conditions (`parameter`, `parameter_spec`, `condition`)."""
 
     source: str
+    document: Document
+
+    def line(self, node: Node) -> int | None:
+        return self.document.line(node)
 
     # -- provided by the document reader --------------------------------------------------------------------------
 
@@ -81,12 +79,12 @@ class TypeReader:
     # -- shared helpers -------------------------------------------------------------------------------------------
 
     def refuse(self, node: Node, owner: str, message: str) -> DocumentError:
-        return DocumentError(f"<{node.tag}> of {owner} {message}", source=self.source, line=node.line)
+        return DocumentError(f"<{node.tag}> of {owner} {message}", source=self.source, line=self.line(node))
 
     def children(self, node: Node, owner: str, allowed: frozenset[str] | set[str]) -> list[Node]:
         """The children that matter; anything neither allowed nor harmless is refused."""
         kept = []
-        for child in node.children:
+        for child in node:
             if child.tag in HARMLESS:
                 continue
             if child.tag not in allowed:
@@ -117,19 +115,21 @@ class TypeReader:
         return value
 
     def flag(self, node: Node, owner: str, name: str, default: bool) -> bool:
-        try:
-            return flag(node, name, default)
-        except DocumentError:
-            raise self.refuse(node, owner, f"has {name}={node.get(name)!r}, which is not a boolean") from None
+        value = node.get(name)
+        if value is None:
+            return default
+        if value.strip() not in BOOLEANS:
+            raise self.refuse(node, owner, f"has {name}={value!r}, which is not a boolean")
+        return BOOLEANS[value.strip()]
 
     def integer_value(self, node: Node, path: tuple[str, ...], owner: str) -> int | Dynamic:
         """An IntegerValueType: a fixed value, or one from a parameter."""
         child = self.one(node, owner, {"FixedValue", "DynamicValue"})
         if child.tag == "FixedValue":
             try:
-                return int(child.text.strip(), 0)
+                return int(text(child), 0)
             except ValueError:
-                raise self.refuse(child, owner, f"holds {child.text.strip()!r}, which is not an integer") from None
+                raise self.refuse(child, owner, f"holds {text(child)!r}, which is not an integer") from None
         return self.dynamic(child, path, owner)
 
     def dynamic(self, node: Node, path: tuple[str, ...], owner: str) -> Dynamic:
@@ -221,11 +221,11 @@ class TypeReader:
         if "LeadingSize" in parts:
             fields["leading_bits"] = self.number(parts["LeadingSize"], owner, "sizeInBitsOfSizeTag", 16, whole=True)
         elif "TerminationChar" in parts:
-            text = parts["TerminationChar"].text.strip() or "00"
+            hex_text = text(parts["TerminationChar"]) or "00"
             try:
-                fields["terminator"] = bytes.fromhex(text)
+                fields["terminator"] = bytes.fromhex(hex_text)
             except ValueError:
-                raise self.refuse(parts["TerminationChar"], owner, f"holds {text!r}, which is not hex") from None
+                raise self.refuse(parts["TerminationChar"], owner, f"holds {hex_text!r}, which is not hex") from None
         return fields
 
     # -- calibrators ----------------------------------------------------------------------------------------------
@@ -284,7 +284,7 @@ class TypeReader:
         found: list[Node] = []
         for child in self.children(node, owner, encodings | {"UnitSet", "EnumerationList"}):
             if child.tag == "UnitSet":
-                units += [unit.text.strip() for unit in self.children(child, owner, {"Unit"}) if unit.text.strip()]
+                units += [text(unit) for unit in self.children(child, owner, {"Unit"}) if text(unit)]
             elif child.tag != "EnumerationList":
                 found.append(child)
         if len(found) != 1:
@@ -340,7 +340,7 @@ class TypeReader:
             raise self.refuse(node, owner, "needs an IntegerDataEncoding")
 
     def enumeration(self, node: Node, owner: str) -> Enumeration:
-        lists = [child for child in node.children if child.tag == "EnumerationList"]
+        lists = [child for child in node if child.tag == "EnumerationList"]
         if len(lists) != 1:
             raise self.refuse(node, owner, "needs one EnumerationList")
         labels: dict[int, str] = {}
@@ -380,15 +380,15 @@ class TypeReader:
         return Spec("time", fields)
 
     def epoch(self, node: Node, owner: str) -> str:
-        text = node.text.strip()
-        if text in EPOCHS:
-            return EPOCHS[text]
-        bare = text[:-1] if text.endswith("Z") else text
+        written = text(node)
+        if written in EPOCHS:
+            return EPOCHS[written]
+        bare = written[:-1] if written.endswith("Z") else written
         try:
             moment = datetime.datetime.fromisoformat(bare)
         except ValueError:
-            raise self.refuse(node, owner, f"holds {text!r}, which is neither a named epoch ("
+            raise self.refuse(node, owner, f"holds {written!r}, which is neither a named epoch ("
                                            f"{', '.join(EPOCHS)}) nor a date and time") from None
         if moment.tzinfo is not None:
-            raise self.refuse(node, owner, f"holds {text!r}; only times without a zone offset (or Z) are supported")
-        return moment.isoformat()
+            raise self.refuse(node, owner, f"holds {written!r}; only times without a zone offset (or Z) are supported")
+        return bare
