@@ -183,9 +183,10 @@ class XTCEReader(TypeReader):
             parts: dict[str, list[Node]] = collections.defaultdict(list)
             for child in self.children(node, owner, {"ParameterInstanceRef", "ComparisonOperator", "Value"}):
                 parts[child.tag].append(child)
-            if len(parts["ParameterInstanceRef"]) != 1 or not parts["ComparisonOperator"] or not parts["Value"]:
-                raise self.refuse(node, owner, "compares a parameter with a Value; comparisons of two parameters "
-                                               "are not supported")
+            if len(parts["ParameterInstanceRef"]) > 1:
+                raise self.refuse(node, owner, "compares two parameters, which is not supported")
+            if not parts["ParameterInstanceRef"] or not parts["ComparisonOperator"] or not parts["Value"]:
+                raise self.refuse(node, owner, "needs a ParameterInstanceRef, a ComparisonOperator and a Value")
             reference = parts["ParameterInstanceRef"][0]
             return self.comparison(node, reference, text(parts["ComparisonOperator"][0]),
                                    text(parts["Value"][0]), path, owner)
@@ -377,10 +378,13 @@ class XTCEReader(TypeReader):
                 if item.tag == "ContainerRefEntry"]
 
     def check_types(self) -> None:
-        """Every parameter type is read, used or not: a document is refused
-        as a whole, not when some packet happens to need the broken part."""
+        """Every parameter and type is read, used or not: a document is
+        refused as a whole, not when some packet happens to need the broken
+        part."""
         for key in self.type_nodes:
             self.type_spec(key)
+        for (path, name), node in self.parameter_nodes.items():
+            self.parameter("/" + "/".join(path + (name,)), path, node, f"space system {path[-1]!r}")
 
 
 def read_xtce(document: str | Path | bytes, *, root: str | None = None) -> list[PacketType]:

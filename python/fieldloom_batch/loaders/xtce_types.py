@@ -160,7 +160,7 @@ class TypeReader:
 
     def byte_order(self, node: Node, owner: str, *, numeric: bool) -> str:
         if node.get("bitOrder", "mostSignificantBitFirst") != "mostSignificantBitFirst":
-            raise self.refuse(node, owner, f"has bitOrder={node.get('bitOrder')!r}; only mostSignificantBitFirst")
+            raise self.refuse(node, owner, f"has bitOrder={node.get('bitOrder')!r}; only mostSignificantBitFirst is supported")
         order = node.get("byteOrder", "mostSignificantByteFirst")
         if order == "mostSignificantByteFirst":
             return "big"
