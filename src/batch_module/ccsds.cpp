@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/ccsds_scan.hpp"
+#include "python/held_buffer.hpp"
 
 namespace fieldloom::batch {
 
@@ -66,36 +67,17 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// Holds the buffer (an export, so that it cannot be resized or unmapped
-// while the scan reads it without the interpreter lock).
-class HeldBuffer {
-public:
-    bool acquire(PyObject* object) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return false;
-        held_ = true;
-        return true;
-    }
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 bool read_filter(PyObject* object, ccsds::ApidFilter& filter) {
     HeldBuffer bitmap;
-    if (!bitmap.acquire(object)) return false;
+    if (!bitmap.hold(object, PyBUF_SIMPLE)) return false;
     if (bitmap.size() != ccsds::kApidCount / 8) {
         PyErr_Format(PyExc_ValueError, "the APID bitmap must be %zu bytes, not %zu", ccsds::kApidCount / 8,
                      bitmap.size());
         return false;
     }
     for (std::uint32_t apid = 0; apid < ccsds::kApidCount; ++apid)
-        if (bitmap.data()[apid >> 3] >> (apid & 7) & 1) filter.keep(static_cast<std::uint16_t>(apid));
+        if (static_cast<const std::uint8_t*>(bitmap.data())[apid >> 3] >> (apid & 7) & 1)
+            filter.keep(static_cast<std::uint16_t>(apid));
     return true;
 }
 
@@ -111,7 +93,7 @@ PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (filtered && !read_filter(args[1], filter)) return nullptr;
 
     HeldBuffer buffer;
-    if (!buffer.acquire(args[0])) return nullptr;
+    if (!buffer.hold(args[0], PyBUF_SIMPLE)) return nullptr;
     // A packet takes at least seven bytes, which bounds the rows.
     const std::size_t most_rows = buffer.size() / 7;
     Rows rows;
@@ -122,7 +104,8 @@ PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         bool done;
         const ccsds::Columns columns = rows.columns();
         Py_BEGIN_ALLOW_THREADS
-        done = ccsds::scan(buffer.data(), buffer.size(), cursor, columns, filtered ? &filter : nullptr);
+        done = ccsds::scan(static_cast<const std::uint8_t*>(buffer.data()), buffer.size(), cursor, columns,
+                           filtered ? &filter : nullptr);
         Py_END_ALLOW_THREADS
         if (done) break;
         const std::size_t grown = rows.capacity() * 2;

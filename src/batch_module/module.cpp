@@ -2,8 +2,10 @@
 // leaves the shared object.
 #include "python/python.hpp"
 
+#include "batch_module/calibrate.hpp"
 #include "batch_module/ccsds.hpp"
 #include "batch_module/layout.hpp"
+#include "batch_module/program.hpp"
 #include "python/errors.hpp"
 #include "python/lifetime.hpp"
 
@@ -13,6 +15,7 @@ namespace {
 // Module-level functions: each is defined in its own file here, with one line
 // in this table.
 PyMethodDef g_methods[] = {
+    {"calibrate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calibrate)), METH_FASTCALL, calibrate_doc},
     {"scan_ccsds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_ccsds)), METH_FASTCALL, scan_ccsds_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -30,6 +33,9 @@ PyObject* create_module() {
     PyTypeObject* type = layout_type();
     if (type == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Layout", reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
+    PyTypeObject* program = program_type();
+    if (program == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Program", reinterpret_cast<PyObject*>(program)) < 0) return nullptr;
     return module.release();
 }
 

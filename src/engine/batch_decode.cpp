@@ -10,6 +10,7 @@
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
 #include "python/errors.hpp"
+#include "python/held_buffer.hpp"
 
 namespace fieldloom::batch {
 
@@ -172,6 +173,8 @@ bool fail_value(const std::string& message) {
     return false;
 }
 
+}  // namespace
+
 // Checks the packets' places once, before any is read; the kernels check
 // them again as they read.
 bool check_geometry(const Packets& packets) {
@@ -197,6 +200,8 @@ bool check_geometry(const Packets& packets) {
     }
     return true;
 }
+
+namespace {
 
 struct ColumnBuffer {
     PyRef array;
@@ -280,6 +285,25 @@ bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what) {
         return false;
     }
     return true;
+}
+
+void drop_rows(void* column, std::uint64_t row_bytes, bool objects, const std::uint8_t* failed, std::uint64_t first,
+               std::uint64_t count) noexcept {
+    auto* data = static_cast<std::uint8_t*>(column);
+    auto** slots = static_cast<PyObject**>(column);
+    std::uint64_t to = first;
+    for (std::uint64_t i = first; i < count; ++i) {
+        if (failed[i]) {
+            if (objects) Py_SETREF(slots[i], Py_NewRef(Py_None));
+            continue;
+        }
+        if (objects) {
+            std::swap(slots[to], slots[i]);
+        } else {
+            std::memcpy(data + to * row_bytes, data + i * row_bytes, static_cast<std::size_t>(row_bytes));
+        }
+        ++to;
+    }
 }
 
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept {
@@ -432,23 +456,8 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
             if (PyList_Append(refused.get(), entry.get()) < 0) api_call_failed();
         }
         for (ColumnBuffer& column : columns) {
-            auto* data = static_cast<std::uint8_t*>(column.held.data());
-            const auto item = static_cast<std::uint64_t>(column.held.view().itemsize);
-            const bool objects = column.type == Column::Object;
-            std::uint64_t to = first_failed;
-            for (std::uint64_t i = first_failed; i < count; ++i) {
-                if (failed[i]) {
-                    if (objects) Py_SETREF(reinterpret_cast<PyObject**>(data)[i], Py_NewRef(Py_None));
-                    continue;
-                }
-                if (objects) {
-                    auto** slots = reinterpret_cast<PyObject**>(data);
-                    std::swap(slots[to], slots[i]);
-                } else {
-                    std::memcpy(data + to * item, data + i * item, static_cast<std::size_t>(item));
-                }
-                ++to;
-            }
+            drop_rows(column.held.data(), static_cast<std::uint64_t>(column.held.view().itemsize),
+                      column.type == Column::Object, failed.get(), first_failed, count);
         }
         for (std::uint64_t i = first_failed; i < count; ++i) kept += failed[i] ? 0 : 1;
     }

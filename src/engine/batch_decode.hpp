@@ -44,6 +44,15 @@ private:
     bool held_ = false;
 };
 
+// Moves the rows [first, count) of a column that did not fail down over the
+// failed ones, in order; objects of failed rows become None.
+void drop_rows(void* column, std::uint64_t row_bytes, bool objects, const std::uint8_t* failed, std::uint64_t first,
+               std::uint64_t count) noexcept;
+
+// Checks caller-given packet offsets and lengths once, before any is read;
+// ValueError set and false for the first that lies outside the buffer.
+bool check_geometry(const Packets& packets);
+
 // A 1-D int64 array handed over by the Python layer; TypeError naming `what` otherwise.
 bool hold_index_array(PyObject* array, HeldBuffer& held, const char* what);
 

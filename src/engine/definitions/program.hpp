@@ -118,7 +118,7 @@ inline constexpr std::uint32_t kMaxMarks = 63;
 struct Fault {
     Reason reason = Reason::None;
     std::uint32_t slot = 0;
-    int128 value = 0;  // BadSize: the size or count the field gave
+    int128 value = 0;  // BadSize: the size (in its unit) or count the field gave
 };
 
 // The first bit of slot s, with marks found up to its anchor.
@@ -134,6 +134,11 @@ bool slot_number(const TypeProgram& type, std::uint32_t slot, const PacketBytes&
 inline std::uint64_t slot_raw(const Slot& slot, const PacketBytes& packet, std::uint64_t start) noexcept {
     return recipe::read_bits(packet.data, start, slot.bits, slot.order, packet.readable - start / 8);
 }
+
+// Where slot s lies: its first bit and its size in bits, marks found as
+// needed; false (TooShort, BadSize, BadValue) when it does not lie within.
+bool slot_extent(const TypeProgram& type, std::uint32_t slot, const PacketBytes& packet, Marks& marks,
+                 std::uint64_t& start, std::uint64_t& bits, Fault& fault) noexcept;
 
 // The index of the type of the packet in `program.types`, or -1.
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept;

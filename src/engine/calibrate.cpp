@@ -1,0 +1,124 @@
+#include "engine/calibrate.hpp"
+
+#include <limits>
+#include <type_traits>
+
+#include "codecs/calibration.hpp"
+
+namespace fieldloom::batch {
+
+namespace {
+
+constexpr std::int64_t kNotATime = std::numeric_limits<std::int64_t>::min();
+
+// One loop per kind and column type: `rule(value, out)` returns whether the
+// row calibrates. The flag store is unconditional, so the loop has no branch
+// on the outcome.
+template <class T, class Out, class Rule>
+std::size_t each_row(const T* values, std::size_t rows, Out* out, bool* failed, Rule rule) noexcept {
+    std::size_t failures = 0;
+    if (failed == nullptr) {
+        for (std::size_t i = 0; i < rows; ++i) failures += !rule(values[i], out[i]);
+    } else {
+        for (std::size_t i = 0; i < rows; ++i) {
+            const bool fails = !rule(values[i], out[i]);
+            failed[i] = fails;
+            failures += fails;
+        }
+    }
+    return failures;
+}
+
+// The field's raw value of a time code: an unsigned count (a negative or
+// fractional value is none).
+template <class T>
+bool as_count(T value, std::uint64_t& count) noexcept {
+    if constexpr (std::is_floating_point_v<T>) {
+        return false;
+    } else if constexpr (std::is_signed_v<T>) {
+        count = static_cast<std::uint64_t>(value);
+        return value >= 0;
+    } else {
+        count = value;
+        return true;
+    }
+}
+
+template <class T>
+std::size_t calibrate_typed(const CalibrationPlan& plan, const T* values, std::size_t rows, void* out,
+                            bool* failed) noexcept {
+    using namespace calibration;
+    switch (plan.kind) {
+        case CalibrationKind::Polynomial:
+            return each_row(values, rows, static_cast<double*>(out), failed, [&](T value, double& result) {
+                result = polynomial(plan.xs, plan.size, static_cast<double>(value));
+                return true;
+            });
+        case CalibrationKind::Spline:
+            return each_row(values, rows, static_cast<double*>(out), failed, [&](T value, double& result) {
+                if (spline(plan.xs, plan.ys, plan.size, plan.order, plan.extrapolate, static_cast<double>(value),
+                           result))
+                    return true;
+                result = std::numeric_limits<double>::quiet_NaN();
+                return false;
+            });
+        case CalibrationKind::Enumeration:
+            return each_row(values, rows, static_cast<std::int32_t*>(out), failed, [&](T value, std::int32_t& result) {
+                std::ptrdiff_t at = -1;
+                if constexpr (std::is_floating_point_v<T>) {
+                    (void)value;
+                } else if constexpr (std::is_signed_v<T>) {
+                    at = find_code(plan.signed_codes, plan.size, static_cast<std::int64_t>(value));
+                } else {
+                    at = find_code(plan.unsigned_codes, plan.size, static_cast<std::uint64_t>(value));
+                }
+                result = static_cast<std::int32_t>(at < 0 ? static_cast<std::ptrdiff_t>(plan.size) : at);
+                return at >= 0 || plan.has_other;
+            });
+        case CalibrationKind::Boolean:
+            return each_row(values, rows, static_cast<bool*>(out), failed, [](T value, bool& result) {
+                result = value != 0;
+                return true;
+            });
+        case CalibrationKind::Time:
+            return each_row(values, rows, static_cast<std::int64_t*>(out), failed, [&](T value, std::int64_t& ns) {
+                if (time_ns(static_cast<double>(value), plan.scale, plan.offset, plan.epoch_ns, ns)) return true;
+                ns = kNotATime;
+                return false;
+            });
+        case CalibrationKind::Cuc:
+        case CalibrationKind::Cds: {
+            const bool cuc = plan.kind == CalibrationKind::Cuc;
+            return each_row(values, rows, static_cast<std::int64_t*>(out), failed, [&](T value, std::int64_t& ns) {
+                std::uint64_t raw = 0;
+                if (as_count(value, raw) && (cuc ? cuc_ns(raw, plan.fraction, plan.epoch_ns, ns)
+                                                 : cds_ns(raw, plan.fraction, plan.epoch_ns, ns)))
+                    return true;
+                ns = kNotATime;
+                return false;
+            });
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::size_t calibrate_column(const CalibrationPlan& plan, ValueType type, const void* values, std::size_t rows,
+                             void* out, bool* failed) noexcept {
+    switch (type) {
+        case ValueType::U8: return calibrate_typed(plan, static_cast<const std::uint8_t*>(values), rows, out, failed);
+        case ValueType::U16: return calibrate_typed(plan, static_cast<const std::uint16_t*>(values), rows, out, failed);
+        case ValueType::U32: return calibrate_typed(plan, static_cast<const std::uint32_t*>(values), rows, out, failed);
+        case ValueType::U64: return calibrate_typed(plan, static_cast<const std::uint64_t*>(values), rows, out, failed);
+        case ValueType::I8: return calibrate_typed(plan, static_cast<const std::int8_t*>(values), rows, out, failed);
+        case ValueType::I16: return calibrate_typed(plan, static_cast<const std::int16_t*>(values), rows, out, failed);
+        case ValueType::I32: return calibrate_typed(plan, static_cast<const std::int32_t*>(values), rows, out, failed);
+        case ValueType::I64: return calibrate_typed(plan, static_cast<const std::int64_t*>(values), rows, out, failed);
+        case ValueType::F32: return calibrate_typed(plan, static_cast<const float*>(values), rows, out, failed);
+        case ValueType::F64: return calibrate_typed(plan, static_cast<const double*>(values), rows, out, failed);
+    }
+    return 0;
+}
+
+}  // namespace fieldloom::batch

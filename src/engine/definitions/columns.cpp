@@ -1,0 +1,130 @@
+#include "engine/definitions/columns.hpp"
+
+#include <cstring>
+#include <new>
+
+namespace fieldloom::defs {
+
+namespace {
+
+using batch::kChunk;
+
+constexpr std::size_t kItemSize[] = {1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 8};
+
+// The rows of one chunk: their packets, and mark k of row j at marks[k * kChunk + j].
+struct Chunk {
+    PacketBytes packets[kChunk];
+    std::uint64_t* marks = nullptr;
+    std::size_t n = 0;
+};
+
+// Raw values of one slot's element at `offset` bits past its start; a row
+// whose element does not lie within its packet is flagged and reads 0.
+template <ByteOrder Order>
+void gather(const Slot& slot, const Chunk& chunk, std::uint64_t offset, std::uint64_t* raws,
+            std::uint8_t* failed) noexcept {
+    const std::uint64_t* bases = slot.anchor == 0 ? nullptr : chunk.marks + slot.anchor * kChunk;
+    const std::uint64_t delta = slot.delta + offset;
+    const std::uint32_t bits = slot.bits;
+    for (std::size_t j = 0; j < chunk.n; ++j) {
+        const PacketBytes& packet = chunk.packets[j];
+        const std::uint64_t start = (bases == nullptr ? 0 : bases[j]) + delta;
+        const std::uint64_t total = packet.length * 8;
+        if (start > total || bits > total - start) [[unlikely]] {
+            failed[j] = 1;
+            raws[j] = 0;
+            continue;
+        }
+        raws[j] = recipe::read_bits(packet.data, start, bits, Order, packet.readable - start / 8);
+    }
+}
+
+void gather_slot(const Slot& slot, const Chunk& chunk, std::uint64_t offset, std::uint64_t* raws,
+                 std::uint8_t* failed) noexcept {
+    if (slot.order == ByteOrder::Big) {
+        gather<ByteOrder::Big>(slot, chunk, offset, raws, failed);
+    } else {
+        gather<ByteOrder::Little>(slot, chunk, offset, raws, failed);
+    }
+}
+
+// A fixed array, element by element: each element's values for the chunk
+// converted into scratch, then put in their places of the 2-D column.
+void fixed_array(const Slot& slot, const Chunk& chunk, std::uint64_t row, void* column, std::uint8_t* failed,
+                 std::uint64_t* raws) noexcept {
+    alignas(8) unsigned char scratch[kChunk * 8];
+    const std::size_t item = kItemSize[static_cast<std::size_t>(slot.column)];
+    auto* out = static_cast<unsigned char*>(column);
+    for (std::uint64_t k = 0; k < slot.count; ++k) {
+        gather_slot(slot, chunk, k * slot.bits, raws, failed + row);
+        slot.convert(raws, chunk.n, slot.bits, scratch, 0, failed + row);
+        for (std::size_t j = 0; j < chunk.n; ++j) {
+            std::memcpy(out + ((row + j) * slot.count + k) * item, scratch + j * item, item);
+        }
+    }
+}
+
+}  // namespace
+
+void identify_packets(const Program& program, const Frames& frames, std::uint64_t lo, std::uint64_t hi,
+                      std::uint16_t* types) noexcept {
+    for (std::uint64_t i = lo; i < hi; ++i) {
+        const std::int64_t type = identify(program, frames.packet(i));
+        types[i] = type < 0 ? kNoType : static_cast<std::uint16_t>(type);
+    }
+}
+
+void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::uint64_t hi) noexcept {
+    const TypeProgram& type = *rows.type;
+    const std::uint32_t marks = type.marks;
+    std::vector<std::uint64_t> mark_rows;
+    try {
+        mark_rows.assign((marks + 1) * kChunk, 0);
+    } catch (const std::bad_alloc&) {
+        rows.out_of_memory.store(true, std::memory_order_relaxed);
+        return;
+    }
+    Chunk chunk;
+    chunk.marks = mark_rows.data();
+    std::uint64_t raws[kChunk];
+    std::uint64_t longer = 0;
+    std::uint64_t extra = 0;
+    for (std::uint64_t row = lo; row < hi; row += kChunk) {
+        chunk.n = static_cast<std::size_t>(hi - row < kChunk ? hi - row : kChunk);
+        for (std::size_t j = 0; j < chunk.n; ++j) chunk.packets[j] = frames.packet(static_cast<std::uint64_t>(rows.packets[row + j]));
+        std::uint8_t* failed = rows.failed + row;
+        for (std::size_t j = 0; j < chunk.n; ++j) {
+            const PacketBytes& packet = chunk.packets[j];
+            Marks found;
+            found.at[0] = 0;
+            Fault fault;
+            if (marks != 0 && !find_marks(type, packet, marks, found, fault)) {
+                failed[j] = 1;
+                for (std::uint32_t k = 1; k <= marks; ++k) chunk.marks[k * kChunk + j] = 0;
+                continue;
+            }
+            for (std::uint32_t k = 1; k <= marks; ++k) chunk.marks[k * kChunk + j] = found.at[k];
+            const std::uint64_t end = entries_end(type, found);
+            const std::uint64_t used = (end + 7) / 8;
+            if (end <= packet.length * 8 && packet.length > used) {
+                ++longer;
+                extra += packet.length - used;
+            }
+        }
+        for (std::size_t s = 0; s < type.slots.size(); ++s) {
+            void* column = rows.columns[s];
+            if (column == nullptr) continue;
+            const Slot& slot = type.slots[s];
+            if (slot.kind == SlotKind::Scalar) {
+                gather_slot(slot, chunk, 0, raws, failed);
+                slot.convert(raws, chunk.n, slot.bits, column, row, rows.failed);
+            } else {
+                fixed_array(slot, chunk, row, column, rows.failed, raws);
+            }
+        }
+    }
+    rows.longer.fetch_add(longer, std::memory_order_relaxed);
+    rows.extra.fetch_add(extra, std::memory_order_relaxed);
+}
+
+}  // namespace fieldloom::defs

@@ -1,0 +1,346 @@
+#include "engine/definitions/decode.hpp"
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codecs/message.hpp"
+#include "engine/batch_decode.hpp"
+#include "engine/ccsds_scan.hpp"
+#include "engine/definitions/columns.hpp"
+#include "engine/definitions/packet.hpp"
+#include "python/errors.hpp"
+
+namespace fieldloom::defs {
+
+namespace {
+
+using batch::HeldBuffer;
+
+struct CutOff {
+    std::uint64_t offset;
+    std::string message;
+};
+
+// CCSDS packets, each `prefix` bytes after the one before; what is left at
+// the end is a packet cut off.
+std::optional<CutOff> frame_ccsds(Frames& frames, std::uint64_t prefix) {
+    ccsds::Cursor cursor;
+    std::size_t capacity = static_cast<std::size_t>(frames.size / 7 + 1 < (1u << 16) ? frames.size / 7 + 1 : 1u << 16);
+    for (;;) {
+        frames.offset.resize(capacity);
+        frames.length.resize(capacity);
+        if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, frames.offset.data(), frames.length.data(),
+                               capacity)) {
+            break;
+        }
+        capacity *= 2;
+    }
+    frames.offset.resize(cursor.rows);
+    frames.length.resize(cursor.rows);
+    frames.offset.shrink_to_fit();
+    frames.length.shrink_to_fit();
+    const std::uint64_t left = frames.size - cursor.position;
+    if (left == 0) return std::nullopt;
+    const std::uint64_t start = cursor.position + prefix;
+    if (left < prefix + ccsds::kHeaderBytes) {
+        return CutOff{start < frames.size ? start : frames.size,
+                      build_message("the recording ends ", left, " bytes after the end of the packet before, inside ",
+                                    left < prefix ? "the bytes before this packet" : "its primary header")};
+    }
+    const ccsds::Header header = ccsds::read_header(frames.base + start);
+    return CutOff{start, build_message("its primary header declares ", header.length,
+                                       " bytes, but the recording holds only ", left - prefix)};
+}
+
+bool frame_given(Frames& frames, const Request& request) {
+    HeldBuffer offsets;
+    HeldBuffer lengths;
+    batch::Packets packets;
+    packets.base = frames.base;
+    packets.size = frames.size;
+    if (!batch::hold_index_array(request.offsets, offsets, "offsets")) return false;
+    packets.starts = static_cast<const std::int64_t*>(offsets.data());
+    packets.count = offsets.size() / 8;
+    if (request.lengths != nullptr) {
+        if (!batch::hold_index_array(request.lengths, lengths, "lengths")) return false;
+        if (lengths.size() != offsets.size()) {
+            PyErr_SetString(PyExc_ValueError, "lengths and offsets differ in length");
+            return false;
+        }
+        packets.lengths = static_cast<const std::int64_t*>(lengths.data());
+    }
+    if (!batch::check_geometry(packets)) return false;
+    frames.offset.resize(packets.count);
+    frames.length.resize(packets.count);
+    for (std::uint64_t i = 0; i < packets.count; ++i) {
+        const std::uint8_t* data = nullptr;
+        std::uint64_t length = 0;
+        if (!packets.packet(i, data, length)) {
+            PyErr_Format(PyExc_ValueError, "packet %llu does not lie within the buffer", static_cast<unsigned long long>(i));
+            return false;
+        }
+        frames.offset[i] = data - frames.base;
+        frames.length[i] = static_cast<std::int64_t>(length);
+    }
+    return true;
+}
+
+void frame_stride(Frames& frames, std::uint64_t stride) {
+    const std::uint64_t count = frames.size / stride + (frames.size % stride != 0);
+    frames.offset.resize(count);
+    frames.length.resize(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        frames.offset[i] = static_cast<std::int64_t>(i * stride);
+        frames.length[i] = static_cast<std::int64_t>(frames.size - i * stride < stride ? frames.size - i * stride : stride);
+    }
+}
+
+PyRef checked(PyObject* object) {
+    if (object == nullptr) api_call_failed();
+    return PyRef(object);
+}
+
+// One type's table while it is built.
+struct Table {
+    const TypeProgram* type = nullptr;
+    PyRef index;
+    PyRef offset;
+    HeldBuffer index_held;
+    HeldBuffer offset_held;
+    std::vector<PyRef> columns;
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+    std::vector<std::uint8_t> failed;
+    TypeRows rows;
+    bool with_lock = false;  // it has slots done with the interpreter lock
+
+    std::int64_t* index_data() const noexcept { return static_cast<std::int64_t*>(index_held.data()); }
+    std::int64_t* offset_data() const noexcept { return static_cast<std::int64_t*>(offset_held.data()); }
+};
+
+bool allocate(Table& table, const Arrays& arrays, std::uint64_t count) {
+    const TypeProgram& type = *table.type;
+    auto array = [&](PyRef& out, HeldBuffer* held, const char* code, std::uint64_t width, bool matrix) {
+        out = matrix ? PyRef(PyObject_CallFunction(arrays.empty.get(), "(KK)s", static_cast<unsigned long long>(count),
+                                                   static_cast<unsigned long long>(width), code))
+                     : PyRef(PyObject_CallFunction(arrays.empty.get(), "Ks", static_cast<unsigned long long>(count), code));
+        return out && (held == nullptr || held->hold(out.get(), PyBUF_WRITABLE));
+    };
+    if (!array(table.index, &table.index_held, "i8", 0, false) || !array(table.offset, &table.offset_held, "i8", 0, false)) {
+        return false;
+    }
+    table.failed.assign(count, 0);
+    table.columns.resize(type.slots.size());
+    table.rows.type = &type;
+    table.rows.packets = table.index_data();
+    table.rows.count = count;
+    table.rows.failed = table.failed.data();
+    table.rows.columns.assign(type.slots.size(), nullptr);
+    for (std::size_t s = 0; s < type.slots.size(); ++s) {
+        const Slot& slot = type.slots[s];
+        auto held = std::make_unique<HeldBuffer>();
+        const bool numeric = slot.kind == SlotKind::Scalar || slot.kind == SlotKind::FixedArray;
+        const char* code = numeric ? batch::kDtypeCodes[static_cast<std::size_t>(slot.column)] : "O";
+        if (!array(table.columns[s], held.get(), code, slot.count, slot.kind == SlotKind::FixedArray)) return false;
+        if (numeric) {
+            table.rows.columns[s] = held->data();
+        } else {
+            table.with_lock = true;
+        }
+        table.held.push_back(std::move(held));
+    }
+    return true;
+}
+
+// Text, binary and arrays of a count from a field: one object per row.
+bool fill_with_lock(Table& table, const Frames& frames, const Arrays& arrays) {
+    const TypeProgram& type = *table.type;
+    for (std::uint64_t row = 0; row < table.rows.count; ++row) {
+        if (table.failed[row]) continue;
+        const PacketBytes packet = frames.packet(static_cast<std::uint64_t>(table.index_data()[row]));
+        Marks marks;
+        marks.at[0] = 0;
+        for (std::uint32_t s = 0; s < type.slots.size(); ++s) {
+            if (table.rows.columns[s] != nullptr) continue;
+            PyRef value;
+            Refusal refusal;
+            const Outcome outcome = slot_object(type, s, packet, marks, arrays, value, refusal);
+            if (outcome == Outcome::Error) return false;
+            if (outcome == Outcome::Refused) {
+                table.failed[row] = 1;
+                break;
+            }
+            auto** objects = static_cast<PyObject**>(table.held[s]->data());
+            Py_SETREF(objects[row], value.release());
+        }
+    }
+    return true;
+}
+
+bool add_refused(PyObject* list, std::uint64_t index, std::uint64_t offset, Reason reason, const std::string& message,
+                 PyObject* type_name) {
+    PyRef entry(Py_BuildValue("(KKss#O)", static_cast<unsigned long long>(index), static_cast<unsigned long long>(offset),
+                              kReasons[static_cast<std::size_t>(reason)], message.data(),
+                              static_cast<Py_ssize_t>(message.size()), type_name == nullptr ? Py_None : type_name));
+    return entry && PyList_Append(list, entry.get()) == 0;
+}
+
+// Removes the failed rows of a table; the arrays become views of the kept rows.
+bool drop_failed(Table& table) {
+    const std::uint64_t count = table.rows.count;
+    std::uint64_t first = 0;
+    while (first < count && !table.failed[first]) ++first;
+    if (first == count) return true;
+    std::uint64_t kept = first;
+    for (std::uint64_t r = first; r < count; ++r) kept += table.failed[r] ? 0 : 1;
+    const std::uint8_t* failed = table.failed.data();
+    batch::drop_rows(table.index_data(), 8, false, failed, first, count);
+    batch::drop_rows(table.offset_data(), 8, false, failed, first, count);
+    for (std::size_t s = 0; s < table.columns.size(); ++s) {
+        const HeldBuffer& held = *table.held[s];
+        const std::uint64_t row_bytes = held.size() / count;
+        batch::drop_rows(held.data(), row_bytes, table.rows.columns[s] == nullptr, failed, first, count);
+    }
+    auto slice = [kept](PyRef& array) {
+        array = PyRef(PySequence_GetSlice(array.get(), 0, static_cast<Py_ssize_t>(kept)));
+        return static_cast<bool>(array);
+    };
+    if (!slice(table.index) || !slice(table.offset)) return false;
+    for (PyRef& column : table.columns) {
+        if (!slice(column)) return false;
+    }
+    return true;
+}
+
+PyObject* decode_frames(const Program& program, const Request& request, Frames& frames,
+                        const std::optional<CutOff>& cut) {
+    Arrays arrays;
+    if (!arrays.load()) return nullptr;
+    const std::uint64_t count = frames.count();
+    std::vector<std::uint16_t> types(count);
+    Py_BEGIN_ALLOW_THREADS
+    batch::in_threads(count, batch::kChunk, request.threads, [&](std::uint64_t lo, std::uint64_t hi) {
+        identify_packets(program, frames, lo, hi, types.data());
+    });
+    Py_END_ALLOW_THREADS
+
+    const std::size_t type_count = program.types.size();
+    std::vector<std::uint64_t> rows(type_count, 0);
+    for (const std::uint16_t type : types) {
+        if (type != kNoType) ++rows[type];
+    }
+    std::vector<std::unique_ptr<Table>> tables;
+    for (std::size_t t = 0; t < type_count; ++t) {
+        tables.push_back(std::make_unique<Table>());
+        tables[t]->type = &program.types[t];
+        if (!allocate(*tables[t], arrays, rows[t])) return nullptr;
+    }
+    std::fill(rows.begin(), rows.end(), 0);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint16_t type = types[i];
+        if (type == kNoType) continue;
+        const std::uint64_t row = rows[type]++;
+        tables[type]->index_data()[row] = static_cast<std::int64_t>(i);
+        tables[type]->offset_data()[row] = frames.offset[i];
+    }
+
+    Py_BEGIN_ALLOW_THREADS
+    for (auto& table : tables) {
+        batch::in_threads(table->rows.count, batch::kChunk, request.threads, [&](std::uint64_t lo, std::uint64_t hi) {
+            decode_rows(table->rows, frames, lo, hi);
+        });
+    }
+    Py_END_ALLOW_THREADS
+    for (auto& table : tables) {
+        if (table->rows.out_of_memory.load()) return PyErr_NoMemory();
+        if (table->with_lock && !fill_with_lock(*table, frames, arrays)) return nullptr;
+    }
+
+    // The refused packets in recording order (only the first, unless skipped).
+    PyRef refused = checked(PyList_New(0));
+    std::fill(rows.begin(), rows.end(), 0);
+    for (std::uint64_t i = 0; i < count && (request.skip || PyList_GET_SIZE(refused.get()) == 0); ++i) {
+        const std::uint16_t type = types[i];
+        const auto offset = static_cast<std::uint64_t>(frames.offset[i]);
+        if (type == kNoType) {
+            if (!add_refused(refused.get(), i, offset, Reason::NoType, "no packet type matches it", nullptr)) return nullptr;
+            continue;
+        }
+        const Table& table = *tables[type];
+        if (!table.failed[rows[type]++]) continue;
+        Refusal refusal;
+        const Outcome outcome = decode_packet(*table.type, frames.packet(i), arrays, nullptr, refusal);
+        if (outcome == Outcome::Error) return nullptr;
+        if (outcome == Outcome::Ok) throw InternalFault("a packet flagged as failing decoded");
+        if (!add_refused(refused.get(), i, offset, refusal.reason, refusal.message, table.type->name.get())) {
+            return nullptr;
+        }
+    }
+    if (cut && (request.skip || PyList_GET_SIZE(refused.get()) == 0) &&
+        !add_refused(refused.get(), count, cut->offset, Reason::CutOff, cut->message, nullptr)) {
+        return nullptr;
+    }
+
+    PyRef result_tables = checked(PyList_New(static_cast<Py_ssize_t>(type_count)));
+    for (std::size_t t = 0; t < type_count; ++t) {
+        Table& table = *tables[t];
+        if (!drop_failed(table)) return nullptr;
+        PyRef columns = checked(PyList_New(static_cast<Py_ssize_t>(table.columns.size())));
+        for (std::size_t s = 0; s < table.columns.size(); ++s) {
+            PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(s), table.columns[s].release());
+        }
+        PyObject* entry = Py_BuildValue("(OOO(KK))", columns.get(), table.index.get(), table.offset.get(),
+                                        static_cast<unsigned long long>(table.rows.longer.load()),
+                                        static_cast<unsigned long long>(table.rows.extra.load()));
+        if (entry == nullptr) return nullptr;
+        PyList_SET_ITEM(result_tables.get(), static_cast<Py_ssize_t>(t), entry);
+    }
+    return Py_BuildValue("(OOK)", result_tables.get(), refused.get(),
+                         static_cast<unsigned long long>(count + (cut ? 1 : 0)));
+}
+
+}  // namespace
+
+PyObject* decode_recording(const Program& program, const Request& request) {
+    HeldBuffer buffer;
+    if (!buffer.hold(request.buffer, PyBUF_SIMPLE)) return nullptr;
+    try {
+        Frames frames;
+        frames.base = static_cast<const std::uint8_t*>(buffer.data());
+        frames.size = buffer.size();
+        std::optional<CutOff> cut;
+        if (request.offsets != nullptr) {
+            if (!frame_given(frames, request)) return nullptr;
+        } else if (request.stride != 0) {
+            frame_stride(frames, request.stride);
+        } else {
+            cut = frame_ccsds(frames, request.prefix);
+        }
+        return decode_frames(program, request, frames, cut);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* unpack_packet(const Program& program, ByteSpan bytes) {
+    Arrays arrays;
+    if (!arrays.load()) return nullptr;
+    const PacketBytes packet{bytes.data(), bytes.size(), bytes.size()};
+    const std::int64_t type = identify(program, packet);
+    if (type < 0) return Py_BuildValue("(OOss)", Py_None, Py_None, kReasons[static_cast<std::size_t>(Reason::NoType)],
+                                       "no packet type matches it");
+    const TypeProgram& chosen = program.types[static_cast<std::size_t>(type)];
+    PyRef values = checked(PyList_New(static_cast<Py_ssize_t>(chosen.slots.size())));
+    Refusal refusal;
+    const Outcome outcome = decode_packet(chosen, packet, arrays, values.get(), refusal);
+    if (outcome == Outcome::Error) return nullptr;
+    if (outcome == Outcome::Refused) {
+        return Py_BuildValue("(LOss#)", static_cast<long long>(type), Py_None, kReasons[static_cast<std::size_t>(refusal.reason)],
+                             refusal.message.data(), static_cast<Py_ssize_t>(refusal.message.size()));
+    }
+    return Py_BuildValue("(LO)", static_cast<long long>(type), values.get());
+}
+
+}  // namespace fieldloom::defs

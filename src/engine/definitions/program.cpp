@@ -1,0 +1,426 @@
+#include "engine/definitions/program.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "codecs/calibration.hpp"
+#include "python/errors.hpp"
+
+namespace fieldloom::defs {
+
+namespace {
+
+// -- reading the spec ---------------------------------------------------------------------------------------------
+
+bool malformed(const char* what) {
+    PyErr_Format(PyExc_ValueError, "malformed definitions program: %s", what);
+    return false;
+}
+
+bool items(PyObject* object, Py_ssize_t expected, PyObject**& out, const char* what) {
+    if (!PyTuple_Check(object) || (expected >= 0 && PyTuple_GET_SIZE(object) != expected)) return malformed(what);
+    out = &PyTuple_GET_ITEM(object, 0);
+    return true;
+}
+
+template <class T>
+bool integer(PyObject* object, T& out, long long low, long long high, const char* what) {
+    if (!PyLong_Check(object)) return malformed(what);
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow != 0 || value < low || value > high) {
+        PyErr_Clear();
+        return malformed(what);
+    }
+    out = static_cast<T>(value);
+    return true;
+}
+
+// A comparison's constant: an int or a float. Fields hold integers of at
+// most 64 bits, so an int beyond that range is clamped far out, where every
+// comparison with a field's integer still comes out right (the Python layer
+// turns such a constant into a float one for fields that give floats).
+bool number(PyObject* object, Number& out) {
+    if (PyFloat_Check(object)) {
+        out.is_float = true;
+        out.real = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if (!PyLong_Check(object)) return malformed("a constant that is not a number");
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (value == -1 && PyErr_Occurred() != nullptr) return false;
+    out.integer = value;
+    if (overflow == 0) return true;
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(object);
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        constexpr int128 kFar = int128{1} << 100;
+        out.integer = overflow > 0 ? kFar : -kFar;
+        return true;
+    }
+    out.integer = static_cast<int128>(wide);
+    return true;
+}
+
+bool doubles(PyObject* object, std::vector<double>& out) {
+    PyObject** item = nullptr;
+    if (!items(object, -1, item, "numbers")) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
+        const double value = PyFloat_AsDouble(item[i]);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) return false;
+        out.push_back(value);
+    }
+    return true;
+}
+
+bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t marks) {
+    PyObject** f = nullptr;
+    if (!items(spec, 14, f, "a slot")) return false;
+    if (!PyUnicode_CheckExact(f[0])) return malformed("a slot name");
+    slot.name = PyRef::borrow(f[0]);
+    int kind = 0;
+    int little = 0;
+    int size = 0;
+    if (!integer(f[13], kind, 0, 4, "slot kind") || !integer(f[2], slot.bits, 0, 0xFFFFFFFFLL, "bits") ||
+        !integer(f[3], little, 0, 1, "byte order") || !integer(f[4], slot.anchor, 0, marks, "anchor") ||
+        !integer(f[5], slot.delta, 0, INT64_MAX, "delta") || !integer(f[6], slot.count, 0, INT64_MAX, "count") ||
+        !integer(f[7], size, 0, 2, "size mode") || !integer(f[8], slot.source, 0, index, "source") ||
+        !integer(f[9], slot.slope, INT64_MIN, INT64_MAX, "slope") ||
+        !integer(f[10], slot.intercept, INT64_MIN, INT64_MAX, "intercept") ||
+        !integer(f[11], slot.unit, 1, 8, "unit") || !integer(f[12], slot.mark, 0, marks, "mark")) {
+        return false;
+    }
+    slot.kind = static_cast<SlotKind>(kind);
+    slot.order = little ? ByteOrder::Little : ByteOrder::Big;
+    slot.size = static_cast<SizeMode>(size);
+    if ((slot.size != SizeMode::Fixed) != (slot.mark != 0)) return malformed("a variable slot without its mark");
+    if (slot.size == SizeMode::FromField && slot.source >= index) return malformed("a size from a later slot");
+    if (slot.kind == SlotKind::Binary) return true;
+    auto encoding = recipe::resolve_encoding(f[1], recipe::Direction::Unpack);
+    if (!encoding) {
+        raise_codec_error(std::move(encoding).error());
+        return false;
+    }
+    slot.encoding = *encoding;
+    slot.unpack = &recipe::unpack_row(slot.encoding);
+    if (!slot.numeric()) return true;
+    if (slot.bits < 1 || slot.bits > 64 || slot.unpack->reads_bytes) return malformed("a numeric slot");
+    slot.column = batch::column_of(slot.encoding, slot.bits);
+    slot.convert = batch::convert_for(slot.encoding, slot.column, false);
+    slot.check = batch::convert_for(slot.encoding, slot.column, true);
+    return true;
+}
+
+bool read_node(PyObject* spec, Node& node, std::size_t at, std::size_t total, std::size_t slots) {
+    PyObject** f = nullptr;
+    if (!items(spec, 7, f, "a condition")) return false;
+    int kind = 0;
+    int op = 0;
+    int transform = 0;
+    if (!integer(f[0], kind, 0, 2, "node kind") || !integer(f[1], node.size, 1, total - at, "node size") ||
+        !integer(f[2], node.slot, 0, slots == 0 ? 0 : slots - 1, "node slot") || !integer(f[3], op, 0, 5, "op") ||
+        !integer(f[5], transform, 0, 5, "transform")) {
+        return false;
+    }
+    node.kind = static_cast<NodeKind>(kind);
+    node.op = static_cast<Op>(op);
+    node.transform = static_cast<Transform>(transform);
+    if (node.kind != NodeKind::Compare) return true;
+    if (slots == 0 || node.size != 1) return malformed("a comparison");
+    if (!number(f[4], node.value)) return false;
+    PyObject** params = nullptr;
+    switch (node.transform) {
+        case Transform::InSet:
+        case Transform::NotInSet: {
+            if (!items(f[6], -1, params, "codes")) return false;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f[6]); ++i) {
+                Number code;
+                if (!number(params[i], code) || code.is_float) return malformed("a code");
+                node.codes.push_back(code.integer);
+            }
+            std::sort(node.codes.begin(), node.codes.end());
+            return true;
+        }
+        case Transform::Polynomial:
+            return doubles(f[6], node.xs) && (!node.xs.empty() || malformed("a polynomial"));
+        case Transform::Spline: {
+            if (!items(f[6], 4, params, "a spline") || !doubles(params[0], node.xs) || !doubles(params[1], node.ys) ||
+                !integer(params[2], node.order, 0, 1, "spline order")) {
+                return false;
+            }
+            node.extrapolate = PyObject_IsTrue(params[3]) == 1;
+            return node.xs.size() == node.ys.size() && node.xs.size() >= 2 ? true : malformed("spline points");
+        }
+        default:
+            return true;
+    }
+}
+
+bool read_type(PyObject* spec, TypeProgram& type) {
+    PyObject** f = nullptr;
+    if (!items(spec, 4, f, "a packet type")) return false;
+    if (!PyUnicode_CheckExact(f[0])) return malformed("a type name");
+    type.name = PyRef::borrow(f[0]);
+    if (!integer(f[1], type.marks, 0, kMaxMarks, "marks")) return false;
+    PyObject** slots = nullptr;
+    PyObject** nodes = nullptr;
+    if (!items(f[2], -1, slots, "slots") || !items(f[3], -1, nodes, "conditions")) return false;
+    const auto slot_count = static_cast<std::uint32_t>(PyTuple_GET_SIZE(f[2]));
+    type.slots.resize(slot_count);
+    type.reach.assign(type.marks + 1, 0);
+    for (std::uint32_t i = 0; i < slot_count; ++i) {
+        Slot& slot = type.slots[i];
+        if (!read_slot(slots[i], slot, i, type.marks)) return false;
+        if (slot.mark != 0) {
+            if (slot.mark != type.variable.size() + 1) return malformed("marks out of order");
+            type.variable.push_back(i);
+            continue;
+        }
+        std::uint64_t end = 0;
+        if (__builtin_add_overflow(slot.delta, slot.fixed_bits(), &end)) return malformed("an entry past 2^64 bits");
+        type.reach[slot.anchor] = std::max(type.reach[slot.anchor], end);
+    }
+    if (type.variable.size() != type.marks) return malformed("marks without their slots");
+    for (const Slot& slot : type.slots) {
+        if (slot.size == SizeMode::FromField && type.slots[slot.source].kind != SlotKind::Scalar) {
+            return malformed("a size from a slot that is not a single number");
+        }
+    }
+    const auto node_count = static_cast<std::size_t>(PyTuple_GET_SIZE(f[3]));
+    type.conditions.resize(node_count);
+    for (std::size_t i = 0; i < node_count; ++i) {
+        if (!read_node(nodes[i], type.conditions[i], i, node_count, slot_count)) return false;
+        const Node& node = type.conditions[i];
+        if (node.kind == NodeKind::Compare && type.slots[node.slot].kind != SlotKind::Scalar) {
+            return malformed("a comparison of a field that is not a single number");
+        }
+    }
+    if (node_count != 0 && type.conditions[0].size != node_count) return malformed("conditions that are not one tree");
+    return true;
+}
+
+// -- conditions -------------------------------------------------------------------------------------------------
+
+constexpr int kUnordered = 2;
+
+// Python's exact comparison of an int with a float: -1, 0, 1, or unordered.
+int compare_mixed(int128 i, double d) noexcept {
+    if (std::isnan(d)) return kUnordered;
+    constexpr double kFar = 1.2676506002282294e30;  // 2^100, beyond every clamped constant
+    if (d >= kFar) return -1;
+    if (d <= -kFar) return 1;
+    const double floor = std::floor(d);
+    const auto whole = static_cast<int128>(floor);
+    if (i < whole) return -1;
+    if (i > whole) return 1;
+    return d == floor ? 0 : -1;
+}
+
+int three_way(const Number& a, const Number& b) noexcept {
+    if (!a.is_float && !b.is_float) return a.integer < b.integer ? -1 : a.integer > b.integer ? 1 : 0;
+    if (a.is_float && b.is_float) {
+        if (std::isnan(a.real) || std::isnan(b.real)) return kUnordered;
+        return a.real < b.real ? -1 : a.real > b.real ? 1 : 0;
+    }
+    if (!a.is_float) return compare_mixed(a.integer, b.real);
+    const int flipped = compare_mixed(b.integer, a.real);
+    return flipped == kUnordered ? kUnordered : -flipped;
+}
+
+bool holds(Op op, int order) noexcept {
+    if (order == kUnordered) return op == Op::Ne;
+    switch (op) {
+        case Op::Eq: return order == 0;
+        case Op::Ne: return order != 0;
+        case Op::Lt: return order < 0;
+        case Op::Le: return order <= 0;
+        case Op::Gt: return order > 0;
+        default: return order >= 0;
+    }
+}
+
+double as_double(const Number& n) noexcept { return n.is_float ? n.real : static_cast<double>(n.integer); }
+
+bool compare(const TypeProgram& type, const Node& node, const PacketBytes& packet, Marks& marks) noexcept {
+    Number value;
+    Fault fault;
+    if (!slot_number(type, node.slot, packet, marks, value, fault)) return false;  // it does not hold
+    switch (node.transform) {
+        case Transform::Truth:
+            value = Number{false, value.is_float ? int128{value.real != 0.0} : int128{value.integer != 0}, 0.0};
+            break;
+        case Transform::InSet:
+        case Transform::NotInSet: {
+            const bool found = std::binary_search(node.codes.begin(), node.codes.end(), value.integer);
+            value = Number{false, int128{found == (node.transform == Transform::InSet)}, 0.0};
+            break;
+        }
+        case Transform::Polynomial:
+            value = Number{true, 0, calibration::polynomial(node.xs.data(), node.xs.size(), as_double(value))};
+            break;
+        case Transform::Spline: {
+            double out = 0.0;
+            if (!calibration::spline(node.xs.data(), node.ys.data(), node.xs.size(), node.order, node.extrapolate,
+                                     as_double(value), out)) {
+                return false;
+            }
+            value = Number{true, 0, out};
+            break;
+        }
+        default:
+            break;
+    }
+    return holds(node.op, three_way(value, node.value));
+}
+
+bool evaluate(const TypeProgram& type, std::size_t at, const PacketBytes& packet, Marks& marks) noexcept {
+    const Node& node = type.conditions[at];
+    if (node.kind == NodeKind::Compare) return compare(type, node, packet, marks);
+    const bool all = node.kind == NodeKind::All;
+    for (std::size_t child = at + 1; child < at + node.size; child += type.conditions[child].size) {
+        if (evaluate(type, child, packet, marks) != all) return !all;
+    }
+    return all;
+}
+
+}  // namespace
+
+bool Program::build(PyObject* spec) {
+    PyObject** f = nullptr;
+    if (!items(spec, 2, f, "the program")) return false;
+    PyObject** types_spec = nullptr;
+    PyObject** order_spec = nullptr;
+    if (!items(f[0], -1, types_spec, "types") || !items(f[1], -1, order_spec, "order")) return false;
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(f[0]));
+    if (count >= 0xFFFF) return malformed("more than 65534 packet types");
+    types.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!read_type(types_spec[i], types[i])) return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f[1]); ++i) {
+        std::uint32_t index = 0;
+        if (!integer(order_spec[i], index, 0, static_cast<long long>(count) - 1, "order")) return false;
+        order.push_back(index);
+    }
+    return true;
+}
+
+bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_t upto, Marks& marks,
+                Fault& fault) noexcept {
+    const std::uint64_t total = packet.length * 8;
+    while (marks.known < upto) {
+        const std::uint32_t index = type.variable[marks.known];
+        const Slot& slot = type.slots[index];
+        fault.slot = index;
+        std::uint64_t start = 0;
+        if (__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start) || start > total) {
+            fault.reason = Reason::TooShort;
+            return false;
+        }
+        std::uint64_t size = total - start;  // ToEnd
+        if (slot.size == SizeMode::FromField) {
+            Number value;
+            if (!slot_number(type, slot.source, packet, marks, value, fault)) return false;
+            fault.slot = index;
+            int128 n = 0;
+            int128 bits = 0;
+            const int128 per = slot.numeric() ? int128{slot.bits} : int128{slot.unit};
+            if (__builtin_mul_overflow(value.integer, int128{slot.slope}, &n) ||
+                __builtin_add_overflow(n, int128{slot.intercept}, &n)) {
+                fault.reason = Reason::TooShort;  // far past any packet
+                fault.value = 0;
+                return false;
+            }
+            fault.value = n;
+            if (n >= 0 && __builtin_mul_overflow(n, per, &bits)) {
+                fault.reason = Reason::TooShort;
+                return false;
+            }
+            if (n < 0 || (!slot.numeric() && bits % 8 != 0)) {
+                fault.reason = Reason::BadSize;
+                return false;
+            }
+            if (bits > static_cast<int128>(total - start)) {
+                fault.reason = Reason::TooShort;
+                return false;
+            }
+            size = static_cast<std::uint64_t>(bits);
+        }
+        marks.at[++marks.known] = start + size;
+    }
+    return true;
+}
+
+bool slot_number(const TypeProgram& type, std::uint32_t index, const PacketBytes& packet, Marks& marks,
+                 Number& out, Fault& fault) noexcept {
+    const Slot& slot = type.slots[index];
+    if (slot.anchor > marks.known && !find_marks(type, packet, slot.anchor, marks, fault)) return false;
+    fault.slot = index;
+    std::uint64_t start = 0;
+    const std::uint64_t total = packet.length * 8;
+    if (__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start) || start > total ||
+        slot.bits > total - start) {
+        fault.reason = Reason::TooShort;
+        return false;
+    }
+    const std::uint64_t raw = slot_raw(slot, packet, start);
+    alignas(8) unsigned char cell[8] = {};
+    std::uint8_t failed = 0;
+    slot.convert(&raw, 1, slot.bits, cell, 0, &failed);
+    if (failed) {
+        fault.reason = Reason::BadValue;
+        return false;
+    }
+    out = Number{};
+    switch (slot.column) {
+        case batch::Column::U8: out.integer = *reinterpret_cast<std::uint8_t*>(cell); break;
+        case batch::Column::U16: out.integer = *reinterpret_cast<std::uint16_t*>(cell); break;
+        case batch::Column::U32: out.integer = *reinterpret_cast<std::uint32_t*>(cell); break;
+        case batch::Column::U64: out.integer = *reinterpret_cast<std::uint64_t*>(cell); break;
+        case batch::Column::I8: out.integer = *reinterpret_cast<std::int8_t*>(cell); break;
+        case batch::Column::I16: out.integer = *reinterpret_cast<std::int16_t*>(cell); break;
+        case batch::Column::I32: out.integer = *reinterpret_cast<std::int32_t*>(cell); break;
+        case batch::Column::I64: out.integer = *reinterpret_cast<std::int64_t*>(cell); break;
+        case batch::Column::F32: out = Number{true, 0, *reinterpret_cast<float*>(cell)}; break;
+        default: out = Number{true, 0, *reinterpret_cast<double*>(cell)}; break;
+    }
+    return true;
+}
+
+bool slot_extent(const TypeProgram& type, std::uint32_t index, const PacketBytes& packet, Marks& marks,
+                 std::uint64_t& start, std::uint64_t& bits, Fault& fault) noexcept {
+    const Slot& slot = type.slots[index];
+    const std::uint32_t needed = slot.mark != 0 ? slot.mark : slot.anchor;
+    if (needed > marks.known && !find_marks(type, packet, needed, marks, fault)) return false;
+    fault.slot = index;
+    const std::uint64_t total = packet.length * 8;
+    if (__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start) || start > total) {
+        fault.reason = Reason::TooShort;
+        return false;
+    }
+    bits = slot.mark != 0 ? marks.at[slot.mark] - start : slot.fixed_bits();
+    if (bits > total - start) {
+        fault.reason = Reason::TooShort;
+        return false;
+    }
+    return true;
+}
+
+std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept {
+    for (const std::uint32_t t : program.order) {
+        const TypeProgram& type = program.types[t];
+        Marks marks;
+        marks.at[0] = 0;
+        if (type.conditions.empty() || evaluate(type, 0, packet, marks)) return t;
+    }
+    return -1;
+}
+
+std::uint64_t entries_end(const TypeProgram& type, const Marks& marks) noexcept {
+    std::uint64_t end = 0;
+    for (std::uint32_t k = 0; k <= type.marks; ++k) end = std::max(end, marks.at[k] + type.reach[k]);
+    return end;
+}
+
+}  // namespace fieldloom::defs
