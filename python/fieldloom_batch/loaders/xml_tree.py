@@ -32,7 +32,9 @@ class DocumentError(DefinitionError):
 
 
 def text(node: ET.Element) -> str:
-    return (node.text or "").strip()
+    """An element's text without the whitespace XML puts around it (only
+    XML's four whitespace characters: a unit may well be U+0085)."""
+    return (node.text or "").strip(" \t\r\n")
 
 
 class Document:

@@ -85,6 +85,8 @@ class _Writer:
             (self.binary if entry.encoding == "binary" else self.text)(element, entry, owner)
             return
         if isinstance(calibration, Time):
+            if entry.unit is not None:
+                raise DefinitionError(f"{owner}: XTCE times have no unit (unit={entry.unit!r})")
             element = ET.SubElement(parent, "AbsoluteTimeParameterType", name)
             encoding = ET.SubElement(element, "Encoding", {"scale": _number(calibration.scale),
                                                           "offset": _number(calibration.offset)})
