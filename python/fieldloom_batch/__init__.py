@@ -50,6 +50,23 @@ def _index_array(values: Any, what: str) -> npt.NDArray[np.int64]:
     return np.ascontiguousarray(array, dtype=np.int64)
 
 
+def _packet_places(stride: Any, offsets: Any, lengths: Any) -> tuple[Any, Any]:
+    """The caller's offsets and lengths as int64 arrays (None where not given)."""
+    if offsets is None:
+        if lengths is not None:
+            raise TypeError("lengths needs offsets")
+        return None, None
+    if stride is not None:
+        raise TypeError("give stride or offsets, not both")
+    starts = _index_array(offsets, "offsets")
+    if lengths is None:
+        return starts, None
+    sizes = _index_array(lengths, "lengths")
+    if len(sizes) != len(starts):
+        raise ValueError(f"lengths has {len(sizes)} items but offsets has {len(starts)}")
+    return starts, sizes
+
+
 class Layout(_native.Layout):
     """A recipe read once, with the key order, checks and messages of the
     recipe functions; a fault in an entry is raised here, as ValueError.
@@ -125,18 +142,8 @@ class Layout(_native.Layout):
             count = operator.index(count)
             if count < 0:
                 raise ValueError(f"count must not be negative, not {count}")
-        starts = sizes = None
-        if offsets is not None:
-            if stride is not None:
-                raise TypeError("give stride or offsets, not both")
-            starts = _index_array(offsets, "offsets")
-            if lengths is not None:
-                sizes = _index_array(lengths, "lengths")
-                if len(sizes) != len(starts):
-                    raise ValueError(f"lengths has {len(sizes)} items but offsets has {len(starts)}")
-        else:
-            if lengths is not None:
-                raise TypeError("lengths needs offsets")
+        starts, sizes = _packet_places(stride, offsets, lengths)
+        if starts is None:
             stride = self.packet_size if stride is None else operator.index(stride)
             if stride <= 0:
                 raise ValueError(f"stride must be a positive number of bytes, not {stride}")

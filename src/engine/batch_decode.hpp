@@ -7,6 +7,7 @@
 
 #include "engine/batch_kernels.hpp"
 #include "engine/batch_layout.hpp"
+#include "python/held_buffer.hpp"
 
 namespace fieldloom::batch {
 
@@ -21,28 +22,6 @@ Convert convert_for(Encoding encoding, Column column, bool check) noexcept;
 
 // The NumPy type code of the column a field fills ("u1" ... "f8", "O").
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept;
-
-// A buffer export, held until the decode is over.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool hold(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const noexcept { return view_; }
-    void* data() const noexcept { return view_.buf; }
-    std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // Moves the rows [first, count) of a column that did not fail down over the
 // failed ones, in order; objects of failed rows become None.

@@ -2,11 +2,20 @@
 recordings mixing them."""
 from __future__ import annotations
 
-from collections.abc import Iterable
-from typing import Any
+from collections.abc import Iterable, Sequence
+from typing import Any, Literal
 
+import numpy as np
+import numpy.typing as npt
+
+from fieldloom_batch import _native
+from fieldloom_batch.definitions import decode as _decode
+from fieldloom_batch.definitions.compile import compile_program
 from fieldloom_batch.definitions.model import PacketType
 from fieldloom_batch.definitions.resolve import Chain, identification_order, resolve
+from fieldloom_batch.definitions.results import DecodedPackets
+
+Offsets = Sequence[int] | npt.NDArray[np.integer[Any]] | None
 
 
 class Definitions:
@@ -25,7 +34,7 @@ class Definitions:
         self._chains: dict[str, Chain] = resolve(types)
         self._types = {packet_type.name: packet_type for packet_type in types}
         self._order = identification_order(self._chains)
-        self._program: Any = None  # the native program, compiled on first use
+        self._program: Any = _native.Program(compile_program(self._chains, self._order))
 
     @property
     def types(self) -> dict[str, PacketType]:
@@ -45,6 +54,33 @@ class Definitions:
     @property
     def identification_order(self) -> list[str]:
         return list(self._order)
+
+    def decode(self, buffer: Any, *, stride: int | None = None, offsets: Offsets = None, lengths: Offsets = None,
+               prefix: int = 0, errors: Literal["raise", "skip"] = "raise", threads: int = 1) -> DecodedPackets:
+        """Every packet of a recording, each decoded as its type into that
+        type's table.
+
+        ``buffer`` is anything with the buffer protocol, read in place. Packets
+        are found by their CCSDS primary headers (each packet is 7 +
+        packet_data_length bytes; ``prefix`` bytes before each are skipped and
+        not part of it), or every ``stride`` bytes (a shorter last one is a
+        packet too), or at ``offsets`` (each ``lengths[i]`` long, or running to
+        the next offset).
+
+        A packet of no type, whose entries do not lie within it, whose sizes
+        or counts are negative or not whole bytes, whose values do not decode
+        or calibrate, or cut off by the end of the recording, is refused: with
+        ``errors="raise"`` the first (in recording order) raises `PacketError`;
+        with ``"skip"`` it is listed in ``refused`` and counted in the census.
+        ``threads`` splits the work without the interpreter lock."""
+        return _decode.decode(self._program, self._chains, buffer, stride=stride, offsets=offsets, lengths=lengths,
+                              prefix=prefix, errors=errors, threads=threads)
+
+    def unpack(self, packet: Any, *, raw: bool = False) -> tuple[str, dict[str, Any]]:
+        """One packet's type and its entries' values (``raw=True``: before
+        calibration), equal to its row in a decoded table. A packet that
+        would be refused raises `PacketError` with index 0 and offset 0."""
+        return _decode.unpack(self._program, self._chains, packet, raw)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (type(self), (tuple(self._types.values()),))

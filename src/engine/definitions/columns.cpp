@@ -14,9 +14,22 @@ constexpr std::size_t kItemSize[] = {1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 8};
 // The rows of one chunk: their packets, and mark k of row j at marks[k * kChunk + j].
 struct Chunk {
     PacketBytes packets[kChunk];
+    const std::uint8_t* bases[kChunk];
     std::uint64_t* marks = nullptr;
     std::size_t n = 0;
+    // Every row holds the slots placed from the packet's start, with 8 bytes
+    // to spare after them in the recording: those slots read unchecked.
+    bool whole = false;
 };
+
+// The common chunk: a slot at a fixed place in packets that all hold it.
+template <ByteOrder Order>
+void gather_whole(const Slot& slot, const Chunk& chunk, std::uint64_t offset, std::uint64_t* raws) noexcept {
+    const std::uint64_t start = slot.delta + offset;
+    const std::uint32_t bits = slot.bits;
+    // 9 readable bytes: the bit rule's one-load path, with no test per row.
+    for (std::size_t j = 0; j < chunk.n; ++j) raws[j] = recipe::read_bits(chunk.bases[j], start, bits, Order, 9);
+}
 
 // Raw values of one slot's element at `offset` bits past its start; a row
 // whose element does not lie within its packet is flagged and reads 0.
@@ -41,7 +54,13 @@ void gather(const Slot& slot, const Chunk& chunk, std::uint64_t offset, std::uin
 
 void gather_slot(const Slot& slot, const Chunk& chunk, std::uint64_t offset, std::uint64_t* raws,
                  std::uint8_t* failed) noexcept {
-    if (slot.order == ByteOrder::Big) {
+    if (chunk.whole && slot.anchor == 0) {
+        if (slot.order == ByteOrder::Big) {
+            gather_whole<ByteOrder::Big>(slot, chunk, offset, raws);
+        } else {
+            gather_whole<ByteOrder::Little>(slot, chunk, offset, raws);
+        }
+    } else if (slot.order == ByteOrder::Big) {
         gather<ByteOrder::Big>(slot, chunk, offset, raws, failed);
     } else {
         gather<ByteOrder::Little>(slot, chunk, offset, raws, failed);
@@ -61,6 +80,16 @@ void fixed_array(const Slot& slot, const Chunk& chunk, std::uint64_t row, void* 
         for (std::size_t j = 0; j < chunk.n; ++j) {
             std::memcpy(out + ((row + j) * slot.count + k) * item, scratch + j * item, item);
         }
+    }
+}
+
+// A packet longer than the entries that end at bit `end`.
+inline void count_extra(const PacketBytes& packet, std::uint64_t end, std::uint64_t& longer,
+                        std::uint64_t& extra) noexcept {
+    const std::uint64_t used = (end + 7) / 8;
+    if (end <= packet.length * 8 && packet.length > used) {
+        ++longer;
+        extra += packet.length - used;
     }
 }
 
@@ -91,9 +120,17 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
     std::uint64_t extra = 0;
     for (std::uint64_t row = lo; row < hi; row += kChunk) {
         chunk.n = static_cast<std::size_t>(hi - row < kChunk ? hi - row : kChunk);
-        for (std::size_t j = 0; j < chunk.n; ++j) chunk.packets[j] = frames.packet(static_cast<std::uint64_t>(rows.packets[row + j]));
-        std::uint8_t* failed = rows.failed + row;
+        const std::uint64_t reach = type.reach[0];
+        const std::uint64_t spare = (reach + 7) / 8 + 8;
+        chunk.whole = true;
         for (std::size_t j = 0; j < chunk.n; ++j) {
+            const PacketBytes packet = frames.packet(static_cast<std::uint64_t>(rows.packets[row + j]));
+            chunk.packets[j] = packet;
+            chunk.bases[j] = packet.data;
+            chunk.whole = chunk.whole && packet.length * 8 >= reach && packet.readable >= spare;
+        }
+        std::uint8_t* failed = rows.failed + row;
+        for (std::size_t j = 0; j < chunk.n && marks != 0; ++j) {
             const PacketBytes& packet = chunk.packets[j];
             Marks found;
             found.at[0] = 0;
@@ -104,13 +141,9 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
                 continue;
             }
             for (std::uint32_t k = 1; k <= marks; ++k) chunk.marks[k * kChunk + j] = found.at[k];
-            const std::uint64_t end = entries_end(type, found);
-            const std::uint64_t used = (end + 7) / 8;
-            if (end <= packet.length * 8 && packet.length > used) {
-                ++longer;
-                extra += packet.length - used;
-            }
+            count_extra(packet, entries_end(type, found), longer, extra);
         }
+        for (std::size_t j = 0; j < chunk.n && marks == 0; ++j) count_extra(chunk.packets[j], reach, longer, extra);
         for (std::size_t s = 0; s < type.slots.size(); ++s) {
             void* column = rows.columns[s];
             if (column == nullptr) continue;

@@ -17,8 +17,6 @@ namespace fieldloom::defs {
 
 namespace {
 
-using batch::HeldBuffer;
-
 struct CutOff {
     std::uint64_t offset;
     std::string message;

@@ -89,7 +89,7 @@ Outcome array_object(const Slot& slot, const PacketBytes& packet, std::uint64_t 
     PyRef array(PyObject_CallFunction(arrays.empty.get(), "Ks", static_cast<unsigned long long>(count),
                                       batch::kDtypeCodes[static_cast<std::size_t>(slot.column)]));
     if (!array) return Outcome::Error;
-    batch::HeldBuffer held;
+    HeldBuffer held;
     if (!held.hold(array.get(), PyBUF_WRITABLE)) return Outcome::Error;
     std::uint64_t raws[batch::kChunk];
     std::uint8_t failed[batch::kChunk];

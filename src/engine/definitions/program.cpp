@@ -191,10 +191,12 @@ bool read_type(PyObject* spec, TypeProgram& type) {
     type.conditions.resize(node_count);
     for (std::size_t i = 0; i < node_count; ++i) {
         if (!read_node(nodes[i], type.conditions[i], i, node_count, slot_count)) return false;
-        const Node& node = type.conditions[i];
-        if (node.kind == NodeKind::Compare && type.slots[node.slot].kind != SlotKind::Scalar) {
-            return malformed("a comparison of a field that is not a single number");
-        }
+        Node& node = type.conditions[i];
+        if (node.kind != NodeKind::Compare) continue;
+        const Slot& slot = type.slots[node.slot];
+        if (slot.kind != SlotKind::Scalar) return malformed("a comparison of a field that is not a single number");
+        node.direct = slot.anchor == 0 && slot.encoding == Encoding::Unsigned && node.transform == Transform::None &&
+                      !node.value.is_float;
     }
     if (node_count != 0 && type.conditions[0].size != node_count) return malformed("conditions that are not one tree");
     return true;
@@ -243,6 +245,13 @@ bool holds(Op op, int order) noexcept {
 double as_double(const Number& n) noexcept { return n.is_float ? n.real : static_cast<double>(n.integer); }
 
 bool compare(const TypeProgram& type, const Node& node, const PacketBytes& packet, Marks& marks) noexcept {
+    if (node.direct) {
+        const Slot& slot = type.slots[node.slot];
+        const std::uint64_t total = packet.length * 8;
+        if (slot.delta > total || slot.bits > total - slot.delta) return false;
+        const int128 raw = slot_raw(slot, packet, slot.delta);
+        return holds(node.op, raw < node.value.integer ? -1 : raw > node.value.integer ? 1 : 0);
+    }
     Number value;
     Fault fault;
     if (!slot_number(type, node.slot, packet, marks, value, fault)) return false;  // it does not hold
@@ -284,6 +293,84 @@ bool evaluate(const TypeProgram& type, std::size_t at, const PacketBytes& packet
     return all;
 }
 
+// The equality test on an unsigned field at a fixed place among the
+// conditions that all must hold, if there is one.
+const Node* key_test(const TypeProgram& type) noexcept {
+    if (type.conditions.empty() || type.conditions[0].kind != NodeKind::All) return nullptr;
+    const std::size_t end = type.conditions[0].size;
+    for (std::size_t child = 1; child < end; child += type.conditions[child].size) {
+        const Node& node = type.conditions[child];
+        if (node.kind == NodeKind::Compare && node.direct && node.op == Op::Eq) return &node;
+    }
+    return nullptr;
+}
+
+void build_dispatch(Program& program) {
+    // The key: the field tested by the first type that has such a test.
+    const Slot* key = nullptr;
+    for (const std::uint32_t t : program.order) {
+        if (const Node* node = key_test(program.types[t])) {
+            key = &program.types[t].slots[node->slot];
+            break;
+        }
+    }
+    if (key == nullptr) return;
+    Dispatch& dispatch = program.dispatch;
+    dispatch.delta = key->delta;
+    dispatch.bits = key->bits;
+    dispatch.order = key->order;
+    // Per value, the types that test for it; types testing no value of the key go everywhere.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> tests;
+    std::vector<std::uint32_t> open;
+    for (std::size_t rank = 0; rank < program.order.size(); ++rank) {
+        const TypeProgram& type = program.types[program.order[rank]];
+        const Node* node = key_test(type);
+        const bool keyed = node != nullptr && type.slots[node->slot].delta == key->delta &&
+                           type.slots[node->slot].bits == key->bits && type.slots[node->slot].order == key->order;
+        if (!keyed) {
+            open.push_back(static_cast<std::uint32_t>(rank));
+        } else if (node->value.integer >= 0 && node->value.integer <= int128{UINT64_MAX}) {
+            tests.emplace_back(static_cast<std::uint64_t>(node->value.integer), static_cast<std::uint32_t>(rank));
+        }  // a value the field cannot hold: the type takes no packet
+    }
+    std::sort(tests.begin(), tests.end());
+    auto ranks_to_types = [&](std::vector<std::uint32_t> ranks) {
+        std::sort(ranks.begin(), ranks.end());
+        for (std::uint32_t& rank : ranks) rank = program.order[rank];
+        return ranks;
+    };
+    dispatch.lists.push_back(ranks_to_types(open));
+    for (std::size_t i = 0; i < tests.size();) {
+        std::vector<std::uint32_t> ranks = open;
+        std::size_t j = i;
+        for (; j < tests.size() && tests[j].first == tests[i].first; ++j) ranks.push_back(tests[j].second);
+        dispatch.sorted.emplace_back(tests[i].first, static_cast<std::uint32_t>(dispatch.lists.size()));
+        dispatch.lists.push_back(ranks_to_types(std::move(ranks)));
+        i = j;
+    }
+    if (dispatch.bits <= 16) {
+        dispatch.table.assign(std::size_t{1} << dispatch.bits, 0);
+        for (const auto& [value, list] : dispatch.sorted) {
+            if (value < dispatch.table.size()) dispatch.table[value] = list;
+        }
+    }
+    dispatch.used = true;
+}
+
+// The types that may take the packet, in the order they are tried.
+const std::vector<std::uint32_t>& candidates(const Program& program, const PacketBytes& packet) noexcept {
+    const Dispatch& dispatch = program.dispatch;
+    const std::uint64_t total = packet.length * 8;
+    if (dispatch.delta > total || dispatch.bits > total - dispatch.delta) return dispatch.lists[0];
+    const std::uint64_t value = recipe::read_bits(packet.data, dispatch.delta, dispatch.bits, dispatch.order,
+                                                  packet.readable - dispatch.delta / 8);
+    if (!dispatch.table.empty()) return dispatch.lists[dispatch.table[value]];
+    const auto found = std::lower_bound(dispatch.sorted.begin(), dispatch.sorted.end(),
+                                        std::pair<std::uint64_t, std::uint32_t>{value, 0});
+    return found != dispatch.sorted.end() && found->first == value ? dispatch.lists[found->second]
+                                                                     : dispatch.lists[0];
+}
+
 }  // namespace
 
 bool Program::build(PyObject* spec) {
@@ -303,6 +390,7 @@ bool Program::build(PyObject* spec) {
         if (!integer(order_spec[i], index, 0, static_cast<long long>(count) - 1, "order")) return false;
         order.push_back(index);
     }
+    build_dispatch(*this);
     return true;
 }
 
@@ -408,7 +496,7 @@ bool slot_extent(const TypeProgram& type, std::uint32_t index, const PacketBytes
 }
 
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept {
-    for (const std::uint32_t t : program.order) {
+    for (const std::uint32_t t : program.dispatch.used ? candidates(program, packet) : program.order) {
         const TypeProgram& type = program.types[t];
         Marks marks;
         marks.at[0] = 0;

@@ -79,6 +79,9 @@ struct Node {
     std::vector<double> ys;
     int order = 1;
     bool extrapolate = false;
+    // An unsigned field at a fixed place against an int: its raw value is the
+    // value, compared at once (the usual APID test).
+    bool direct = false;
 };
 
 struct TypeProgram {
@@ -92,9 +95,23 @@ struct TypeProgram {
     std::vector<std::uint64_t> reach;
 };
 
+// Packets are first sorted by one field that most types test for equality
+// (the APID, typically): each value of it leads to the few types that may
+// take the packet, in the order they are tried.
+struct Dispatch {
+    bool used = false;
+    std::uint64_t delta = 0;  // the key field, at a fixed place
+    std::uint32_t bits = 0;
+    ByteOrder order = ByteOrder::Big;
+    std::vector<std::uint32_t> table;  // key fields of up to 16 bits: value -> list
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted;  // wider ones: (value, list)
+    std::vector<std::vector<std::uint32_t>> lists;  // lists[0]: types that test no value of the key
+};
+
 struct Program {
     std::vector<TypeProgram> types;     // the concrete types, as given
     std::vector<std::uint32_t> order;   // the order packets are tried on them
+    Dispatch dispatch;
     // Build from the spec; ValueError or TypeError set and false on a malformed one.
     bool build(PyObject* spec);
 };
