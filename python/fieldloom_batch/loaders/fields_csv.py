@@ -16,19 +16,26 @@ import io
 import re
 from pathlib import Path
 
+from fieldloom_batch.definitions.definitions import Definitions
 from fieldloom_batch.definitions.model import Comparison, DefinitionError, Entry, PacketType, ccsds_primary_header
 from fieldloom_batch.loaders.xml_tree import DocumentError
 
 HEADER_BITS = 48
+HEADER_TYPE = "CCSDSPacket"
 ENCODINGS = {"uint": "unsigned", "int": "twos_complement", "str": "iso_8859_1"}
 FLOATS = {16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64"}
 ARRAY = re.compile(r"(\w+)\((\d+)\)")
 
 
-def read_fields_csv(document: str | Path | bytes, *, apid: int, name: str | None = None) -> PacketType:
-    """The packet type a CSV field list describes: the CCSDS primary header,
-    then its fields; its packets are those whose APID is `apid`. `name`
-    defaults to the file's name without its suffix."""
+def read_fields_csv(document: str | Path | bytes, *, apid: int, name: str | None = None) -> list[PacketType]:
+    """The packet types a CSV field list describes: the abstract
+    'CCSDSPacket' of the primary header's entries, and the list's own type
+    extending it for the packets whose APID is `apid`, named `name` (by
+    default the file's name without its suffix). Lists of several APIDs
+    share the first list's 'CCSDSPacket'::
+
+        types = read_fields_csv("hk.csv", apid=1) + read_fields_csv("sci.csv", apid=2)[1:]
+    """
     if isinstance(document, bytes):
         source, text = "<fields>", document.decode("utf-8-sig")
     else:
@@ -43,7 +50,7 @@ def read_fields_csv(document: str | Path | bytes, *, apid: int, name: str | None
     reader.fieldnames = columns
     header = ccsds_primary_header()
     taken = {entry.name for entry in header}
-    entries = list(header)
+    entries: list[Entry] = []
     gap = 0
     for row in reader:
         def fail(message: str) -> DocumentError:
@@ -72,17 +79,18 @@ def read_fields_csv(document: str | Path | bytes, *, apid: int, name: str | None
             raise fail(f"a float is 16, 32 or 64 bits, not {bits}")
         if offset is not None and offset < HEADER_BITS:
             raise fail(f"field {field!r} at bit {offset} lies in the primary header (bits 0 to 47)")
-        place = {"offset": offset} if offset is not None else {"offset": gap, "relative_to": "previous"} if gap else {}
+        place: dict[str, object] = ({"offset": offset} if offset is not None
+                                    else {"offset": gap, "relative_to": "previous"} if gap else {})
         gap = 0
         try:
             entries.append(Entry(field, encoding, bits, count=count, **place))  # type: ignore[arg-type]
         except DefinitionError as error:
             raise fail(str(error)) from None
     type_name = name if name is not None else Path(source).stem if source != "<fields>" else "fields"
-    return PacketType(type_name, tuple(entries), (Comparison("apid", "==", apid),))
+    return [PacketType(HEADER_TYPE, header, abstract=True),
+            PacketType(type_name, tuple(entries), (Comparison("apid", "==", apid),), HEADER_TYPE)]
 
 
-def load_fields_csv(document: str | Path | bytes, *, apid: int, name: str | None = None) -> object:
-    """A CSV field list as `Definitions` of its one packet type."""
-    from fieldloom_batch.definitions import Definitions  # type: ignore[attr-defined]
-    return Definitions([read_fields_csv(document, apid=apid, name=name)])
+def load_fields_csv(document: str | Path | bytes, *, apid: int, name: str | None = None) -> Definitions:
+    """A CSV field list as `Definitions`, ready to decode recordings."""
+    return Definitions(read_fields_csv(document, apid=apid, name=name))

@@ -13,11 +13,11 @@ import collections
 import dataclasses
 from pathlib import Path
 from typing import Any
-
-from fieldloom_batch.definitions.model import (AllOf, AnyOf, Comparison, Condition, DefinitionError, Entry,
-                                               FLOAT_ENCODINGS, PacketType)
 from xml.etree.ElementTree import Element as Node
 
+from fieldloom_batch.definitions.definitions import Definitions
+from fieldloom_batch.definitions.model import (AllOf, AnyOf, Comparison, Condition, DefinitionError, Entry,
+                                               FLOAT_ENCODINGS, PacketType)
 from fieldloom_batch.loaders import xml_tree
 from fieldloom_batch.loaders.xml_tree import Document, DocumentError, text
 from fieldloom_batch.loaders.xtce_types import Spec, TypeReader
@@ -396,7 +396,6 @@ def read_xtce(document: str | Path | bytes, *, root: str | None = None) -> list[
     return reader.packet_types(root)
 
 
-def load_xtce(document: str | Path | bytes, *, root: str | None = None) -> Any:
+def load_xtce(document: str | Path | bytes, *, root: str | None = None) -> Definitions:
     """An XTCE document as `Definitions`, ready to decode recordings."""
-    from fieldloom_batch.definitions import Definitions  # type: ignore[attr-defined]
     return Definitions(read_xtce(document, root=root))

@@ -7,11 +7,11 @@ from __future__ import annotations
 import datetime
 from dataclasses import dataclass, field
 from typing import Any
+from xml.etree.ElementTree import Element as Node
 
 from fieldloom_batch.definitions.model import (FLOAT_ENCODINGS, Boolean, Calibration, Condition, Contextual,
                                                DefinitionError, Delimited, Dynamic, Enumeration, Polynomial, Spline,
                                                Time)
-from xml.etree.ElementTree import Element as Node
 
 from fieldloom_batch.loaders.xml_tree import Document, DocumentError, text
 
