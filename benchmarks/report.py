@@ -2,8 +2,8 @@
 
     pip install ".[bench]" && python benchmarks/report.py [--quick] [--interpreter PYTHON ...]
 
-Reuses the measurements of bench_recipe.py, bench_scalars.py, bench_text.py and
-bench_batch.py.
+Reuses the measurements of bench_recipe.py, bench_scalars.py, bench_text.py,
+bench_batch.py and bench_definitions.py.
 Every figure is a ratio, peer time / fieldloom time: above 1 fieldloom is
 faster. The README's summary sits between two marker comments and is replaced
 on each run. The text codecs take most of the time (a few minutes); --quick
@@ -28,6 +28,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))  # the benchmark modules beside this file
 
 import bench_batch  # noqa: E402
+import bench_definitions  # noqa: E402
 import bench_recipe  # noqa: E402
 import bench_scalars  # noqa: E402
 import bench_text  # noqa: E402
@@ -124,6 +125,19 @@ def measure_batch(packets: int) -> tuple[list[bench_batch.Comparison], bench_bat
         return bench_batch.run(packets)
 
 
+def measure_definitions(packets: int) -> tuple[list[bench_batch.Comparison], bench_batch.Memory]:
+    with contextlib.redirect_stdout(io.StringIO()):
+        return bench_definitions.run(packets)
+
+
+def definitions_table(rows: list[bench_batch.Comparison], memory: bench_batch.Memory) -> list[str]:
+    lines = batch_table(rows, memory)[:-2]  # the rows; the memory line is said for definitions below
+    met = "met" if memory.ratio <= 1.1 else "**missed**"
+    return lines + ["", f"Memory: decoding the {memory.packets:,}-packet mixed recording reaches a peak of "
+                        f"{memory.peak_bytes / 1e6:.2f} MB traced by `tracemalloc` for {memory.columns_bytes / 1e6:.2f} MB "
+                        f"of tables: {memory.ratio:.3f}x (target at most 1.1x, {met})."]
+
+
 def machine() -> str:
     cpu = platform.processor() or platform.machine()
     try:
@@ -203,7 +217,7 @@ def batch_table(rows: list[bench_batch.Comparison], memory: bench_batch.Memory) 
     return lines
 
 
-def write_markdown(recipes, interpreters, scalars, text, batch, when: str) -> None:
+def write_markdown(recipes, interpreters, scalars, text, batch, definitions, when: str) -> None:
     lines = [
         "# Benchmark results",
         "",
@@ -251,6 +265,14 @@ def write_markdown(recipes, interpreters, scalars, text, batch, when: str) -> No
         "ratios issue 15 asks for; threads=2 shares a machine whose two cores other work also uses.",
         "",
         *batch_table(*batch),
+        "",
+        "## Packet definitions",
+        "",
+        "`Definitions.decode` of whole recordings (`benchmarks/bench_definitions.py`). Both sides give equal",
+        "values (checked) before anything is timed: space_packet_parser's model is built from the same",
+        "packet types, and `unpack_many` decodes the same packets split by type beforehand.",
+        "",
+        *definitions_table(*definitions),
         "",
         "## Scalar codecs",
         "",
@@ -342,7 +364,7 @@ def write_chart(recipes, scalars, text, batch) -> None:
     plt.close(figure)
 
 
-def summary(recipes, interpreters, text, batch) -> list[str]:
+def summary(recipes, interpreters, text, batch, definitions) -> list[str]:
     def ratio(peer: str, count: int, direction: str) -> str:
         return ratio_text(next(float(r["ratio"]) for r in recipes
                                if r["peer"] == peer and r["fields"] == count and r["direction"] == direction))
@@ -358,6 +380,7 @@ def summary(recipes, interpreters, text, batch) -> list[str]:
     for peer, label in RECIPE_PEERS.items():
         lines.append(f"| {label} | " + " | ".join(ratio(peer, c, d) for c in PACKET_SIZES for d in ("unpack", "pack")) + " |")
     rows, memory = batch
+    rows = rows + definitions[0]
     lines += ["", f"fieldloom_batch, {memory.packets:,} packets per recording (peer time / fieldloom_batch time):", "",
               "| fieldloom_batch | peer | on | ratio | target |", "|---|---|---|---:|---|"]
     for row in rows:
@@ -402,11 +425,13 @@ def main() -> None:
     scalars = measure_scalars(args.quick)
     print("whole recordings ...", file=sys.stderr)
     batch = measure_batch(20_000 if args.quick else bench_batch.PACKETS)
+    print("packet definitions ...", file=sys.stderr)
+    definitions = measure_definitions(20_000 if args.quick else bench_definitions.PACKETS)
     print("text codecs ...", file=sys.stderr)
     text = measure_text(*((0.002, 9) if args.quick else (0.005, 21)))
-    write_markdown(recipes, interpreters, scalars, text, batch, when)
+    write_markdown(recipes, interpreters, scalars, text, batch, definitions, when)
     write_chart(recipes, scalars, text, batch)
-    update_readme(summary(recipes, interpreters, text, batch))
+    update_readme(summary(recipes, interpreters, text, batch, definitions))
     print(f"wrote {RESULTS_MD.relative_to(HERE.parent)}, {RESULTS_PNG.relative_to(HERE.parent)} and README's summary")
 
 

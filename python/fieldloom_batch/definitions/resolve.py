@@ -119,6 +119,20 @@ def _check_dynamic(owner: str, entry: Entry, dynamic: Dynamic, before: dict[str,
             raise DefinitionError(f"{where}: the {part} of its {what} is beyond +-2**62")
 
 
+def _end_phase(entry: Entry, phase: int | None) -> int | None:
+    """The end's bit mod 8 of a variable entry that starts at `phase`, where it
+    is the same in every packet. Text and binary are whole bytes in every
+    packet (else the packet fails); an array of `count = slope * value +
+    intercept` elements moves its end by bits * slope per unit of the value."""
+    if phase is None or not entry.numeric:
+        return phase
+    count = entry.count
+    assert isinstance(count, Dynamic) and isinstance(entry.bits, int)
+    if entry.bits * count.slope % 8:
+        return None
+    return (phase + entry.bits * count.intercept) % 8
+
+
 def _place(name: str, lineage: tuple[str, ...], types: dict[str, PacketType]) -> tuple[tuple[Placed, ...], int]:
     placed: list[Placed] = []
     by_name: dict[str, Placed] = {}
@@ -163,10 +177,7 @@ def _place(name: str, lineage: tuple[str, ...], types: dict[str, PacketType]) ->
             if size is None:
                 mark = len(marks) + 1
                 marks[mark] = entry.name
-                # Text and binary are whole bytes in every packet (else the packet fails); an array
-                # keeps its end's phase only when its elements are whole bytes.
-                keeps_phase = not entry.numeric or (isinstance(entry.bits, int) and entry.bits % 8 == 0)
-                phases[mark] = 0 if to_end else (phase if keeps_phase else None)
+                phases[mark] = 0 if to_end else _end_phase(entry, phase)
                 anchor, delta = mark, 0
                 if to_end:
                     after_end = entry.name

@@ -1,0 +1,140 @@
+"""The engine against the plain-Python reference on random packet types and
+recordings: tables, refused packets and census of `decode`, the first refused
+packet of errors="raise", `unpack` per packet, and threads."""
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import reference
+import strategies
+from fieldloom_batch.definitions import Definitions, PacketError
+
+needs_decode = pytest.mark.skipif(not hasattr(Definitions, "decode"), reason="the engine does not decode yet")
+CASES = strategies.type_sets().flatmap(lambda ts: strategies.recordings(ts).map(lambda r: (ts, r)))
+FRAMINGS = st.sampled_from(["ccsds", "prefix", "offsets", "lengths"])
+slow = settings(suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+def same(a, b) -> bool:
+    """Equal values of one element: floats bit for bit, any NaN equal to any
+    NaN after a calibration (NaN payloads are not part of the formulas)."""
+    if isinstance(b, list):
+        a = list(a)
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(b, float):
+        return (np.isnan(a) and np.isnan(b)) or np.float64(a).tobytes() == np.float64(b).tobytes()
+    if isinstance(b, np.datetime64):
+        return np.datetime64(a, "ns") == b
+    return type(b)(a) == b if not isinstance(b, (str, bytes)) else a == b
+
+
+def check_column(column, values, entry, *, raw=False):
+    """A decoded column against the reference's values of its rows."""
+    dtype = reference.dtype(entry, raw=raw)
+    rows = len(values)
+    if entry.count is None or isinstance(entry.count, int):
+        shape = (rows,) if entry.count is None else (rows, entry.count)
+        assert column.shape == shape and column.dtype == dtype, (entry, column.dtype, column.shape)
+        cells = column.tolist() if dtype.kind not in "fM" else list(column)
+    else:
+        assert column.shape == (rows,) and column.dtype == object
+        for cell, value in zip(column, values):
+            assert cell.ndim == 1 and cell.dtype == dtype and len(cell) == len(value), entry
+        cells = [list(cell) for cell in column]
+    if dtype.kind == "f":
+        cells = [list(map(float, c)) if isinstance(c, np.ndarray) else float(c) for c in cells]
+        if raw or entry.calibration is None:  # uncalibrated floats bit for bit, NaN payloads included
+            expected = np.array(values, dtype=dtype)
+            assert column.astype(dtype).tobytes() == expected.tobytes() if entry.count is None or isinstance(
+                entry.count, int) else all(np.asarray(c, dtype).tobytes() == np.array(v, dtype).tobytes()
+                                           for c, v in zip(column, values)), entry
+    for k, (cell, value) in enumerate(zip(cells, values)):
+        assert same(cell, value), (entry, k, cell, value)
+
+
+def check_decoded(types, got, expected):
+    chains = reference.chains(types)
+    assert list(got.tables) == list(expected.tables)
+    for name, table in got.tables.items():
+        want = expected.tables[name]
+        entries = {e.name: e for e in chains[name].entries}
+        assert list(table.columns) == list(want.columns) and list(table.raw) == list(want.raw)
+        assert table.index.dtype == np.int64 and table.index.tolist() == want.index
+        assert table.offset.dtype == np.int64 and table.offset.tolist() == want.offset
+        for column, values in want.columns.items():
+            check_column(table.columns[column], values, entries[column])
+        for column, values in want.raw.items():
+            check_column(table.raw[column], values, entries[column], raw=True)
+    assert [(r.index, r.offset, r.reason) for r in got.refused] == [r[:3] for r in expected.refused]
+    assert all(isinstance(r.message, str) and r.message for r in got.refused)
+    census = got.census
+    assert census.packets == expected.packets
+    assert census.types == expected.types
+    assert {k: v for k, v in census.refused.items() if v} == expected.reasons
+    assert {k: v for k, v in census.extra.items() if v != (0, 0)} == {k: v for k, v in expected.extra.items() if v != (0, 0)}
+
+
+def framing(kind, buffer_spans, draw_prefix=b"\x1a\xcf"):
+    buffer, spans = buffer_spans
+    if kind == "prefix":
+        return strategies.with_prefix(buffer_spans, draw_prefix), {"prefix": len(draw_prefix)}
+    if kind == "offsets":
+        return buffer, {"offsets": np.array([o for o, _ in spans], dtype=np.int64)}
+    if kind == "lengths":
+        return buffer, {"offsets": [o for o, _ in spans], "lengths": [n for _, n in spans]}
+    return buffer, {}
+
+
+@needs_decode
+@slow
+@given(CASES, FRAMINGS)
+def test_decode_equals_the_reference(case, kind):
+    type_set, recording = case
+    types = type_set.types
+    buffer, options = framing(kind, recording)
+    definitions = Definitions(types)
+    expected = reference.decode(types, buffer, **options)
+    got = definitions.decode(buffer, errors="skip", **options)
+    check_decoded(types, got, expected)
+    if expected.refused:
+        index, offset, reason, _ = expected.refused[0]
+        with pytest.raises(PacketError) as raised:
+            definitions.decode(buffer, **options)
+        error = raised.value
+        assert (error.index, error.offset, error.reason) == (index, offset, reason)
+        assert str(error) == f"packet {index} at byte {offset}: {error.message}"
+    else:
+        check_decoded(types, definitions.decode(buffer, errors="raise", **options), expected)
+    check_decoded(types, definitions.decode(buffer, errors="skip", threads=2, **options), expected)
+
+
+@needs_decode
+@slow
+@given(CASES)
+def test_unpack_equals_the_reference(case):
+    type_set, (buffer, spans) = case
+    definitions, chains = Definitions(type_set.types), reference.chains(type_set.types)
+    for offset, length in spans:
+        packet = buffer[offset:offset + length]
+        try:
+            name, values, raws, _ = reference.unpack(chains, packet)
+        except reference.Refusal as refusal:
+            with pytest.raises(PacketError) as raised:
+                definitions.unpack(packet)
+            assert (raised.value.index, raised.value.offset, raised.value.reason) == (0, 0, refusal.reason)
+            continue
+        got_name, got = definitions.unpack(packet)
+        assert got_name == name and list(got) == list(values)
+        for field, value in values.items():
+            assert same(got[field], value), field
+        got_raw = definitions.unpack(packet, raw=True)[1]
+        for field, value in {**values, **raws}.items():
+            assert same(got_raw[field], value), field
+
+
+@settings(max_examples=30)
+@given(strategies.type_sets())
+def test_every_generated_set_is_accepted(type_set):
+    """The strategies draw only sound definitions: Definitions takes them all."""
+    Definitions(type_set.types)
