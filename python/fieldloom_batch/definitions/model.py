@@ -14,18 +14,19 @@ from dataclasses import MISSING, dataclass, fields
 from typing import Literal, Union
 
 # Encodings an entry may use: the recipe names that decode, less the float
-# families that have no codec, plus raw bytes. Quad precision is the one
-# numeric encoding wider than 64 bits: exactly 128, decoded to the nearest
-# double toward zero as decode_ieee754_f128 does.
+# families that have no codec, plus raw bytes.
 INTEGER_ENCODINGS = ("unsigned", "twos_complement", "ones_complement", "sign_magnitude")
 BCD_ENCODINGS = ("packed_bcd", "packed_bcd_signed", "unpacked_bcd", "unpacked_bcd_signed")
-FLOAT_ENCODINGS = ("ieee754_f16", "ieee754_f32", "ieee754_f64", "ieee754_f128")
+FLOAT_ENCODINGS = ("ieee754_f16", "ieee754_f32", "ieee754_f64")
+# Quad precision, the one numeric encoding wider than 64 bits: exactly 128,
+# decoded to a double toward zero as decode_ieee754_f128 does (float64).
+QUAD_ENCODING = "ieee754_f128"
 TEXT_ENCODINGS = ("utf8", "utf16", "utf16be", "utf16le", "utf32", "utf32be", "utf32le", "us_ascii", "iso_8859_1",
                   "latin1", "windows_1252")
 NUMERIC_ENCODINGS = INTEGER_ENCODINGS + BCD_ENCODINGS + FLOAT_ENCODINGS
 # Bytes per code unit, for terminators; the others have one-byte units.
 CODE_UNIT_BYTES = {"utf16": 2, "utf16be": 2, "utf16le": 2, "utf32": 4, "utf32be": 4, "utf32le": 4}
-ENCODINGS = NUMERIC_ENCODINGS + TEXT_ENCODINGS + ("binary",)
+ENCODINGS = NUMERIC_ENCODINGS + (QUAD_ENCODING,) + TEXT_ENCODINGS + ("binary",)
 
 Operator = Literal["==", "!=", "<", "<=", ">", ">="]
 OPERATORS: tuple[str, ...] = ("==", "!=", "<", "<=", ">", ">=")
@@ -317,15 +318,15 @@ class Entry:
             raise _fail(owner, f"relative_to must be 'packet' or 'previous', not {self.relative_to!r}")
         if self.offset is not None:
             _whole(self.offset, "offset", owner)
-        numeric = self.encoding in NUMERIC_ENCODINGS
+        numeric = self.numeric
         if isinstance(self.bits, (Dynamic, ToEnd, Delimited)):
             if numeric:
                 raise _fail(owner, "only text and binary entries may have a size that varies")
         else:
             _whole(self.bits, "bits", owner, minimum=1)
-            if self.encoding == "ieee754_f128" and self.bits != 128:
+            if self.encoding == QUAD_ENCODING and self.bits != 128:
                 raise _fail(owner, f"an ieee754_f128 entry is 128 bits wide, not {self.bits}")
-            if numeric and self.bits > 64 and self.encoding != "ieee754_f128":
+            if numeric and self.bits > 64 and self.encoding != QUAD_ENCODING:
                 raise _fail(owner, f"a numeric entry is 1 to 64 bits wide, not {self.bits}")
         self._check_content(owner)
         if self.condition is not None and not isinstance(self.condition, (Comparison, AllOf, AnyOf)):
@@ -377,7 +378,7 @@ class Entry:
 
     @property
     def numeric(self) -> bool:
-        return self.encoding in NUMERIC_ENCODINGS
+        return self.encoding in NUMERIC_ENCODINGS or self.encoding == QUAD_ENCODING
 
     @property
     def fixed_size(self) -> bool:

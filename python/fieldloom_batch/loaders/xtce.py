@@ -17,7 +17,7 @@ from xml.etree.ElementTree import Element as Node
 
 from fieldloom_batch.definitions.definitions import Definitions
 from fieldloom_batch.definitions.model import (AllOf, AnyOf, Comparison, Condition, DefinitionError, Entry,
-                                               FLOAT_ENCODINGS, PacketType)
+                                               FLOAT_ENCODINGS, QUAD_ENCODING, PacketType)
 from fieldloom_batch.loaders import xml_tree
 from fieldloom_batch.loaders.xml_tree import Document, DocumentError, text
 from fieldloom_batch.loaders.xtce_types import Spec, TypeReader
@@ -219,7 +219,7 @@ class XTCEReader(TypeReader):
             return truths[text]
         try:
             if raw or spec.kind == "integer":
-                if spec.fields["encoding"] not in FLOAT_ENCODINGS:
+                if spec.fields["encoding"] not in FLOAT_ENCODINGS + (QUAD_ENCODING,):
                     try:
                         return int(text, 0)
                     except ValueError:

@@ -9,10 +9,9 @@ from dataclasses import dataclass, field
 from typing import Any
 from xml.etree.ElementTree import Element as Node
 
-from fieldloom_batch.definitions.model import (FLOAT_ENCODINGS, Boolean, Calibration, Condition, Contextual,
-                                               DefinitionError, Delimited, Dynamic, Enumeration, Polynomial, Spline,
-                                               Time)
-
+from fieldloom_batch.definitions.model import (FLOAT_ENCODINGS, QUAD_ENCODING, Boolean, Calibration, Condition,
+                                               Contextual, DefinitionError, Delimited, Dynamic, Enumeration,
+                                               Polynomial, Spline, Time)
 from fieldloom_batch.loaders.xml_tree import Document, DocumentError, text
 
 # Elements that say nothing about how a packet is decoded: documentation,
@@ -305,9 +304,10 @@ class TypeReader:
             if fields["encoding"] in ("binary",) or "leading_bits" in fields or fields["encoding"] in CHARSETS.values():
                 raise self.refuse(node, owner, "has a text or binary encoding; numbers need an integer or float one")
             calibration = self.calibration(calibrators, path, owner)
-            if tag == "IntegerParameterType" and fields["encoding"] in FLOAT_ENCODINGS:
+            floating = fields["encoding"] in FLOAT_ENCODINGS or fields["encoding"] == QUAD_ENCODING
+            if tag == "IntegerParameterType" and floating:
                 raise self.refuse(node, owner, "has a float encoding; an integer type needs an integer one")
-            if calibration is None and tag == "FloatParameterType" and fields["encoding"] not in FLOAT_ENCODINGS:
+            if calibration is None and tag == "FloatParameterType" and not floating:
                 # A float of an integer encoding is that integer as a float: the identity polynomial.
                 calibration = Polynomial((0.0, 1.0))
             if calibration is not None:
