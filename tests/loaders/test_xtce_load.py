@@ -413,3 +413,18 @@ def test_plain_doctype_and_files(tmp_path):
     (tmp_path / "bad.xml").write_bytes(data.replace(b'sizeInBits="8"/>', b'sizeInBits="8"><Bad/></IntegerDataEncoding>', 1))
     with pytest.raises(DocumentError, match=re.escape(str(tmp_path / "bad.xml")) + r", line \d+: <Bad> of parameter type 'U8'"):
         read_xtce(tmp_path / "bad.xml")
+
+
+def test_parameters_the_model_cannot_hold():
+    types = ('<IntegerParameterType name="T"><IntegerDataEncoding sizeInBits="12" '
+             'byteOrder="leastSignificantByteFirst"/></IntegerParameterType>')
+    data = document(types, f'\n{HERE}<Parameter name="X" parameterTypeRef="T"/>')
+    line = next(k for k, text in enumerate(data.decode().splitlines(), 1) if HERE in text)
+    with pytest.raises(DocumentError, match=rf"line {line}: <Parameter> of parameter 'X' cannot be an entry: entry 'X': "
+                                            r"a little-endian entry is a whole number of bytes wide, not 12 bits"):
+        read_xtce(data)
+
+
+def test_a_foreign_root_namespace():
+    with pytest.raises(DocumentError, match=r"line 2: <SpaceSystem> is in the namespace 'urn:other'"):
+        read_xtce(document(namespace="urn:other"))

@@ -82,7 +82,7 @@ def texts(draw: st.DrawFn, name: str, earlier: list[Entry]) -> Entry:
             if draw(st.booleans()):
                 terminator = draw(st.binary(min_size=CODE_UNITS.get(encoding, 1), max_size=CODE_UNITS.get(encoding, 1)))
             else:
-                leading = draw(st.integers(1, 32))
+                leading = draw(st.sampled_from([8, 16, 24, 32]))
     elif isinstance(size, Delimited):
         size = 8
     return Entry(name, encoding, size, terminator=terminator, leading_bits=leading, description=draw(st.none() | text))

@@ -283,8 +283,8 @@ class Entry:
     Text content: with `terminator` (one code unit of the encoding, e.g.
     b"\\0"), the value is the text before the first terminator in the entry
     (all of it when there is none); with `leading_bits`, the entry starts with
-    an unsigned big-endian size tag of that many bits giving the content's
-    size in bits. With ``bits=Delimited()`` the entry ends where its content
+    an unsigned big-endian size tag of that many bits (whole bytes) giving
+    the content's size in bits. With ``bits=Delimited()`` the entry ends where its content
     does (after the terminator, or after the tagged content).
 
     Presence: with `condition`, the entry is in a packet only where the
@@ -357,8 +357,9 @@ class Entry:
                                    f"not {len(self.terminator)}")
         if self.leading_bits is not None:
             _whole(self.leading_bits, "leading_bits", owner, minimum=1)
-            if self.leading_bits > 64:
-                raise _fail(owner, f"leading_bits is 1 to 64, not {self.leading_bits}")
+            if self.leading_bits > 64 or self.leading_bits % 8:
+                raise _fail(owner, f"leading_bits is 8, 16, ... or 64 (the text after the tag starts on a byte), "
+                                   f"not {self.leading_bits}")
 
     def _check_calibration(self, owner: str, numeric: bool) -> None:
         calibration = self.calibration

@@ -38,9 +38,9 @@ def text(node: ET.Element) -> str:
 
 
 class Document:
-    """A parsed document: its root, with every tag reduced to its local name
-    (`namespaces` maps each element to its namespace), and where its
-    elements are."""
+    """A parsed document: its root, every element's tag reduced to its local
+    name once its namespace is found to be one of those allowed; and where
+    its elements are."""
 
     def __init__(self, data: bytes, source: str, namespaces: tuple[str, ...]) -> None:
         self.data = data
@@ -51,9 +51,14 @@ class Document:
         self.root = ET.fromstring(_BLANKS.sub(b"><", data))  # noqa: S314 -- checked: no entities, no external DTD
         self._lines: dict[int, int] | None = None
         allowed = {"{" + namespace + "}" for namespace in namespaces if namespace}
+        usual = self.root.tag[:self.root.tag.index("}") + 1] if self.root.tag[0] == "{" else "{}"
+        usual = usual if usual in allowed else "{}"
+        cut = len(usual)
         for node in self.root.iter():
             tag = node.tag
-            if tag[0] == "{":
+            if tag.startswith(usual):  # nearly every element: the root's namespace
+                node.tag = tag[cut:]
+            elif tag[0] == "{":
                 end = tag.index("}") + 1
                 if tag[:end] not in allowed:
                     raise DocumentError(f"<{tag[end:]}> is in the namespace {tag[1:end - 1]!r}, which is not "

@@ -52,6 +52,7 @@ class XTCEReader(TypeReader):
         self.parameter_nodes: dict[Key, Node] = {}
         self.container_nodes: dict[Key, Node] = {}
         self.specs: dict[Key, Spec] = {}
+        self.read_parameters: dict[Key, tuple[str, Spec, Entry]] = {}
         self.pending: set[Key] = set()
         if root.tag != "SpaceSystem":
             raise DocumentError(f"the root element is <{root.tag}>, not <SpaceSystem>", source=source, line=1)
@@ -109,17 +110,29 @@ class XTCEReader(TypeReader):
     # -- parameters -----------------------------------------------------------------------------------------------
 
     def parameter(self, ref: str, path: tuple[str, ...], node: Node, owner: str) -> tuple[str, Spec]:
-        key = self.resolve(self.parameter_nodes, ref, path, node, owner, "parameter")
-        parameter = self.parameter_nodes[key]
+        """The entry name and spec of a referenced parameter."""
+        return self.parameter_at(self.resolve(self.parameter_nodes, ref, path, node, owner, "parameter"))[:2]
+
+    def parameter_at(self, key: Key) -> tuple[str, Spec, Entry]:
+        """A parameter's entry name, spec and entry where a container places
+        it without a location, count or condition of its own."""
+        if key in self.read_parameters:
+            return self.read_parameters[key]
+        parameter, owner = self.parameter_nodes[key], f"parameter {key[1]!r}"
         if len(parameter):
-            self.children(parameter, f"parameter {key[1]!r}", set())
-        type_ref = parameter.get("parameterTypeRef") or ""
-        type_key = self.resolve(self.type_nodes, type_ref, key[0], parameter, f"parameter {key[1]!r}",
+            self.children(parameter, owner, set())
+        type_key = self.resolve(self.type_nodes, parameter.get("parameterTypeRef") or "", key[0], parameter, owner,
                                 "parameter type")
         spec = self.type_spec(type_key)
         if parameter.get("shortDescription"):
             spec = dataclasses.replace(spec, fields={**spec.fields, "description": parameter.get("shortDescription")})
-        return self.parameter_names[key], spec
+        name = self.parameter_names[key]
+        try:
+            entry = Entry(name, **spec.fields, count=spec.count)
+        except DefinitionError as error:
+            raise self.refuse(parameter, owner, f"cannot be an entry: {error}") from None
+        self.read_parameters[key] = name, spec, entry
+        return name, spec, entry
 
     def type_spec(self, key: Key) -> Spec:
         if key in self.specs:
@@ -264,7 +277,11 @@ class XTCEReader(TypeReader):
                                                  else AllOf((condition, e.condition))) for e in inner]
                 result += inner
                 continue
-            name, spec = self.parameter(item.get("parameterRef") or "", path, item, owner)
+            name, spec, plain = self.parameter_at(self.resolve(self.parameter_nodes, item.get("parameterRef") or "",
+                                                                path, item, owner, "parameter"))
+            if not parts and spec.kind != "array":
+                result.append(plain)
+                continue
             count = spec.count
             if "DimensionList" in parts:
                 listed = self.dimensions(parts["DimensionList"], path, owner)
@@ -383,8 +400,8 @@ class XTCEReader(TypeReader):
         part."""
         for key in self.type_nodes:
             self.type_spec(key)
-        for (path, name), node in self.parameter_nodes.items():
-            self.parameter("/" + "/".join(path + (name,)), path, node, f"space system {path[-1]!r}")
+        for key in self.parameter_nodes:
+            self.parameter_at(key)
 
 
 def read_xtce(document: str | Path | bytes, *, root: str | None = None) -> list[PacketType]:

@@ -33,6 +33,9 @@ CHARSETS = {"US-ASCII": "us_ascii", "ISO-8859-1": "iso_8859_1", "Windows-1252": 
 EPOCHS = {"TAI": "1958-01-01T00:00:00", "J2000": "2000-01-01T11:59:27.816", "UNIX": "1970-01-01T00:00:00",
           "POSIX": "1970-01-01T00:00:00", "GPS": "1980-01-06T00:00:00"}
 TIME_UNITS = {"seconds": 1.0}
+CALIBRATORS = frozenset({"DefaultCalibrator", "ContextCalibratorList"})
+DATA_TYPE_PARTS = frozenset({"IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding", "BinaryDataEncoding",
+                             "UnitSet", "EnumerationList"})
 # A polynomial's degree and an enumeration's range are bounded so that a
 # hostile document cannot make the loader allocate without limit.
 MAX_EXPONENT = 1024
@@ -169,7 +172,7 @@ class TypeReader:
 
     def encoding(self, node: Node, path: tuple[str, ...], owner: str) -> tuple[dict[str, Any], list[Node]]:
         """Entry fields of a data encoding element, and its calibrator elements."""
-        calibrators = {"DefaultCalibrator", "ContextCalibratorList"}
+        calibrators = CALIBRATORS
         if node.tag == "IntegerDataEncoding":
             name = node.get("encoding", "unsigned")
             if name not in INTEGER_NAMES:
@@ -278,10 +281,9 @@ class TypeReader:
         """The encoding, unit and description of a numeric, text or binary type."""
         if node.get("baseType") is not None:
             raise self.refuse(node, owner, "derives from another type (baseType), which is not supported")
-        encodings = {"IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding", "BinaryDataEncoding"}
         units: list[str] = []
         found: list[Node] = []
-        for child in self.children(node, owner, encodings | {"UnitSet", "EnumerationList"}):
+        for child in self.children(node, owner, DATA_TYPE_PARTS):
             if child.tag == "UnitSet":
                 units += [text(unit) for unit in self.children(child, owner, {"Unit"}) if text(unit)]
             elif child.tag != "EnumerationList":
