@@ -31,6 +31,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests" / "definitions"))  # the reference builder and the peer's model of ours
 import peer  # noqa: E402
 import reference  # noqa: E402
+import bench_batch  # noqa: E402
 from bench_batch import Comparison, Memory  # noqa: E402
 from timing import interleaved_best  # noqa: E402
 
@@ -215,21 +216,12 @@ def run(packets: int = PACKETS) -> tuple[list[Comparison], Memory]:
     return [against_peer(min(packets, PEER_PACKETS)), split, against_byte_aligned(packets)], memory
 
 
-def report(rows: list[Comparison], memory: Memory) -> None:
-    print("ratio = peer time / fieldloom_batch time (above 1: fieldloom_batch faster)")
-    for row in rows:
-        met = "" if row.target is None else "met" if row.ratio >= row.target else "MISSED"
-        print(f"  {row.group}\n    {row.ours:<34} {row.t_ours * 1e3:9.3f} ms   {row.peer:<40} {row.t_peer * 1e3:9.3f} ms"
-              f"   {row.ratio:8.2f}x  target {row.target_text or f'at least {row.target:.2f}x'}: {met}")
-    print(f"  memory: peak traced {memory.peak_bytes / 1e6:.2f} MB for {memory.columns_bytes / 1e6:.2f} MB of tables "
-          f"({memory.ratio:.3f}x, target at most 1.1x)")
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--packets", type=int, default=PACKETS)
     args = parser.parse_args()
-    report(*run(args.packets))
+    rows, memory = run(args.packets)
+    bench_batch.report(rows, memory, args.packets)
 
 
 if __name__ == "__main__":

@@ -166,7 +166,9 @@ def calibrate(calibration: Calibration, values: numpy.ndarray) -> tuple[numpy.nd
     flag = can_fail(calibration, value_type)
     out, failed = _run(calibration, numpy.ascontiguousarray(array).reshape(-1), flag)
     if failed is not None and array.ndim != 1:
-        failed = numpy.asarray(failed.reshape(array.shape[0], -1).any(axis=1) if array.ndim > 1 else failed[0])
+        # By the array's own shape: a table with no rows has no width to infer.
+        failed = numpy.asarray(failed.reshape(array.shape).any(axis=tuple(range(1, array.ndim))) if array.ndim > 1
+                               else failed[0])
     return out.reshape(array.shape), failed
 
 
