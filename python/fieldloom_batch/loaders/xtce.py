@@ -12,7 +12,7 @@ from __future__ import annotations
 import collections
 import dataclasses
 from pathlib import Path
-from typing import Any
+from typing import Any, Literal
 from xml.etree.ElementTree import Element as Node
 
 from fieldloom_batch.definitions.definitions import Definitions
@@ -92,12 +92,12 @@ class XTCEReader(TypeReader):
             return path, ref
         *steps, name = ref.split("/")
         if ref.startswith("/"):
-            bases = [()]
+            bases: list[tuple[str, ...]] = [()]
             steps = steps[1:]
         else:
             bases = [path[:depth] for depth in range(len(path), 0, -1)]
         for base in bases:
-            where = list(base)
+            where: list[str] = list(base)
             for step in steps:
                 if step == "..":
                     where = where[:-1]
@@ -301,7 +301,7 @@ class XTCEReader(TypeReader):
                 raise self.refuse(item, owner, f"cannot hold {name!r}: {error}") from None
         return result
 
-    def place(self, entry: Entry, offset: int | None, relative: str) -> Entry:
+    def place(self, entry: Entry, offset: int | None, relative: Literal["packet", "previous"]) -> Entry:
         """The first entry of an included container, where the including entry puts it."""
         if offset is None:
             return entry
@@ -309,7 +309,8 @@ class XTCEReader(TypeReader):
             return dataclasses.replace(entry, offset=offset, relative_to=relative)
         return dataclasses.replace(entry, offset=offset + entry.offset, relative_to=relative)
 
-    def location(self, node: Node | None, path: tuple[str, ...], owner: str, included: bool) -> tuple[int | None, str]:
+    def location(self, node: Node | None, path: tuple[str, ...], owner: str,
+                 included: bool) -> tuple[int | None, Literal["packet", "previous"]]:
         if node is None:
             return None, "packet"
         where = node.get("referenceLocation", "previousEntry")

@@ -5,6 +5,7 @@ encoded."""
 from __future__ import annotations
 
 import datetime
+from collections.abc import Set as AbstractSet
 from dataclasses import dataclass, field
 from typing import Any
 from xml.etree.ElementTree import Element as Node
@@ -83,7 +84,7 @@ class TypeReader:
     def refuse(self, node: Node, owner: str, message: str) -> DocumentError:
         return DocumentError(f"<{node.tag}> of {owner} {message}", source=self.source, line=self.line(node))
 
-    def children(self, node: Node, owner: str, allowed: frozenset[str] | set[str]) -> list[Node]:
+    def children(self, node: Node, owner: str, allowed: AbstractSet[str]) -> list[Node]:
         """The children that matter; anything neither allowed nor harmless is refused."""
         kept = []
         for child in node:
