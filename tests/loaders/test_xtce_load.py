@@ -428,3 +428,11 @@ def test_parameters_the_model_cannot_hold():
 def test_a_foreign_root_namespace():
     with pytest.raises(DocumentError, match=r"line 2: <SpaceSystem> is in the namespace 'urn:other'"):
         read_xtce(document(namespace="urn:other"))
+
+
+def test_nesting_without_end():
+    deep = "<ANDedConditions>" * 20000 + "</ANDedConditions>" * 20000
+    entry = f'<ParameterRefEntry parameterRef="A"><IncludeCondition><BooleanExpression>{deep}</BooleanExpression>' \
+            '</IncludeCondition></ParameterRefEntry>'
+    with pytest.raises(DocumentError, match="<document>: the document nests its elements too deeply to be read"):
+        read_xtce(document("", '<Parameter name="A" parameterTypeRef="U8"/>', container("P", entry, apid=1)))

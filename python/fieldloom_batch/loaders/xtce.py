@@ -409,9 +409,14 @@ def read_xtce(document: str | Path | bytes, *, root: str | None = None) -> list[
     """The packet types an XTCE document describes: one per SequenceContainer
     (with `root`, that container, the containers it extends and those that
     extend it). `document` is a path or the document's bytes."""
-    reader = XTCEReader(xml_tree.read(document, NAMESPACES))
-    reader.check_types()
-    return reader.packet_types(root)
+    parsed = xml_tree.read(document, NAMESPACES)
+    try:
+        reader = XTCEReader(parsed)
+        reader.check_types()
+        return reader.packet_types(root)
+    except RecursionError:
+        # Conditions, space systems and inclusions are read recursively; no real document nests that deep.
+        raise DocumentError("the document nests its elements too deeply to be read", source=parsed.source) from None
 
 
 def load_xtce(document: str | Path | bytes, *, root: str | None = None) -> Definitions:
