@@ -436,3 +436,13 @@ def test_nesting_without_end():
             '</IncludeCondition></ParameterRefEntry>'
     with pytest.raises(DocumentError, match="<document>: the document nests its elements too deeply to be read"):
         read_xtce(document("", '<Parameter name="A" parameterTypeRef="U8"/>', container("P", entry, apid=1)))
+
+
+def test_cycles_of_containers():
+    cycle = (container("A", refs("A"), base="B") + container("B", "", base="A"))
+    loaded = read_xtce(document("", '<Parameter name="A" parameterTypeRef="U8"/>', cycle), root="A")
+    assert [(t.name, t.base) for t in loaded] == [("A", "B"), ("B", "A")]  # the set's checks refuse the cycle
+    included = ('<SequenceContainer name="P"><EntryList><ContainerRefEntry containerRef="A"/></EntryList>'
+                '</SequenceContainer>')
+    with pytest.raises(DocumentError, match=r"<SequenceContainer> of container '[AB]' extends or includes itself"):
+        read_xtce(document("", '<Parameter name="A" parameterTypeRef="U8"/>', cycle + included))

@@ -247,7 +247,7 @@ class XTCEReader(TypeReader):
         """The entries of a container's own EntryList; with `included`, as
         entries of another container that includes it."""
         if key in stack:
-            raise self.refuse(self.container_nodes[key], f"container {key[1]!r}", "includes itself")
+            raise self.refuse(self.container_nodes[key], f"container {key[1]!r}", "extends or includes itself")
         node, path = self.container_nodes[key], key[0]
         owner = f"container {key[1]!r}"
         lists = [child for child in self.children(node, owner, {"EntryList", "BaseContainer"})
@@ -333,6 +333,8 @@ class XTCEReader(TypeReader):
 
     def chain(self, key: Key, included: bool, stack: tuple[Key, ...] = ()) -> list[Entry]:
         """A container's entries after those of the containers it extends."""
+        if key in stack:
+            raise self.refuse(self.container_nodes[key], f"container {key[1]!r}", "extends or includes itself")
         base = self.base(key)
         above = self.chain(base[0], included, stack + (key,)) if base else []
         return above + self.entries(key, included, stack)
@@ -364,7 +366,7 @@ class XTCEReader(TypeReader):
                         family.add(key)
                         grew = True
             up = bases[matches[0]]
-            while up:
+            while up and up[0] not in family:  # (a cycle of bases ends here; Definitions refuses it)
                 family.add(up[0])
                 up = bases[up[0]]
             chosen = [key for key in chosen if key in family]
