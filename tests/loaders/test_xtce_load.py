@@ -446,3 +446,14 @@ def test_cycles_of_containers():
                 '</SequenceContainer>')
     with pytest.raises(DocumentError, match=r"<SequenceContainer> of container '[AB]' extends or includes itself"):
         read_xtce(document("", '<Parameter name="A" parameterTypeRef="U8"/>', cycle + included))
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16"])
+def test_documents_in_other_encodings_and_with_cdata(encoding):
+    # '>', a blank and '<' as text (in CDATA), or as the bytes of '\u203e' and '<' in UTF-16
+    unit = "<![CDATA[a> <b]]>" if encoding == "utf-8" else "\u203e"
+    unit = f"<UnitSet><Unit>{unit}</Unit></UnitSet>"
+    types = f'<IntegerParameterType name="T">{unit}<IntegerDataEncoding/></IntegerParameterType>'
+    data = document(types, '<Parameter name="X" parameterTypeRef="T"/>', container("P", refs("X"), apid=1)).decode()
+    data = data.replace('encoding="UTF-8"', f'encoding="{encoding}"').encode(encoding)
+    assert read_xtce(data)[1].entries == (Entry("X", bits=8, unit="a> <b" if encoding == "utf-8" else "\u203e"),)
