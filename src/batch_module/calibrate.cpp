@@ -7,7 +7,7 @@
 #include "engine/calibrate.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/held_buffer.hpp"
+#include "python/buffers.hpp"
 
 namespace fieldloom::batch {
 

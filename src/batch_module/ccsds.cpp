@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "engine/ccsds_scan.hpp"
-#include "python/held_buffer.hpp"
+#include "python/buffers.hpp"
 
 namespace fieldloom::batch {
 

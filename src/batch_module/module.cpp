@@ -5,6 +5,7 @@
 #include "batch_module/calibrate.hpp"
 #include "batch_module/ccsds.hpp"
 #include "batch_module/layout.hpp"
+#include "batch_module/pack_fixed.hpp"
 #include "batch_module/program.hpp"
 #include "python/errors.hpp"
 #include "python/lifetime.hpp"
@@ -16,6 +17,7 @@ namespace {
 // in this table.
 PyMethodDef g_methods[] = {
     {"calibrate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calibrate)), METH_FASTCALL, calibrate_doc},
+    {"pack_fixed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_fixed)), METH_FASTCALL, pack_fixed_doc},
     {"scan_ccsds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_ccsds)), METH_FASTCALL, scan_ccsds_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -15,14 +15,24 @@ namespace fieldloom::calibration {
 
 // c[0] + c[1] x + ... + c[n-1] x^(n-1) by Horner's rule from c[n-1], every
 // step rounded in double (one multiply, then one add: never fused, so the
-// result is the one a plain-Python loop gives).
-inline double polynomial(const double* c, std::size_t n, double x) noexcept {
-    if (n == 0) return 0.0;
-    double result = c[n - 1];
-    for (std::size_t k = n - 1; k-- > 0;) {
-        const double product = result * x;
-        result = product + c[k];
+// result is the one a plain-Python loop gives). For m values at once: each
+// step runs across all of them, which vectorises and gives every value the
+// very operations of the one-value form.
+inline void polynomial(const double* c, std::size_t n, const double* x, double* out, std::size_t m) noexcept {
+    const double top = n == 0 ? 0.0 : c[n - 1];
+    for (std::size_t j = 0; j < m; ++j) out[j] = top;
+    for (std::size_t k = n == 0 ? 0 : n - 1; k-- > 0;) {
+        const double coefficient = c[k];
+        for (std::size_t j = 0; j < m; ++j) {
+            const double product = out[j] * x[j];
+            out[j] = product + coefficient;
+        }
     }
+}
+
+inline double polynomial(const double* c, std::size_t n, double x) noexcept {
+    double result = 0.0;
+    polynomial(c, n, &x, &result, 1);
     return result;
 }
 
@@ -109,6 +119,15 @@ inline constexpr std::int64_t kNanosecondsPerDay = 86'400 * kNanosecondsPerSecon
 
 namespace detail {
 
+// To the nearest integer, ties to even, in the default rounding mode; the
+// 2^52 trick, as the baseline has no rounding instruction. NaN stays NaN.
+inline double round_half_even(double v) noexcept {
+    constexpr double kTwo52 = 4503599627370496.0;
+    const double magnitude = std::fabs(v);
+    if (!(magnitude < kTwo52)) return v;  // already whole, infinite or NaN
+    return std::copysign((magnitude + kTwo52) - kTwo52, v);
+}
+
 inline bool add_time(std::int64_t epoch_ns, std::int64_t since_epoch_ns, std::int64_t& out) noexcept {
     std::int64_t sum = 0;
     if (__builtin_add_overflow(epoch_ns, since_epoch_ns, &sum)) return false;
@@ -124,7 +143,7 @@ inline bool add_time(std::int64_t epoch_ns, std::int64_t since_epoch_ns, std::in
 inline bool time_ns(double x, double scale, double offset, std::int64_t epoch_ns, std::int64_t& out) noexcept {
     const double scaled = x * scale;
     const double seconds = scaled + offset;
-    const double nanoseconds = std::nearbyint(seconds * 1e9);
+    const double nanoseconds = detail::round_half_even(seconds * 1e9);
     // NaN fails both comparisons; 2^63 is the first double past int64.
     if (!(nanoseconds >= -9223372036854775808.0 && nanoseconds < 9223372036854775808.0)) return false;
     return detail::add_time(epoch_ns, static_cast<std::int64_t>(nanoseconds), out);

@@ -10,7 +10,7 @@
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
 #include "python/errors.hpp"
-#include "python/held_buffer.hpp"
+#include "python/buffers.hpp"
 
 namespace fieldloom::batch {
 
@@ -54,49 +54,10 @@ Column column_of(Encoding encoding, std::uint32_t bits) noexcept {
     }
 }
 
-namespace {
-
-template <class Rule, class Out>
-Convert convert_to(bool check) noexcept {
-    return check ? &check_only<Rule, Out> : &convert<Rule, Out>;
-}
-
-template <class Rule>
-Convert integer_convert(Column column, bool check) noexcept {
-    switch (column) {
-        case Column::U8: return convert_to<Rule, std::uint8_t>(check);
-        case Column::U16: return convert_to<Rule, std::uint16_t>(check);
-        case Column::U32: return convert_to<Rule, std::uint32_t>(check);
-        case Column::U64: return convert_to<Rule, std::uint64_t>(check);
-        case Column::I8: return convert_to<Rule, std::int8_t>(check);
-        case Column::I16: return convert_to<Rule, std::int16_t>(check);
-        case Column::I32: return convert_to<Rule, std::int32_t>(check);
-        default: return convert_to<Rule, std::int64_t>(check);
-    }
-}
-
-template <class Rule>
-Convert float_convert(Column column, bool check) noexcept {
-    return column == Column::F32 ? convert_to<Rule, float>(check) : convert_to<Rule, double>(check);
-}
-
-}  // namespace
-
 Convert convert_for(Encoding encoding, Column column, bool check) noexcept {
-    switch (encoding) {
-        case Encoding::Unsigned: return integer_convert<rule::Unsigned>(column, check);
-        case Encoding::TwosComplement: return integer_convert<rule::Signed<decode_twos_complement>>(column, check);
-        case Encoding::OnesComplement: return integer_convert<rule::Signed<decode_ones_complement>>(column, check);
-        case Encoding::SignMagnitude: return integer_convert<rule::Signed<decode_sign_magnitude>>(column, check);
-        case Encoding::PackedBcd: return integer_convert<rule::Bcd<decode_packed_bcd, false>>(column, check);
-        case Encoding::PackedBcdSigned: return integer_convert<rule::Bcd<decode_packed_bcd, true>>(column, check);
-        case Encoding::UnpackedBcd: return integer_convert<rule::Bcd<decode_unpacked_bcd, false>>(column, check);
-        case Encoding::UnpackedBcdSigned: return integer_convert<rule::Bcd<decode_unpacked_bcd, true>>(column, check);
-        case Encoding::Ieee754F16: return float_convert<rule::Float<decode_ieee754_f16>>(column, check);
-        case Encoding::Ieee754F32: return float_convert<rule::Float<decode_ieee754_f32>>(column, check);
-        case Encoding::Ieee754F64: return float_convert<rule::Float<decode_ieee754_f64>>(column, check);
-        default: return float_convert<rule::Zero>(column, check);
-    }
+    return with_rule(encoding, column, [check]<class Rule, class Out>() -> Convert {
+        return check ? &check_only<Rule, Out> : &convert<Rule, Out>;
+    });
 }
 
 namespace {
@@ -496,15 +457,10 @@ PyObject* pack_many(const CompiledLayout& layout, PyObject* columns, std::uint64
                      static_cast<unsigned long long>(stride), static_cast<unsigned long long>(layout.packet_size()));
         return nullptr;
     }
-    std::uint64_t total = 0;
-    if (layout.pack_impossible() || __builtin_mul_overflow(count, stride, &total) ||
-        total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        return PyErr_NoMemory();
-    }
-    PyRef output(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (layout.pack_impossible()) return PyErr_NoMemory();
+    std::uint8_t* out = nullptr;
+    PyRef output = zeroed_packets(count, stride, out);
     if (!output) return nullptr;
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(output.get()));
-    std::memset(out, 0, static_cast<std::size_t>(total));
     std::vector<std::uint8_t> scratch;
     for (std::uint64_t row = 0; row < count; ++row) {
         auto value_of = [&](std::size_t i) -> PyObject* {

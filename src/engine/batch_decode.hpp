@@ -7,7 +7,7 @@
 
 #include "engine/batch_kernels.hpp"
 #include "engine/batch_layout.hpp"
-#include "python/held_buffer.hpp"
+#include "python/buffers.hpp"
 
 namespace fieldloom::batch {
 
@@ -17,6 +17,42 @@ inline constexpr const char* kDtypeCodes[] = {"u1", "u2", "u4", "u8", "i1", "i2"
 
 // The smallest type holding every value the encoding gives at that width.
 Column column_of(Encoding encoding, std::uint32_t bits) noexcept;
+// make.template operator()<Rule, Out>(): a loop (or anything else) made for
+// the encoding's scalar rule and the column's element type.
+template <class Make>
+auto with_rule(Encoding encoding, Column column, Make&& make) noexcept {
+    const auto integers = [&]<class Rule>() {
+        switch (column) {
+            case Column::U8: return make.template operator()<Rule, std::uint8_t>();
+            case Column::U16: return make.template operator()<Rule, std::uint16_t>();
+            case Column::U32: return make.template operator()<Rule, std::uint32_t>();
+            case Column::U64: return make.template operator()<Rule, std::uint64_t>();
+            case Column::I8: return make.template operator()<Rule, std::int8_t>();
+            case Column::I16: return make.template operator()<Rule, std::int16_t>();
+            case Column::I32: return make.template operator()<Rule, std::int32_t>();
+            default: return make.template operator()<Rule, std::int64_t>();
+        }
+    };
+    const auto floats = [&]<class Rule>() {
+        return column == Column::F32 ? make.template operator()<Rule, float>()
+                                     : make.template operator()<Rule, double>();
+    };
+    switch (encoding) {
+        case Encoding::Unsigned: return integers.template operator()<rule::Unsigned>();
+        case Encoding::TwosComplement: return integers.template operator()<rule::Signed<decode_twos_complement>>();
+        case Encoding::OnesComplement: return integers.template operator()<rule::Signed<decode_ones_complement>>();
+        case Encoding::SignMagnitude: return integers.template operator()<rule::Signed<decode_sign_magnitude>>();
+        case Encoding::PackedBcd: return integers.template operator()<rule::Bcd<decode_packed_bcd, false>>();
+        case Encoding::PackedBcdSigned: return integers.template operator()<rule::Bcd<decode_packed_bcd, true>>();
+        case Encoding::UnpackedBcd: return integers.template operator()<rule::Bcd<decode_unpacked_bcd, false>>();
+        case Encoding::UnpackedBcdSigned: return integers.template operator()<rule::Bcd<decode_unpacked_bcd, true>>();
+        case Encoding::Ieee754F16: return floats.template operator()<rule::Float<decode_ieee754_f16>>();
+        case Encoding::Ieee754F32: return floats.template operator()<rule::Float<decode_ieee754_f32>>();
+        case Encoding::Ieee754F64: return floats.template operator()<rule::Float<decode_ieee754_f64>>();
+        default: return floats.template operator()<rule::Zero>();
+    }
+}
+
 // The loop from raw values to a column of that type (`check`: only flag failures).
 Convert convert_for(Encoding encoding, Column column, bool check) noexcept;
 

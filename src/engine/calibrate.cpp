@@ -1,6 +1,9 @@
 #include "engine/calibrate.hpp"
 
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 #include "codecs/calibration.hpp"
@@ -44,16 +47,56 @@ bool as_count(T value, std::uint64_t& count) noexcept {
     }
 }
 
+// An enumeration: the codes' positions looked up in a table over the span
+// of the codes where it is small (one load per row), else searched.
+template <class T>
+std::size_t enumerate(const CalibrationPlan& plan, const T* values, std::size_t rows, std::int32_t* out,
+                      bool* failed) noexcept {
+    using Code = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
+    const Code* codes = std::is_signed_v<T> ? reinterpret_cast<const Code*>(plan.signed_codes)
+                                            : reinterpret_cast<const Code*>(plan.unsigned_codes);
+    const auto none = static_cast<std::int32_t>(plan.size);
+    const auto found = [&](std::int32_t at) { return at != none || plan.has_other; };
+    constexpr std::uint64_t kMostTable = std::uint64_t{1} << 16;
+    const auto low = plan.size == 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(codes[0]);
+    const std::uint64_t span = plan.size == 0 ? 0 : static_cast<std::uint64_t>(codes[plan.size - 1]) - low;
+    std::unique_ptr<std::int32_t[]> table;
+    if (plan.size != 0 && span < kMostTable) table.reset(new (std::nothrow) std::int32_t[span + 1]);
+    if (!table) {
+        return each_row(values, rows, out, failed, [&](T value, std::int32_t& result) {
+            const std::ptrdiff_t at = calibration::find_code(codes, plan.size, static_cast<Code>(value));
+            result = at < 0 ? none : static_cast<std::int32_t>(at);
+            return found(result);
+        });
+    }
+    for (std::uint64_t k = 0; k <= span; ++k) table[k] = none;
+    for (std::size_t k = 0; k < plan.size; ++k)
+        table[static_cast<std::uint64_t>(codes[k]) - low] = static_cast<std::int32_t>(k);
+    return each_row(values, rows, out, failed, [&](T value, std::int32_t& result) {
+        const std::uint64_t place = static_cast<std::uint64_t>(static_cast<Code>(value)) - low;
+        result = place <= span ? table[place] : none;
+        return found(result);
+    });
+}
+
 template <class T>
 std::size_t calibrate_typed(const CalibrationPlan& plan, const T* values, std::size_t rows, void* out,
                             bool* failed) noexcept {
     using namespace calibration;
     switch (plan.kind) {
-        case CalibrationKind::Polynomial:
-            return each_row(values, rows, static_cast<double*>(out), failed, [&](T value, double& result) {
-                result = polynomial(plan.xs, plan.size, static_cast<double>(value));
-                return true;
-            });
+        case CalibrationKind::Polynomial: {
+            // A chunk at a time, each Horner step across the chunk.
+            auto* result = static_cast<double*>(out);
+            constexpr std::size_t kChunk = 256;
+            double x[kChunk];
+            for (std::size_t i = 0; i < rows; i += kChunk) {
+                const std::size_t m = rows - i < kChunk ? rows - i : kChunk;
+                for (std::size_t j = 0; j < m; ++j) x[j] = static_cast<double>(values[i + j]);
+                polynomial(plan.xs, plan.size, x, result + i, m);
+            }
+            if (failed != nullptr) std::memset(failed, 0, rows);
+            return 0;
+        }
         case CalibrationKind::Spline:
             return each_row(values, rows, static_cast<double*>(out), failed, [&](T value, double& result) {
                 if (spline(plan.xs, plan.ys, plan.size, plan.order, plan.extrapolate, static_cast<double>(value),
@@ -63,18 +106,14 @@ std::size_t calibrate_typed(const CalibrationPlan& plan, const T* values, std::s
                 return false;
             });
         case CalibrationKind::Enumeration:
-            return each_row(values, rows, static_cast<std::int32_t*>(out), failed, [&](T value, std::int32_t& result) {
-                std::ptrdiff_t at = -1;
-                if constexpr (std::is_floating_point_v<T>) {
-                    (void)value;
-                } else if constexpr (std::is_signed_v<T>) {
-                    at = find_code(plan.signed_codes, plan.size, static_cast<std::int64_t>(value));
-                } else {
-                    at = find_code(plan.unsigned_codes, plan.size, static_cast<std::uint64_t>(value));
-                }
-                result = static_cast<std::int32_t>(at < 0 ? static_cast<std::ptrdiff_t>(plan.size) : at);
-                return at >= 0 || plan.has_other;
-            });
+            if constexpr (std::is_floating_point_v<T>) {
+                return each_row(values, rows, static_cast<std::int32_t*>(out), failed, [&](T, std::int32_t& result) {
+                    result = static_cast<std::int32_t>(plan.size);
+                    return plan.has_other;
+                });
+            } else {
+                return enumerate(plan, values, rows, static_cast<std::int32_t*>(out), failed);
+            }
         case CalibrationKind::Boolean:
             return each_row(values, rows, static_cast<bool*>(out), failed, [](T value, bool& result) {
                 result = value != 0;

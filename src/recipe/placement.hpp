@@ -113,6 +113,25 @@ inline std::uint64_t raw_value(const std::uint8_t* field, std::uint64_t n, ByteO
     return order == ByteOrder::Big ? raw : __builtin_bswap64(raw) >> (64 - bits);
 }
 
+// The write rule of read_bits: the raw value (1 to 64 bits; little-endian:
+// whole bytes, swapped back first) put into bits [start, start + bits) of
+// `data`, the bits around it in the same bytes kept (bit-packed fields share
+// bytes). Touches only the ceil((start % 8 + bits) / 8) bytes it spans.
+inline void write_bits(std::uint8_t* data, std::uint64_t start, std::uint32_t bits, ByteOrder order,
+                       std::uint64_t raw) noexcept {
+    std::uint64_t value = low_bits(raw, bits);
+    if (order == ByteOrder::Little) value = __builtin_bswap64(value) >> (64 - bits);
+    std::uint8_t* at = data + start / 8;
+    const unsigned span = static_cast<unsigned>(start % 8) + bits;  // at most 71 bits, so 9 bytes
+    const uint128 placed = uint128{value} << (128 - span);
+    const uint128 mask = uint128{low_bits(~std::uint64_t{0}, bits)} << (128 - span);
+    for (unsigned k = 0; k < (span + 7) / 8; ++k) {
+        const auto byte = static_cast<std::uint8_t>(placed >> (120 - 8 * k));
+        const auto kept = static_cast<std::uint8_t>(~(mask >> (120 - 8 * k)));
+        at[k] = static_cast<std::uint8_t>((at[k] & kept) | byte);
+    }
+}
+
 // The low `n` bytes (1 to 8) of `bytes` stored at `at` in memory order, with
 // two overlapping stores instead of a loop.
 [[gnu::always_inline]] inline void store_low_bytes(std::uint8_t* at, std::uint64_t bytes, std::uint64_t n) noexcept {

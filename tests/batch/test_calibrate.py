@@ -145,7 +145,8 @@ def test_spline_edges_with_extrapolation(order, x, expected):
     assert calibrate_value(spline, x) == expected
 
 
-@given(st.dictionaries(st.integers(-(2**64), 2**65), st.sampled_from(["A", "B", "C"]), max_size=6),
+@given(st.dictionaries(st.integers(-300, 300) | st.integers(-(2**64), 2**65), st.sampled_from(["A", "B", "C"]),
+                       max_size=6),
        st.none() | st.just("OTHER"), columns(INT_DTYPES), st.data())
 def test_enumeration_shares_one_str_per_label(labels, other, values, data):
     if labels:  # some rows hit codes that have labels
@@ -213,4 +214,11 @@ def test_array_columns_fail_by_row():
     ragged[:] = [numpy.array([5], "u1"), numpy.array([], "u1"), numpy.array([1, 20], "u1")]
     out, failed = calibrate(spline, ragged)
     assert [list(row) for row in out[:2]] == [[0.5], []] and failed.tolist() == [False, False, True]
-    assert failure_message("t", spline, numpy.array([1, 20], "u1")) == "'t' value 20.0 is outside its spline points [0.0, 10.0]"
+    assert failure_message("t", spline, numpy.array([1, 20], "u1")) == \
+        "'t' value 20.0 is outside its spline points [0.0, 10.0]"
+
+
+def test_times_round_ties_to_even():
+    # k / 2**10 s is k * 976562.5 ns exactly: every odd k is a tie.
+    out, _ = calibrate(Time("1970-01-01", scale=2**-10), numpy.array([1, 3, -1, -3, 2**40 + 1], dtype="i8"))
+    assert out.view("i8").tolist() == [976562, 2929688, -976562, -2929688, round((2**40 + 1) * 976562.5)]

@@ -285,14 +285,16 @@ def test_errors_raise_the_first_refused_packet():
     assert raised.value.packet_type == "hk"
 
 
-@pytest.mark.parametrize("cut, message", [
-    (10, "its primary header declares 14 bytes, but the recording holds only 10"),
-    (4, "the recording ends 4 bytes after the end of the packet before, inside its primary header"),
+@pytest.mark.parametrize("cut, prefix, message", [
+    (10, 0, "its primary header declares 14 bytes, but the recording holds only 10"),
+    (4, 0, "the recording ends 4 bytes after the end of the packet before, inside its primary header"),
+    (14, 2**64 - 3, "the recording ends 14 bytes after the end of the packet before, inside the bytes before this packet"),
 ])
-def test_a_packet_cut_off_by_the_end_of_the_recording(cut, message):
-    decoded = MIXED.decode(hk_packet() + hk_packet()[:cut], errors="skip")
-    assert decoded.refused == [(1, 14, "cut off", message)]
-    assert decoded.census.refused["cut off"] == 1 and decoded.census.packets == 2
+def test_a_packet_cut_off_by_the_end_of_the_recording(cut, prefix, message):
+    decoded = MIXED.decode(hk_packet() + hk_packet()[:cut], errors="skip") if not prefix else \
+        MIXED.decode(b"\0" * 14 + hk_packet()[:cut], prefix=prefix, errors="skip")
+    assert decoded.refused == [(1, 14, "cut off", message)] if not prefix else [(0, 28, "cut off", message)]
+    assert decoded.census.refused["cut off"] == 1 and decoded.census.packets == (1 if prefix else 2)
 
 
 @pytest.mark.parametrize("count_field, counts, reason, message", [

@@ -31,6 +31,7 @@ BCD = {"packed_bcd": (fieldloom.decode_packed_bcd, False), "packed_bcd_signed": 
        "unpacked_bcd": (fieldloom.decode_unpacked_bcd, False),
        "unpacked_bcd_signed": (fieldloom.decode_unpacked_bcd, True)}
 TEXT_DECODERS = {"latin1": fieldloom.decode_iso_8859_1}
+TEXT_ENCODERS = {"latin1": "iso_8859_1"}
 COMPARE = {"==": operator.eq, "!=": operator.ne, "<": operator.lt, "<=": operator.le, ">": operator.gt,
            ">=": operator.ge}
 NS = 10**9
@@ -477,9 +478,9 @@ def encode_raw(entry: Entry, value: int) -> int:
 
 
 def build(entries: tuple[Entry, ...], values: dict[str, Any]) -> bytes:
-    """A packet of fixed or Dynamic entries from decoded values (numbers, lists
-    of numbers, bytes for text and binary): the inverse of Reader for valid
-    values. Sizes are taken from the values given for the size fields."""
+    """A packet from decoded values (numbers, lists of numbers, bytes, or str
+    for text): the inverse of Reader for valid values. Variable sizes are
+    the lengths of the values; the size fields hold what they are given."""
     writer, end = Writer(), 0
     for entry in entries:
         start = end if entry.offset is None else entry.offset if entry.relative_to == "packet" else end + entry.offset
@@ -490,6 +491,9 @@ def build(entries: tuple[Entry, ...], values: dict[str, Any]) -> bytes:
                 writer.put(start + i * entry.bits, entry.bits, encode_raw(entry, element))
             end = start + entry.bits * len(elements)
         else:
+            if isinstance(value, str):  # encoded, then cut or zero-padded to a fixed size
+                value = getattr(fieldloom, "encode_" + TEXT_ENCODERS.get(entry.encoding, entry.encoding))(value)
+                value = value[:entry.bits // 8].ljust(entry.bits // 8, b"\0") if isinstance(entry.bits, int) else value
             writer.put(start, len(value) * 8, int.from_bytes(value, "big"))
             end = start + len(value) * 8
     return writer.to_bytes()

@@ -175,6 +175,8 @@ def calibrate(calibration: Calibration, values: numpy.ndarray) -> tuple[numpy.nd
 def _calibrate_arrays(calibration: Calibration, column: numpy.ndarray) -> tuple[numpy.ndarray, numpy.ndarray | None]:
     """One 1-D array per row: calibrated all together, then split again."""
     rows = [_as_values(row) for row in column]
+    if any(row.ndim != 1 for row in rows):
+        raise TypeError("an object column to calibrate holds one 1-D array of values per row")
     result = numpy.empty(len(rows), dtype=object)
     if not rows:
         return result, None

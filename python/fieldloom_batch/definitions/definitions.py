@@ -2,7 +2,7 @@
 recordings mixing them."""
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
 import numpy as np
@@ -12,6 +12,7 @@ from fieldloom_batch import _native
 from fieldloom_batch.definitions import decode as _decode
 from fieldloom_batch.definitions.compile import compile_program
 from fieldloom_batch.definitions.model import PacketType
+from fieldloom_batch.definitions.pack import pack_chain
 from fieldloom_batch.definitions.resolve import Chain, identification_order, resolve
 from fieldloom_batch.definitions.results import DecodedPackets
 
@@ -81,6 +82,20 @@ class Definitions:
         calibration), equal to its row in a decoded table. A packet that
         would be refused raises `PacketError` with index 0 and offset 0."""
         return _decode.unpack(self._program, self._chains, packet, raw)
+
+    def pack(self, type_name: str, columns: Mapping[str, Any], *, raw: bool = False) -> bytes:
+        """Packets of a type with no variable part, back to back, from one
+        column per entry (rows of `count` values for an array): byte for byte
+        what decodes to those values. With ``raw=False`` calibrated entries
+        take engineering values where the calibration inverts (a linear
+        polynomial, rounded to the nearest count for an integer encoding; an
+        enumeration's label, to its lowest code; a boolean); other
+        calibrations need ``raw=True``. A value that does not encode raises
+        what pack_parameters raises for it, with a note naming its row and
+        entry."""
+        if type_name not in self._chains:
+            raise ValueError(f"no packet type {type_name!r}")
+        return pack_chain(self._chains[type_name], columns, raw)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (type(self), (tuple(self._types.values()),))

@@ -83,6 +83,15 @@ void fixed_array(const Slot& slot, const Chunk& chunk, std::uint64_t row, void* 
     }
 }
 
+template <ByteOrder Order, class Rule, class Out>
+void fused_rows(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t bits,
+                void* column, std::uint64_t row, std::uint8_t* failed) noexcept {
+    Out* out = static_cast<Out*>(column) + row;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!Rule::apply(recipe::read_bits(bases[j], start, bits, Order, 9), bits, out[j])) failed[row + j] = 1;
+    }
+}
+
 // A packet longer than the entries that end at bit `end`.
 inline void count_extra(const PacketBytes& packet, std::uint64_t end, std::uint64_t& longer,
                         std::uint64_t& extra) noexcept {
@@ -94,6 +103,17 @@ inline void count_extra(const PacketBytes& packet, std::uint64_t end, std::uint6
 }
 
 }  // namespace
+
+Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order) noexcept {
+    if (order == ByteOrder::Big) {
+        return batch::with_rule(encoding, column, []<class Rule, class Out>() -> Fused {
+            return &fused_rows<ByteOrder::Big, Rule, Out>;
+        });
+    }
+    return batch::with_rule(encoding, column, []<class Rule, class Out>() -> Fused {
+        return &fused_rows<ByteOrder::Little, Rule, Out>;
+    });
+}
 
 void identify_packets(const Program& program, const Frames& frames, std::uint64_t lo, std::uint64_t hi,
                       std::uint16_t* types) noexcept {
@@ -148,7 +168,9 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
             void* column = rows.columns[s];
             if (column == nullptr) continue;
             const Slot& slot = type.slots[s];
-            if (slot.kind == SlotKind::Scalar) {
+            if (slot.kind == SlotKind::Scalar && chunk.whole && slot.anchor == 0) {
+                slot.fused(chunk.bases, chunk.n, slot.delta, slot.bits, column, row, rows.failed);
+            } else if (slot.kind == SlotKind::Scalar) {
                 gather_slot(slot, chunk, 0, raws, failed);
                 slot.convert(raws, chunk.n, slot.bits, column, row, rows.failed);
             } else {

@@ -11,21 +11,41 @@
 
 namespace fieldloom::defs {
 
-// Where each packet of a recording lies.
+// Where each packet of a recording lies: every `stride` bytes (the last
+// one may be shorter), or at `offsets` with `lengths`, or each running to
+// the next offset (the last to the end).
 struct Frames {
     const std::uint8_t* base = nullptr;
     std::uint64_t size = 0;
-    std::vector<std::int64_t> offset;
-    std::vector<std::int64_t> length;
+    std::uint64_t count = 0;
+    std::uint64_t stride = 0;
+    const std::int64_t* offsets = nullptr;
+    const std::int64_t* lengths = nullptr;
 
-    std::uint64_t count() const noexcept { return offset.size(); }
+    std::uint64_t offset(std::uint64_t i) const noexcept {
+        return offsets == nullptr ? i * stride : static_cast<std::uint64_t>(offsets[i]);
+    }
     PacketBytes packet(std::uint64_t i) const noexcept {
-        const auto at = static_cast<std::uint64_t>(offset[i]);
-        return {base + at, static_cast<std::uint64_t>(length[i]), size - at};
+        const std::uint64_t at = offset(i);
+        std::uint64_t length = 0;
+        if (offsets == nullptr) {
+            length = size - at < stride ? size - at : stride;
+        } else {
+            const std::uint64_t end = lengths != nullptr ? at + static_cast<std::uint64_t>(lengths[i])
+                                      : i + 1 < count ? static_cast<std::uint64_t>(offsets[i + 1]) : size;
+            length = end - at;
+        }
+        return {base + at, length, size - at};
     }
 };
 
 inline constexpr std::uint16_t kNoType = 0xFFFF;
+
+// A numeric slot's rows in one pass: its bits at `start` of each packet (all
+// known to hold it) through its rule into the column from `row` on.
+using Fused = void (*)(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t bits,
+                       void* column, std::uint64_t row, std::uint8_t* failed) noexcept;
+Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order) noexcept;
 
 // types[i] for packets [lo, hi): the index of its type, or kNoType.
 void identify_packets(const Program& program, const Frames& frames, std::uint64_t lo, std::uint64_t hi,

@@ -1,5 +1,6 @@
 #include "engine/definitions/decode.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -22,40 +23,39 @@ struct CutOff {
     std::string message;
 };
 
-// CCSDS packets, each `prefix` bytes after the one before; what is left at
-// the end is a packet cut off.
-std::optional<CutOff> frame_ccsds(Frames& frames, std::uint64_t prefix) {
+// CCSDS packets, each `prefix` bytes after the one before, into `offsets`
+// and `lengths`; what is left at the end is a packet cut off.
+std::optional<CutOff> frame_ccsds(Frames& frames, std::uint64_t prefix, std::vector<std::int64_t>& offsets,
+                                  std::vector<std::int64_t>& lengths) {
     ccsds::Cursor cursor;
     std::size_t capacity = static_cast<std::size_t>(frames.size / 7 + 1 < (1u << 16) ? frames.size / 7 + 1 : 1u << 16);
     for (;;) {
-        frames.offset.resize(capacity);
-        frames.length.resize(capacity);
-        if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, frames.offset.data(), frames.length.data(),
-                               capacity)) {
+        offsets.resize(capacity);
+        lengths.resize(capacity);
+        if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, offsets.data(), lengths.data(), capacity)) {
             break;
         }
         capacity *= 2;
     }
-    frames.offset.resize(cursor.rows);
-    frames.length.resize(cursor.rows);
-    frames.offset.shrink_to_fit();
-    frames.length.shrink_to_fit();
+    frames.count = cursor.rows;
+    frames.offsets = offsets.data();
+    frames.lengths = lengths.data();
     const std::uint64_t left = frames.size - cursor.position;
     if (left == 0) return std::nullopt;
-    const std::uint64_t start = cursor.position + prefix;
-    if (left < prefix + ccsds::kHeaderBytes) {
-        return CutOff{start < frames.size ? start : frames.size,
+    if (left < prefix || left - prefix < ccsds::kHeaderBytes) {
+        const std::uint64_t start = left < prefix ? frames.size : cursor.position + prefix;
+        return CutOff{start,
                       build_message("the recording ends ", left, " bytes after the end of the packet before, inside ",
                                     left < prefix ? "the bytes before this packet" : "its primary header")};
     }
+    const std::uint64_t start = cursor.position + prefix;
     const ccsds::Header header = ccsds::read_header(frames.base + start);
     return CutOff{start, build_message("its primary header declares ", header.length,
                                        " bytes, but the recording holds only ", left - prefix)};
 }
 
-bool frame_given(Frames& frames, const Request& request) {
-    HeldBuffer offsets;
-    HeldBuffer lengths;
+// Caller-given offsets (and lengths), held while the decode runs.
+bool frame_given(Frames& frames, const Request& request, HeldBuffer& offsets, HeldBuffer& lengths) {
     batch::Packets packets;
     packets.base = frames.base;
     packets.size = frames.size;
@@ -71,29 +71,10 @@ bool frame_given(Frames& frames, const Request& request) {
         packets.lengths = static_cast<const std::int64_t*>(lengths.data());
     }
     if (!batch::check_geometry(packets)) return false;
-    frames.offset.resize(packets.count);
-    frames.length.resize(packets.count);
-    for (std::uint64_t i = 0; i < packets.count; ++i) {
-        const std::uint8_t* data = nullptr;
-        std::uint64_t length = 0;
-        if (!packets.packet(i, data, length)) {
-            PyErr_Format(PyExc_ValueError, "packet %llu does not lie within the buffer", static_cast<unsigned long long>(i));
-            return false;
-        }
-        frames.offset[i] = data - frames.base;
-        frames.length[i] = static_cast<std::int64_t>(length);
-    }
+    frames.count = packets.count;
+    frames.offsets = packets.starts;
+    frames.lengths = packets.lengths;
     return true;
-}
-
-void frame_stride(Frames& frames, std::uint64_t stride) {
-    const std::uint64_t count = frames.size / stride + (frames.size % stride != 0);
-    frames.offset.resize(count);
-    frames.length.resize(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        frames.offset[i] = static_cast<std::int64_t>(i * stride);
-        frames.length[i] = static_cast<std::int64_t>(frames.size - i * stride < stride ? frames.size - i * stride : stride);
-    }
 }
 
 PyRef checked(PyObject* object) {
@@ -216,7 +197,7 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
                         const std::optional<CutOff>& cut) {
     Arrays arrays;
     if (!arrays.load()) return nullptr;
-    const std::uint64_t count = frames.count();
+    const std::uint64_t count = frames.count;
     std::vector<std::uint16_t> types(count);
     Py_BEGIN_ALLOW_THREADS
     batch::in_threads(count, batch::kChunk, request.threads, [&](std::uint64_t lo, std::uint64_t hi) {
@@ -226,8 +207,13 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
 
     const std::size_t type_count = program.types.size();
     std::vector<std::uint64_t> rows(type_count, 0);
+    std::uint64_t unknown = 0;
     for (const std::uint16_t type : types) {
-        if (type != kNoType) ++rows[type];
+        if (type != kNoType) {
+            ++rows[type];
+        } else {
+            ++unknown;
+        }
     }
     std::vector<std::unique_ptr<Table>> tables;
     for (std::size_t t = 0; t < type_count; ++t) {
@@ -241,7 +227,7 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
         if (type == kNoType) continue;
         const std::uint64_t row = rows[type]++;
         tables[type]->index_data()[row] = static_cast<std::int64_t>(i);
-        tables[type]->offset_data()[row] = frames.offset[i];
+        tables[type]->offset_data()[row] = static_cast<std::int64_t>(frames.offset(i));
     }
 
     Py_BEGIN_ALLOW_THREADS
@@ -258,10 +244,16 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
 
     // The refused packets in recording order (only the first, unless skipped).
     PyRef refused = checked(PyList_New(0));
+    bool any_refused = false;
+    for (std::size_t t = 0; t < type_count; ++t) {
+        const std::vector<std::uint8_t>& failed = tables[t]->failed;
+        any_refused = any_refused || rows[t] != static_cast<std::uint64_t>(std::count(failed.begin(), failed.end(), 0));
+    }
+    any_refused = any_refused || unknown != 0;
     std::fill(rows.begin(), rows.end(), 0);
-    for (std::uint64_t i = 0; i < count && (request.skip || PyList_GET_SIZE(refused.get()) == 0); ++i) {
+    for (std::uint64_t i = 0; any_refused && i < count && (request.skip || PyList_GET_SIZE(refused.get()) == 0); ++i) {
         const std::uint16_t type = types[i];
-        const auto offset = static_cast<std::uint64_t>(frames.offset[i]);
+        const std::uint64_t offset = frames.offset(i);
         if (type == kNoType) {
             if (!add_refused(refused.get(), i, offset, Reason::NoType, "no packet type matches it", nullptr)) return nullptr;
             continue;
@@ -309,12 +301,17 @@ PyObject* decode_recording(const Program& program, const Request& request) {
         frames.base = static_cast<const std::uint8_t*>(buffer.data());
         frames.size = buffer.size();
         std::optional<CutOff> cut;
+        HeldBuffer offsets;
+        HeldBuffer lengths;
+        std::vector<std::int64_t> found_offsets;
+        std::vector<std::int64_t> found_lengths;
         if (request.offsets != nullptr) {
-            if (!frame_given(frames, request)) return nullptr;
+            if (!frame_given(frames, request, offsets, lengths)) return nullptr;
         } else if (request.stride != 0) {
-            frame_stride(frames, request.stride);
+            frames.stride = request.stride;
+            frames.count = frames.size / request.stride + (frames.size % request.stride != 0);
         } else {
-            cut = frame_ccsds(frames, request.prefix);
+            cut = frame_ccsds(frames, request.prefix, found_offsets, found_lengths);
         }
         return decode_frames(program, request, frames, cut);
     } catch (const std::bad_alloc&) {

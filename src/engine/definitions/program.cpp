@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "codecs/calibration.hpp"
+#include "engine/definitions/columns.hpp"
 #include "python/errors.hpp"
 
 namespace fieldloom::defs {
@@ -109,6 +110,7 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.column = batch::column_of(slot.encoding, slot.bits);
     slot.convert = batch::convert_for(slot.encoding, slot.column, false);
     slot.check = batch::convert_for(slot.encoding, slot.column, true);
+    slot.fused = fused_kernel(slot.encoding, slot.column, slot.order);
     return true;
 }
 

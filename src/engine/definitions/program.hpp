@@ -48,6 +48,9 @@ struct Slot {
     batch::Column column = batch::Column::Object;
     batch::Convert convert = nullptr;  // numeric: raw values to the column's type
     batch::Convert check = nullptr;    // numeric: only whether raw values decode
+    // numeric: read and convert in one loop, where every packet holds the slot
+    void (*fused)(const std::uint8_t* const*, std::size_t, std::uint64_t, std::uint32_t, void*, std::uint64_t,
+                  std::uint8_t*) noexcept = nullptr;
 
     bool numeric() const noexcept { return kind <= SlotKind::DynamicArray; }
     // Fixed bits of the whole entry, for fixed-size slots.
