@@ -37,17 +37,38 @@ class Decoded(NamedTuple):
     refused: list[Refused]
 
 
+_U64_MAX = (1 << 64) - 1
+_I64_MAX = (1 << 63) - 1
+
+
 def _index_array(values: Any, what: str) -> npt.NDArray[np.int64]:
     array = np.asarray(values)
     if array.ndim != 1:
         raise ValueError(f"{what} must be a one-dimensional array of byte offsets, not {array.ndim}-dimensional")
     if array.size == 0:
         return np.zeros(0, dtype=np.int64)
+    if array.dtype == object:
+        items = array.tolist()
+        if all(isinstance(item, int) and not isinstance(item, bool) for item in items):
+            # Python ints beyond 64 bits, which NumPy keeps as objects.
+            if max(items) > _I64_MAX:
+                raise ValueError(f"{what} holds {max(items)}, past the end of any buffer")
+            if min(items) < 0:
+                raise ValueError(f"{what} holds {min(items)}, before the start of any buffer")
+            array = np.array(items, dtype=np.int64)
     if array.dtype.kind not in "iu":
         raise TypeError(f"{what} must hold integers, not {array.dtype}")
-    if array.dtype.kind == "u" and array.dtype.itemsize >= 8 and int(array.max()) > np.iinfo(np.int64).max:
-        raise ValueError(f"{what} holds {int(array.max())}, past the end of any buffer")
+    if array.dtype.kind == "u" and array.dtype.itemsize >= 8 and int(array.max()) > _I64_MAX:
+        raise ValueError(f"{what} holds {int(np.asarray(values, dtype=object).max())}, past the end of any buffer")
     return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def _integer(value: Any, name: str, least: int) -> int:
+    """`value` as an int that fits 64 bits; below `least` is each caller's own message."""
+    number = operator.index(value)
+    if number > _U64_MAX:
+        raise OverflowError(f"{name} must be {least} to {_U64_MAX}, not {number}")
+    return number
 
 
 def _packet_places(stride: Any, offsets: Any, lengths: Any) -> tuple[Any, Any]:
@@ -135,16 +156,16 @@ class Layout(_native.Layout):
         work over that many threads (the lock is released meanwhile)."""
         if errors not in ("raise", "skip"):
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-        threads = operator.index(threads)
+        threads = _integer(threads, "threads", 1)
         if threads < 1:
             raise ValueError(f"threads must be at least 1, not {threads}")
         if count is not None:
-            count = operator.index(count)
+            count = _integer(count, "count", 0)
             if count < 0:
                 raise ValueError(f"count must not be negative, not {count}")
         starts, sizes = _packet_places(stride, offsets, lengths)
         if starts is None:
-            stride = self.packet_size if stride is None else operator.index(stride)
+            stride = self.packet_size if stride is None else _integer(stride, "stride", 1)
             if stride <= 0:
                 raise ValueError(f"stride must be a positive number of bytes, not {stride}")
         result = self._unpack_many(buffer, stride, starts, sizes, count, errors == "skip", threads)
@@ -158,15 +179,22 @@ class Layout(_native.Layout):
         (default: `packet_size`): byte for byte the ``pack_parameters`` rows,
         zero-filled between them. A failing row raises what
         ``pack_parameters`` raises, with a note naming the row."""
-        lengths = {name: len(column) for name, column in columns.items()}
+        if not isinstance(columns, Mapping) and not (hasattr(columns, "keys") and hasattr(columns, "__getitem__")):
+            raise TypeError(f"columns must be a mapping of field names to columns, not {type(columns).__name__}")
+        used = [name for name, *_ in self._fields]
+        per_field = [columns[name] if name in columns else None for name in used]
+        # Only the columns the layout packs count; the others are ignored.
+        lengths = {name: len(column) for name, column in zip(used, per_field) if column is not None}
         if len(set(lengths.values())) > 1:
             listed = ", ".join(f"{name!r} has {length}" for name, length in lengths.items())
             raise ValueError(f"columns must be of equal length: {listed}")
-        count = next(iter(lengths.values()), 0)
-        stride = self.packet_size if stride is None else operator.index(stride)
+        # With none of them given, the rows fail as missing values do.
+        count = next(iter(lengths.values()), None)
+        if count is None:
+            count = next((len(column) for column in columns.values()), 0)
+        stride = self.packet_size if stride is None else _integer(stride, "stride", 0)
         if stride < 0:
             raise ValueError(f"stride must not be negative, not {stride}")
-        per_field = [columns[name] if name in columns else None for name, *_ in self._fields]
         return self._pack_many(per_field, count, stride)
 
     def __reduce__(self) -> tuple[Any, ...]:

@@ -1,3 +1,4 @@
+import mmap
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -34,3 +35,11 @@ def calibrate(values: Any, value_type: str, out: Any, failed: Any, plan: tuple[A
 def pack_fixed(
     placements: list[tuple[str, int, int, int | None, str, str]], columns: list[Any], rows: int, size: int, where: Any, /
 ) -> bytes: ...
+
+class MappedFile(mmap.mmap):
+    closed: bool
+    @property
+    def _empty(self) -> bool: ...
+    def _watch(self, path: str, fd: int, /) -> None: ...
+    def _mark_empty(self) -> None: ...
+    def _check(self) -> None: ...

@@ -125,11 +125,18 @@ def plan_ccsds(path: StrPath, blocksize: int, apid: ApidSelection = None) -> Fil
 
 
 def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None) -> BlockResult:
-    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`)."""
+    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`).
+
+    The file is mapped, and the map watched: a file that lost bytes of the
+    block since it was planned, or loses them during the decode, raises
+    OSError naming it rather than giving fewer rows."""
     if block.stop == block.start:
         decoded = layout.unpack_many(b"", offsets=np.zeros(0, np.int64), errors="skip")
     else:
         with open_recording(block.path) as recording, memoryview(recording) as whole:
+            if whole.nbytes < block.stop:
+                raise OSError(f"{block.path} changed while it was being read: it has {whole.nbytes} bytes now, "
+                              f"fewer than the {block.stop} expected")
             with whole[block.start : block.stop] as view:
                 if stride is not None:
                     decoded = layout.unpack_many(view, stride=stride, errors="skip")
@@ -137,7 +144,8 @@ def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: 
                     scan = scan_ccsds(view, apid=apid)
                     if scan.end != len(view):
                         raise OSError(f"{block.path} changed while it was being read")
-                    decoded = layout.unpack_many(view, offsets=scan["offset"], lengths=scan["length"], errors="skip")
+                    decoded = layout.unpack_many(view, offsets=scan["offset"], lengths=scan["length"],
+                                                 errors="skip")
     refused = [
         item._replace(index=block.first + item.index, offset=block.start + item.offset) for item in decoded.refused
     ]

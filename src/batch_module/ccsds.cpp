@@ -6,6 +6,7 @@
 
 #include "engine/ccsds_scan.hpp"
 #include "python/buffers.hpp"
+#include "python/mapping_guard.hpp"
 
 namespace fieldloom::batch {
 
@@ -99,6 +100,7 @@ PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Rows rows;
     if (!rows.reserve(most_rows < kFirstCapacity ? most_rows : kFirstCapacity)) return nullptr;
 
+    const mapping::ReadCheck whole(buffer.data(), buffer.size());
     ccsds::Cursor cursor;
     for (;;) {
         bool done;
@@ -111,6 +113,7 @@ PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::size_t grown = rows.capacity() * 2;
         if (!rows.reserve(grown < most_rows ? grown : most_rows)) return nullptr;
     }
+    if (!whole.passed()) return nullptr;
     return rows.result(cursor);
 }
 

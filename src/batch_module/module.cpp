@@ -7,6 +7,7 @@
 #include "batch_module/layout.hpp"
 #include "batch_module/pack_fixed.hpp"
 #include "batch_module/program.hpp"
+#include "batch_module/recording.hpp"
 #include "python/errors.hpp"
 #include "python/lifetime.hpp"
 
@@ -38,6 +39,9 @@ PyObject* create_module() {
     PyTypeObject* program = program_type();
     if (program == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Program", reinterpret_cast<PyObject*>(program)) < 0) return nullptr;
+    PyTypeObject* mapped = mapped_file_type();
+    if (mapped == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "MappedFile", reinterpret_cast<PyObject*>(mapped)) < 0) return nullptr;
     return module.release();
 }
 

@@ -11,6 +11,7 @@
 #include "engine/batch_kernels.hpp"
 #include "python/errors.hpp"
 #include "python/buffers.hpp"
+#include "python/mapping_guard.hpp"
 
 namespace fieldloom::batch {
 
@@ -215,7 +216,12 @@ PyObject* raise_with_note(PyRef exception, PyRef note) {
     return nullptr;
 }
 
-// The per-packet path on packet i: what unpack_parameters raises for it.
+std::uint64_t packet_offset(const Packets& packets, std::uint64_t i) noexcept {
+    return packets.starts == nullptr ? i * packets.stride : static_cast<std::uint64_t>(packets.starts[i]);
+}
+
+// The per-packet path on packet i: what unpack_parameters raises for it;
+// empty with ValueError set when the packet no longer fails.
 PyRef packet_error(const CompiledLayout& layout, const Packets& packets, std::uint64_t i) {
     const std::uint8_t* data = nullptr;
     std::uint64_t length = 0;
@@ -226,12 +232,14 @@ PyRef packet_error(const CompiledLayout& layout, const Packets& packets, std::ui
         return exception_of(std::move(error));
     }
     auto result = layout.unpack(ByteSpan(data, length), 0);
-    if (result) throw InternalFault("a packet flagged as failing decoded");
+    if (result) {
+        // It failed while the lock was released and decodes now: something
+        // wrote to the buffer meanwhile, so neither answer can be trusted.
+        PyErr_Format(PyExc_ValueError, "packet %llu at byte offset %llu changed while it was decoded",
+                     static_cast<unsigned long long>(i), static_cast<unsigned long long>(packet_offset(packets, i)));
+        return PyRef();
+    }
     return exception_of(wrap_engine_failure(std::move(result).error()));
-}
-
-std::uint64_t packet_offset(const Packets& packets, std::uint64_t i) noexcept {
-    return packets.starts == nullptr ? i * packets.stride : static_cast<std::uint64_t>(packets.starts[i]);
 }
 
 }  // namespace
@@ -271,9 +279,9 @@ const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept {
     return kDtypeCodes[static_cast<std::size_t>(column_of(encoding, bits))];
 }
 
-PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) {
-    HeldBuffer buffer;
-    if (!buffer.hold(recording.buffer, PyBUF_SIMPLE)) return nullptr;
+namespace {
+
+PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, const HeldBuffer& buffer) {
     HeldBuffer offsets;
     HeldBuffer lengths;
     Packets packets;
@@ -398,6 +406,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
         first_flag == nullptr ? count : static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(first_flag) - failed.get());
     if (!recording.skip && first_failed != count) {
         PyRef error = packet_error(layout, packets, first_failed);
+        if (!error) return nullptr;
         PyRef note = checked(PyUnicode_FromFormat("packet %llu at byte offset %llu",
                                                   static_cast<unsigned long long>(first_failed),
                                                   static_cast<unsigned long long>(packet_offset(packets, first_failed))));
@@ -412,6 +421,7 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
         for (std::uint64_t i = first_failed; i < count; ++i) {
             if (!failed[i]) continue;
             PyRef error = packet_error(layout, packets, i);
+            if (!error) return nullptr;
             PyRef entry = checked(Py_BuildValue("(KKO)", static_cast<unsigned long long>(i),
                                                 static_cast<unsigned long long>(packet_offset(packets, i)), error.get()));
             if (PyList_Append(refused.get(), entry.get()) < 0) api_call_failed();
@@ -446,6 +456,20 @@ PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) 
     return Py_BuildValue("(OOO)", result.get(), index.get(), refused.get());
 }
 
+}  // namespace
+
+PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording) {
+    HeldBuffer buffer;
+    if (!buffer.hold(recording.buffer, PyBUF_SIMPLE)) return nullptr;
+    const mapping::ReadCheck whole(buffer.data(), static_cast<std::size_t>(buffer.size()));
+    PyObject* result = decode_held(layout, recording, buffer);
+    if (whole.passed()) return result;
+    // What was decoded or refused came from bytes the file no longer has;
+    // the OSError replaces any other error.
+    Py_XDECREF(result);
+    return nullptr;
+}
+
 PyObject* pack_many(const CompiledLayout& layout, PyObject* columns, std::uint64_t count, std::uint64_t stride) {
     const auto& fields = layout.fields();
     if (!PyList_CheckExact(columns) || static_cast<std::size_t>(PyList_GET_SIZE(columns)) != fields.size()) {
@@ -457,6 +481,8 @@ PyObject* pack_many(const CompiledLayout& layout, PyObject* columns, std::uint64
                      static_cast<unsigned long long>(stride), static_cast<unsigned long long>(layout.packet_size()));
         return nullptr;
     }
+    // No rows are no packets, however large one would be.
+    if (count == 0) return PyBytes_FromStringAndSize(nullptr, 0);
     if (layout.pack_impossible()) return PyErr_NoMemory();
     std::uint8_t* out = nullptr;
     PyRef output = zeroed_packets(count, stride, out);

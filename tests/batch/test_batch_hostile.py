@@ -79,7 +79,12 @@ def test_layout_keeps_its_own_copy_pickles_and_compares():
     ({"stride": 0}, ValueError, "stride must be a positive"),
     ({"stride": -4}, ValueError, "stride must be a positive"),
     ({"stride": 4, "count": 11}, ValueError, "holds only 10 packets"),
-    ({"stride": 4, "count": 2**80}, OverflowError, ""),
+    ({"stride": 4, "count": 2**80}, OverflowError, "count must be 0 to 18446744073709551615, not 1208925819614629174706176"),
+    ({"stride": 2**64}, OverflowError, "stride must be 1 to 18446744073709551615, not 18446744073709551616"),
+    ({"threads": 2**64}, OverflowError, "threads must be 1 to 18446744073709551615, not 18446744073709551616"),
+    ({"offsets": [0, 2**64]}, ValueError, "offsets holds 18446744073709551616, past the end of any buffer"),
+    ({"offsets": [-2**64]}, ValueError, "offsets holds -18446744073709551616, before the start of any buffer"),
+    ({"offsets": [0], "lengths": [2**70]}, ValueError, "lengths holds 1180591620717411303424, past the end"),
     ({"stride": 4, "count": -1}, ValueError, "count must not be negative"),
     ({"errors": "ignore"}, ValueError, "errors must be"),
     ({"threads": 0}, ValueError, "threads must be at least 1"),
@@ -148,3 +153,23 @@ def test_pack_many_bad_input():
         LAYOUT.pack_many({"a": [1, 70000], "b": [1, 1], "t": ["x", "y"]})
     assert str(info.value) == "ValueError: Value 70000 is too large for 16 bits" and info.value.__notes__ == ["row 1"]
     assert LAYOUT.pack_many({"a": [], "b": [], "t": []}) == b""
+    with pytest.raises(OverflowError, match="stride must be 0 to 18446744073709551615, not 18446744073709551616"):
+        LAYOUT.pack_many({"a": [1], "b": [1], "t": ["x"]}, stride=2**64)
+
+
+@pytest.mark.parametrize("columns", [[("a", [1])], None, "abc", 3])
+def test_pack_many_needs_a_mapping(columns):
+    with pytest.raises(TypeError, match="^columns must be a mapping of field names to columns, not "):
+        LAYOUT.pack_many(columns)
+
+
+def test_pack_many_ignores_unused_columns_and_packs_zero_rows_of_any_size():
+    rows = {"a": [1, 2], "b": [3, 4], "t": ["x", "y"]}
+    expected = b"".join(fieldloom.pack_parameters(RECIPE, {k: v[i] for k, v in rows.items()}) for i in range(2))
+    assert LAYOUT.pack_many({**rows, "unused": [0] * 5, "other": []}) == expected
+    with pytest.raises(ValueError, match="Missing value for parameter: 'a'"):
+        LAYOUT.pack_many({"unused": [0]})  # no column of the layout: rows fail as missing values do
+    huge = Layout([entry(offset_bits=2**64 - 4)])
+    with pytest.raises(MemoryError):
+        huge.pack({"x": 1})
+    assert huge.pack_many({"x": []}) == b""
