@@ -58,7 +58,7 @@ def make_recording(packets: int = 9, seed: int = 1) -> bytes:
         **header(0x10, counts, 2), "power": counts % 2, "heater": (counts // 2) % 2, "link": counts % 4,
         "fault_code": counts % 16, "reserved": np.zeros(len(counts), int)}, raw=True)
     hk = definitions.pack("hk", {
-        **header(0x30, counts, 8), "time": (1_000_000 + counts) << 16 | 0x8000,
+        **header(0x30, counts, 8), "time": (2_112_000_000 + 16 * counts) << 16 | 0x8000,
         "battery": 2800 + counts, "mode": counts % 3}, raw=True)
     size = {"status": 8, "hk": 14}
     out = b""
@@ -72,13 +72,17 @@ def make_recording(packets: int = 9, seed: int = 1) -> bytes:
 def main() -> None:
     recording = make_recording()
     decoded = definitions.decode(recording, errors="skip")
-    print(decoded.census)
-    print(decoded.refused)
-    for name, table in decoded.to_pandas().items():
-        print(f"--- {name}")
-        print(table.drop(columns=["version", "type", "secondary_header_flag", "sequence_flags"]).to_string())
+    census = decoded.census
+    print(f"{len(recording)} bytes, {census.packets} packets: {census.types}")
+    print(f"refused: { {reason: n for reason, n in census.refused.items() if n} }")
+    for refused in decoded.refused:
+        print(f"  packet {refused.index} at byte {refused.offset}: {refused.reason}: {refused.message}")
+    header = ["version", "type", "secondary_header_flag", "sequence_flags", "packet_data_length"]
+    for name, frame in decoded.to_pandas().items():
+        print(f"\n{name}")
+        print(frame.drop(columns=header).to_string())
     folder = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp()
-    print([path.name for path in decoded.to_parquet(folder)])
+    print(f"\nParquet: {', '.join(path.name for path in decoded.to_parquet(folder))}")
 
 
 if __name__ == "__main__":

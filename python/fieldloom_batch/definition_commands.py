@@ -201,7 +201,8 @@ def decode_definitions(args: argparse.Namespace, definitions: Any, blocksize: in
     total = sum(item.size for item in plans)
     nothing = definitions.decode(b"", errors="skip")
     empty = nothing.tables
-    census_parts, shown, refused = [nothing.census], [], 0
+    census_parts, refused = [nothing.census], 0
+    shown: list[str] = []  # the first refusals
     with output_directory(args.output) as folder, contextlib.ExitStack() as stack:
         with signals_held():
             workers = stack.enter_context(Workers(args.workers, definitions, format, start=start_definitions_worker))

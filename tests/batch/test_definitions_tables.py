@@ -103,3 +103,16 @@ def test_read_dask_raises_the_first_refused_packet(recording):
             assert (str(error), error.packet_type) == (str(caught.value), caught.value.packet_type)
     with pytest.raises(TypeError, match="not both"):
         read_dask(recording, [{"name": "a", "bits": 8}], definitions=DEFINITIONS)
+
+
+def test_mission_demo_runs_and_writes_what_it_decodes(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    demo = Path(__file__).resolve().parents[2] / "examples" / "mission_demo.py"
+    run = subprocess.run([sys.executable, str(demo), str(tmp_path)], capture_output=True, text=True, timeout=120,
+                         cwd=tmp_path, check=True)
+    assert "10 packets: {'status': 3, 'dump': 3, 'hk': 3}" in run.stdout
+    assert "2024-12-04 10:40:16.500" in run.stdout and "[1845, -1906, -1458]" in run.stdout
+    assert pd.read_parquet(tmp_path / "hk.parquet")["mode"].tolist() == ["SAFE", "NOMINAL", "SCIENCE"]

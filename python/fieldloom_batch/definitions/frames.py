@@ -31,19 +31,20 @@ def _census(definitions: Any, *parts: Any) -> Any:
 def read_definitions(definitions: Any, plans: list[Any], prefix: int, errors: str, raw: bool) -> DaskPackets:
     """One Dask task per range of whole packets decodes it once for every type's frame and the census
     (when they are computed together, as by ``dask.compute(*frames.values(), census)``)."""
-    import dask
-    import dask.dataframe
+    import dask as untyped_dask
+    import dask.dataframe as dask_dataframe
 
+    delayed: Any = untyped_dask.delayed  # type: ignore[attr-defined]  # Dask has no type hints
     blocks = [block for plan in plans for block in plan.blocks]
-    decoded = [dask.delayed(_decode, pure=True)(definitions, block, prefix, errors) for block in blocks]
+    decoded = [delayed(_decode, pure=True)(definitions, block, prefix, errors) for block in blocks]
     empty = definitions.decode(b"", errors="skip").tables
     frames = {}
     for name in definitions.concrete:
         types = element_types(definitions, name)
         meta = to_pandas(empty[name], raw=raw, arrow_types=types)
-        parts = [dask.delayed(_partition, pure=True)(item, name, raw, types) for item in decoded] or [meta]
-        frames[name] = dask.dataframe.from_delayed(parts, meta=meta, verify_meta=False)
-    return DaskPackets(frames, dask.delayed(_census, pure=True)(definitions, *decoded))
+        parts = [delayed(_partition, pure=True)(item, name, raw, types) for item in decoded] or [meta]
+        frames[name] = dask_dataframe.from_delayed(parts, meta=meta, verify_meta=False)
+    return DaskPackets(frames, delayed(_census, pure=True)(definitions, *decoded))
 
 
 __all__ = ["DaskPackets", "RAW_SUFFIX", "read_definitions"]
