@@ -44,14 +44,14 @@ def apid_argument(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an APID: {text!r}") from None
 
 
-def whole_number(most: int) -> Any:
+def whole_number(most: int, least: int = 1) -> Any:
     def parse(text: str) -> int:
         try:
             value = int(text, 0)
         except ValueError:
-            value = 0
-        if value < 1:
-            raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+            value = least - 1
+        if value < least:
+            raise argparse.ArgumentTypeError(f"not a {'positive ' if least else ''}whole number: {text!r}")
         if value > most:
             raise argparse.ArgumentTypeError(f"{text} is too large: at most {most}")
         return value
@@ -73,7 +73,7 @@ def build_parser() -> Parser:
     framing.add_argument("--stride", type=whole_number(LARGEST), metavar="N",
                          help="fixed-length packets, one every N bytes")
     framing.add_argument("--ccsds", action="store_true", help="CCSDS space packets, found by their headers")
-    decode.add_argument("--apid", type=apid_argument, action="append", metavar="N", help="with --ccsds: only this APID (repeatable)")
+    decode.add_argument("--apid", type=apid_argument, action="append", metavar="N", help="with --ccsds: only this APID (repeatable); with --fields: the APID of its packets")
     decode.add_argument("--output", "-o", required=True, type=Path, metavar="OUT",
                         help="OUT.parquet, OUT.csv or OUT.jsonl; with definitions a directory of one file per packet type")
     decode.add_argument("--format", choices=("parquet", "csv", "jsonl"), default="parquet",
@@ -99,7 +99,7 @@ def definitions_arguments(source: Any, parser: argparse.ArgumentParser) -> None:
     source.add_argument("--fields", type=Path, metavar="LIST.csv",
                         help="one packet type from a CSV field list; its APID given by --apid")
     parser.add_argument("--root", metavar="NAME", help="with --xtce: the root container (default: the document's)")
-    parser.add_argument("--prefix", type=whole_number(LARGEST), default=0, metavar="N",
+    parser.add_argument("--prefix", type=whole_number(LARGEST, 0), default=0, metavar="N",
                         help="with definitions: N bytes before each CCSDS packet, not part of it")
 
 

@@ -158,18 +158,20 @@ def output_directory(output: Path) -> Iterator[Path]:
         except OSError as error:
             raise OutputError(f"cannot write {output}: {error.strerror}") from None
     try:
-        os.chmod(folder, 0o777 & ~_umask())
         yield folder
         with signals_held():
-            old = None
-            if output.exists():
-                old = Path(tempfile.mkdtemp(prefix=f".{output.name}.", suffix=".old", dir=output.absolute().parent))
-                os.replace(output, old / "previous")
-            os.replace(folder, output)
+            try:
+                os.chmod(folder, 0o777 & ~_umask())
+                old = None
+                if output.exists():
+                    old = Path(tempfile.mkdtemp(prefix=f".{output.name}.", suffix=".old",
+                                                dir=output.absolute().parent))
+                    os.replace(output, old / "previous")
+                os.replace(folder, output)
+            except OSError as error:
+                raise OutputError(f"cannot write {output}: {error.strerror or error}") from None
         if old is not None:
             shutil.rmtree(old, ignore_errors=True)
-    except OSError as error:
-        raise OutputError(f"cannot write {output}: {error.strerror or error}") from None
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -193,16 +195,32 @@ def describe(path: str, refused: Any) -> str:
 
 
 def decode_definitions(args: argparse.Namespace, definitions: Any, blocksize: int) -> int:
+    started = time.perf_counter()
+    shown: list[str] = []  # the first refusals
+    try:
+        plans = [plan(path, blocksize, args.prefix) for path in args.recordings]
+        census = write_tables(args, definitions, plans, shown)
+    except OSError as error:
+        raise UserError(f"{error.filename}: {error.strerror}" if error.filename else str(error)) from None
+    total = sum(item.size for item in plans)
+    refused = sum(census.refused.values())
+    seconds = time.perf_counter() - started
+    print(f"fieldloom: {census.packets} packets, {census.packets - refused} decoded, {refused} refused, from "
+          f"{len(plans)} recording(s) of {total} bytes in {seconds:.2f} s into {args.output}", file=sys.stderr)
+    write_census(census, sys.stderr)
+    for line in shown:
+        print(f"  refused: {line}", file=sys.stderr)
+    if refused > len(shown):
+        print(f"  ... and {refused - len(shown)} more refused", file=sys.stderr)
+    return 0
+
+
+def write_tables(args: argparse.Namespace, definitions: Any, plans: list[FilePlan], shown: list[str]) -> Any:
+    """Decodes every range and writes each type's rows, then census.json; the census."""
     from .definitions.tables import add_census, census_dict, element_types, file_name
 
-    started = time.perf_counter()
-    format = args.format
-    plans = [plan(path, blocksize, args.prefix) for path in args.recordings]
-    total = sum(item.size for item in plans)
     nothing = definitions.decode(b"", errors="skip")
-    empty = nothing.tables
-    census_parts, refused = [nothing.census], 0
-    shown: list[str] = []  # the first refusals
+    format, empty, census_parts = args.format, nothing.tables, [nothing.census]
     with output_directory(args.output) as folder, contextlib.ExitStack() as stack:
         with signals_held():
             workers = stack.enter_context(Workers(args.workers, definitions, format, start=start_definitions_worker))
@@ -218,7 +236,6 @@ def decode_definitions(args: argparse.Namespace, definitions: Any, blocksize: in
                 if refusals and args.strict:
                     raise UserError(f"refused (--strict): {describe(item.path, refusals[0])}")
                 shown.extend(describe(item.path, r) for r in refusals[: SHOWN_REFUSALS - len(shown)])
-                refused += len(refusals)
                 census_parts.append(part)
                 for name, rows in encoded.items():
                     writers[name].write(rows)
@@ -226,15 +243,7 @@ def decode_definitions(args: argparse.Namespace, definitions: Any, blocksize: in
         for writer in writers.values():
             writer.commit()
         (folder / CENSUS_FILE).write_text(json.dumps(census_dict(census), indent=1) + "\n", encoding="utf-8")
-    seconds = time.perf_counter() - started
-    print(f"fieldloom: {census.packets} packets, {census.packets - refused} decoded, {refused} refused, from "
-          f"{len(plans)} recording(s) of {total} bytes in {seconds:.2f} s into {args.output}", file=sys.stderr)
-    write_census(census, sys.stderr)
-    for line in shown:
-        print(f"  refused: {line}", file=sys.stderr)
-    if refused > len(shown):
-        print(f"  ... and {refused - len(shown)} more refused", file=sys.stderr)
-    return 0
+    return census
 
 
 def write_census(census: Any, out: IO[str]) -> None:
