@@ -68,9 +68,10 @@ def plan(path: str, blocksize: int, prefix: int) -> FilePlan:
     return found._replace(blocks=blocks, tail=None)
 
 
-def decode_range(definitions: Any, block: Block, prefix: int, errors: str = "skip") -> Any:
+def decode_range(definitions: Any, block: Block, prefix: int, errors: str = "skip", refusals: int | None = None) -> Any:
     """One range decoded, indices and offsets counted from the start of the file (those of a
-    PacketError too, noted with the file's name)."""
+    PacketError too, noted with the file's name); only the first `refusals` refused packets are
+    kept (all with None), as the census counts them all."""
     from .definitions import PacketError
 
     with open_recording(block.path) as recording, memoryview(recording) as whole:
@@ -88,7 +89,7 @@ def decode_range(definitions: Any, block: Block, prefix: int, errors: str = "ski
     tables = {name: table._replace(index=table.index + block.first, offset=table.offset + block.start)
               for name, table in decoded.tables.items()}
     refused = [item._replace(index=item.index + block.first, offset=item.offset + block.start)
-               for item in decoded.refused]
+               for item in decoded.refused[:refusals]]
     return decoded._replace(tables=tables, refused=refused)
 
 
@@ -138,7 +139,7 @@ def encode_table(table: Any, format: str, types: dict[str, Any]) -> Any:
 
 
 def decode_in_worker(block: Block, prefix: int) -> tuple[dict[str, Any], Any, Any]:
-    decoded = decode_range(_worker_definitions, block, prefix)
+    decoded = decode_range(_worker_definitions, block, prefix, refusals=SHOWN_REFUSALS)
     encoded = {name: encode_table(table, _worker_format, _worker_types[name])
                for name, table in decoded.tables.items() if len(table.index)}
     return encoded, decoded.refused, decoded.census
@@ -263,7 +264,7 @@ def scan_definitions(args: argparse.Namespace, definitions: Any, blocksize: int)
 
     for path in args.recordings:
         found = plan(path, blocksize, args.prefix)
-        parts = [decode_range(definitions, block, args.prefix).census for block in found.blocks]
+        parts = [decode_range(definitions, block, args.prefix, refusals=0).census for block in found.blocks]
         census = add_census([definitions.decode(b"", errors="skip").census, *parts])
         sys.stdout.write(f"{path}: {found.size} bytes, {census.packets} packets\n")
         write_census(census, sys.stdout)

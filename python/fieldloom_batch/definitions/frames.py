@@ -17,7 +17,7 @@ class DaskPackets(NamedTuple):
 def _decode(definitions: Any, block: Any, prefix: int, errors: str) -> Any:
     from fieldloom_batch.definition_commands import decode_range
 
-    return decode_range(definitions, block, prefix, errors)
+    return decode_range(definitions, block, prefix, errors, refusals=0)  # the census counts them
 
 
 def _partition(decoded: Any, type_name: str, raw: bool, types: dict[str, Any]) -> Any:
