@@ -120,8 +120,9 @@ def _arrow_column(values: np.ndarray[Any, Any], arrow_type: Any = None) -> Any:
         flat = pyarrow.array(np.ascontiguousarray(values).reshape(-1), type=_arrow_type(values.dtype))
         return pyarrow.FixedSizeListArray.from_arrays(flat, values.shape[1])
     if values.dtype == object:
-        if arrow_type is not None and not pyarrow.types.is_list(arrow_type):
-            return pyarrow.array(values, type=arrow_type, from_pandas=True)  # text, binary: no copy per value
+        if arrow_type in (pyarrow.string(), pyarrow.binary()):
+            # Without a list per column; only text and binary, where no NaN could be taken for a null.
+            return pyarrow.array(values, type=arrow_type, from_pandas=True)
         items = [item.tolist() if isinstance(item, np.ndarray) else item for item in values]
         return pyarrow.array(items, type=arrow_type)
     return pyarrow.array(values, type=_arrow_type(values.dtype))
