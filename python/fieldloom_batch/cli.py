@@ -2,7 +2,10 @@
 
     fieldloom decode RECORDING... --recipe RECIPE.json (--stride N | --ccsds [--apid N ...])
                      --output OUT.parquet|.csv|.jsonl [--workers N] [--strict]
+    fieldloom decode RECORDING... (--xtce DOC.xml [--root NAME] | --fields LIST.csv --apid N)
+                     [--prefix N] --output DIR [--format parquet|csv|jsonl] [--workers N] [--strict]
     fieldloom scan RECORDING... [--apid N ...] [--gaps]
+    fieldloom scan RECORDING... (--xtce DOC.xml [--root NAME] | --fields LIST.csv --apid N) [--prefix N]
 
 Exit status: 0 on success, 1 when a recording or the output could not be read
 or written or (with --strict) a packet was refused, 2 for a usage error,
@@ -41,14 +44,14 @@ def apid_argument(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an APID: {text!r}") from None
 
 
-def whole_number(most: int) -> Any:
+def whole_number(most: int, least: int = 1) -> Any:
     def parse(text: str) -> int:
         try:
             value = int(text, 0)
         except ValueError:
-            value = 0
-        if value < 1:
-            raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+            value = least - 1
+        if value < least:
+            raise argparse.ArgumentTypeError(f"not a {'positive ' if least else ''}whole number: {text!r}")
         if value > most:
             raise argparse.ArgumentTypeError(f"{text} is too large: at most {most}")
         return value
@@ -62,14 +65,19 @@ def build_parser() -> Parser:
     commands = parser.add_subparsers(dest="command", required=True, parser_class=Parser)
     decode = commands.add_parser("decode", help="decode recordings to Parquet, CSV or JSON Lines")
     decode.add_argument("recordings", nargs="+", metavar="RECORDING")
-    decode.add_argument("--recipe", required=True, type=Path, metavar="RECIPE.json",
+    source = decode.add_mutually_exclusive_group(required=True)
+    source.add_argument("--recipe", type=Path, metavar="RECIPE.json",
                         help="a JSON array of recipe entries, or an object whose arrays of entries follow each other")
-    framing = decode.add_mutually_exclusive_group(required=True)
+    definitions_arguments(source, decode)
+    framing = decode.add_mutually_exclusive_group()
     framing.add_argument("--stride", type=whole_number(LARGEST), metavar="N",
                          help="fixed-length packets, one every N bytes")
     framing.add_argument("--ccsds", action="store_true", help="CCSDS space packets, found by their headers")
-    decode.add_argument("--apid", type=apid_argument, action="append", metavar="N", help="with --ccsds: only this APID (repeatable)")
-    decode.add_argument("--output", "-o", required=True, type=Path, metavar="OUT", help="OUT.parquet, OUT.csv or OUT.jsonl")
+    decode.add_argument("--apid", type=apid_argument, action="append", metavar="N", help="with --ccsds: only this APID (repeatable); with --fields: the APID of its packets")
+    decode.add_argument("--output", "-o", required=True, type=Path, metavar="OUT",
+                        help="OUT.parquet, OUT.csv or OUT.jsonl; with definitions a directory of one file per packet type")
+    decode.add_argument("--format", choices=("parquet", "csv", "jsonl"), default="parquet",
+                        help="with definitions: the format of each packet type's file (default parquet)")
     decode.add_argument("--workers", type=whole_number(MOST_WORKERS), default=1, metavar="N",
                         help=f"processes decoding at once, 1 to {MOST_WORKERS} (default 1)")
     decode.add_argument("--blocksize", default="16MiB", metavar="SIZE", help="bytes handed to a worker at a time (default 16MiB)")
@@ -81,7 +89,18 @@ def build_parser() -> Parser:
     scan.add_argument("recordings", nargs="+", metavar="RECORDING")
     scan.add_argument("--apid", type=apid_argument, action="append", metavar="N", help="only this APID (repeatable)")
     scan.add_argument("--gaps", action="store_true", help="list every sequence-count gap")
+    definitions_arguments(scan.add_mutually_exclusive_group(), scan)
     return parser
+
+
+def definitions_arguments(source: Any, parser: argparse.ArgumentParser) -> None:
+    """--xtce and --fields (one of the sources in `source`), and the options that go with them."""
+    source.add_argument("--xtce", type=Path, metavar="DOC.xml", help="packet definitions from an XTCE document")
+    source.add_argument("--fields", type=Path, metavar="LIST.csv",
+                        help="one packet type from a CSV field list; its APID given by --apid")
+    parser.add_argument("--root", metavar="NAME", help="with --xtce: the root container (default: the document's)")
+    parser.add_argument("--prefix", type=whole_number(LARGEST, 0), default=0, metavar="N",
+                        help="with definitions: N bytes before each CCSDS packet, not part of it")
 
 
 def load_recipe(path: Path) -> Any:
@@ -129,6 +148,13 @@ def check_readable(paths: Sequence[str]) -> None:
 
 def check_output(output: Path, inputs: Sequence[str | Path]) -> None:
     """Refuse, before anything is read, an output that would replace an input or cannot be a file."""
+    check_output_path(output, inputs)
+    if output.is_dir():
+        raise UserError(f"cannot write {output}: it is a directory")
+
+
+def check_output_path(output: Path, inputs: Sequence[str | Path]) -> None:
+    """Refuse an output that is an input, or whose directory does not exist."""
     for path in inputs:
         try:
             same = os.path.samefile(output, path)
@@ -136,16 +162,44 @@ def check_output(output: Path, inputs: Sequence[str | Path]) -> None:
             continue  # one of them does not exist: the output replaces nothing
         if same:
             raise UserError(f"--output {output} is the input {path}: refusing to overwrite it", USAGE_ERROR)
-    if output.is_dir():
-        raise UserError(f"cannot write {output}: it is a directory")
     if not output.absolute().parent.is_dir():
         raise UserError(f"cannot write {output}: there is no directory {output.absolute().parent}")
 
 
+def definitions_options(args: argparse.Namespace, command: str) -> bool:
+    """Whether the run decodes with definitions; refuses options that do not go with its source."""
+    with_definitions = args.xtce is not None or args.fields is not None
+    if args.root is not None and args.xtce is None:
+        raise UserError(f"--root needs --xtce (see fieldloom {command} --help)", USAGE_ERROR)
+    if args.prefix and not with_definitions:
+        raise UserError(f"--prefix needs --xtce or --fields (see fieldloom {command} --help)", USAGE_ERROR)
+    if with_definitions and args.apid and args.fields is None:
+        raise UserError(f"--apid goes with --fields, not --xtce (see fieldloom {command} --help)", USAGE_ERROR)
+    return with_definitions
+
+
+def run_decode_definitions(args: argparse.Namespace, blocksize: int) -> int:
+    from .definition_commands import check_not_inside, decode_definitions, load_definitions
+
+    if args.stride is not None or args.ccsds:
+        raise UserError("definitions find CCSDS packets by their headers: drop --stride and --ccsds "
+                        "(see fieldloom decode --help)", USAGE_ERROR)
+    inputs = [*args.recordings, str(args.xtce or args.fields)]
+    check_output_path(args.output, inputs)
+    check_not_inside(args.output, inputs)
+    definitions = load_definitions(args)
+    check_readable(args.recordings)
+    return decode_definitions(args, definitions, blocksize)
+
+
 def run_decode(args: argparse.Namespace) -> int:
-    if args.apid and not args.ccsds:
+    with_definitions = definitions_options(args, "decode")
+    if not with_definitions and args.stride is None and not args.ccsds:
+        raise UserError("one of the arguments --stride --ccsds is required (see fieldloom decode --help)",
+                        USAGE_ERROR)
+    if args.apid and not args.ccsds and not with_definitions:
         raise UserError("--apid needs --ccsds (see fieldloom decode --help)", USAGE_ERROR)
-    if output_format(args.output) is None:
+    if not with_definitions and output_format(args.output) is None:
         raise UserError(f"cannot tell the format of {args.output}: name it .parquet, .csv or .jsonl "
                         "(see fieldloom decode --help)", USAGE_ERROR)
     try:
@@ -158,6 +212,8 @@ def run_decode(args: argparse.Namespace) -> int:
                         "(see fieldloom decode --help)", USAGE_ERROR) from None
     except ValueError as error:
         raise UserError(f"{error} (see fieldloom decode --help)", USAGE_ERROR) from None
+    if with_definitions:
+        return run_decode_definitions(args, blocksize)
     check_output(args.output, [*args.recordings, args.recipe])
     layout = load_recipe(args.recipe)
     check_readable(args.recordings)
@@ -165,6 +221,15 @@ def run_decode(args: argparse.Namespace) -> int:
 
 
 def run_scan(args: argparse.Namespace) -> int:
+    if definitions_options(args, "scan"):
+        from .definition_commands import load_definitions, scan_definitions
+
+        if args.gaps:
+            raise UserError("--gaps lists the APIDs' gaps: drop --xtce or --fields (see fieldloom scan --help)",
+                            USAGE_ERROR)
+        definitions = load_definitions(args)
+        check_readable(args.recordings)
+        return scan_definitions(args, definitions, parse_size("16MiB"))
     try:
         apid_bitmap(args.apid)
     except ValueError as error:

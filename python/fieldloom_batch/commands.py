@@ -132,15 +132,17 @@ def signals_held() -> Iterator[None]:
 class Workers:
     """Decodes blocks in this process, or in `count` worker processes that end with the run."""
 
-    def __init__(self, count: int, recipe: list[Any], format: str) -> None:
+    def __init__(self, count: int, recipe: Any, format: str, start: Callable[[Any, str, int | None], None] = start_worker
+                 ) -> None:
+        """`start(recipe, format, parent)` readies each worker (or this process) for its calls."""
         self.ahead = 2 * count
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         if count == 1:
-            start_worker(recipe, format, None)
+            start(recipe, format, None)
             return
         with signals_held():
             self.pool = concurrent.futures.ProcessPoolExecutor(
-                count, mp_context=multiprocessing.get_context("spawn"), initializer=start_worker,
+                count, mp_context=multiprocessing.get_context("spawn"), initializer=start,
                 initargs=(recipe, format, os.getpid()))
 
     def in_order(self, function: Callable[..., Any], calls: Sequence[tuple[Any, ...]]) -> Iterator[Any]:

@@ -111,9 +111,10 @@ def warn_tails(plans: list[FilePlan]) -> None:
                           TruncatedRecordingWarning, stacklevel=3)
 
 
-def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bool = False,
+def read_dask(paths: Paths, recipe: Any = None, *, stride: int | None = None, ccsds: bool = False,
               apid: ApidSelection = None, blocksize: int | str = "64MiB", columns: Sequence[str] | None = None,
-              errors: Literal["raise", "skip"] = "raise") -> dask.dataframe.DataFrame:
+              errors: Literal["raise", "skip"] = "raise", definitions: Any = None, prefix: int = 0,
+              raw: bool = True) -> Any:
     """A Dask DataFrame of the packets of one or more recording files.
 
     Packets sit every `stride` bytes, or are CCSDS space packets (`ccsds=True`,
@@ -126,7 +127,16 @@ def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bo
     errors="raise" the first failing packet of a range fails its task with the
     error `unpack_many` raises for it; with errors="skip" failing packets are
     left out. The files must be readable at the same paths by every worker.
+
+    With `definitions` (a `Definitions`) instead of a recipe, the recordings
+    are CCSDS packets (`prefix` bytes before each) and the result is a
+    `DaskPackets`: a DataFrame per packet type, as `PacketTable.to_pandas(raw=raw)`
+    gives, and the census as a Dask Delayed; with errors="raise" a task fails
+    with the `PacketError` of its first refused packet.
     """
+    if definitions is not None:
+        return _read_definitions(paths, recipe, definitions, stride=stride, apid=apid, blocksize=blocksize,
+                                 columns=columns, errors=errors, prefix=prefix, raw=raw)
     # Dask has no type hints; its entry points are taken as Any.
     import dask as untyped_dask
     import dask.dataframe
@@ -136,6 +146,8 @@ def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bo
 
     from . import Layout
 
+    if recipe is None:
+        raise TypeError("read_dask needs a recipe or definitions=")
     check_framing(stride, ccsds, apid)
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
@@ -163,3 +175,26 @@ def read_dask(paths: Paths, recipe: Any, *, stride: int | None = None, ccsds: bo
     result: dask.dataframe.DataFrame = from_map(reader, blocks, meta=meta, label="fieldloom-decode",
                                                 enforce_metadata=False, columns=names)
     return result
+
+
+def _read_definitions(paths: Paths, recipe: Any, definitions: Any, *, stride: int | None, apid: ApidSelection,
+                      blocksize: int | str, columns: Sequence[str] | None, errors: str, prefix: int,
+                      raw: bool) -> Any:
+    from .definition_commands import plan
+    from .definitions import Definitions
+    from .definitions.frames import read_definitions
+
+    if recipe is not None:
+        raise TypeError("give a recipe or definitions=, not both")
+    if stride is not None or apid is not None or columns is not None:
+        raise TypeError("with definitions, packets are CCSDS packets found by their headers, every column is read: "
+                        "stride, apid and columns do not apply")
+    if not isinstance(definitions, Definitions):
+        raise TypeError(f"definitions must be a Definitions, not {type(definitions).__name__}")
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    if isinstance(prefix, bool) or not isinstance(prefix, int) or prefix < 0:
+        raise ValueError(f"prefix must be a whole number of bytes, not {prefix!r}")
+    size = parse_size(blocksize)
+    plans = [plan(path, size, prefix) for path in as_paths(paths)]
+    return read_definitions(definitions, plans, prefix, errors, raw)

@@ -93,7 +93,7 @@ class TableWriter:
     """Writes encoded blocks to a temporary file; the output appears only when `commit` is called.
     Leaving the `with` block without committing removes the temporary file, whatever went wrong."""
 
-    def __init__(self, path: Path, dtypes: dict[str, np.dtype[Any]]) -> None:
+    def __init__(self, path: Path, dtypes: dict[str, np.dtype[Any]], schema: Any = None) -> None:
         self.path = path
         self.format = output_format(path)
         self.sink: Any = None
@@ -111,7 +111,8 @@ class TableWriter:
                 return
             os.close(handle)
             handle = None
-            schema = arrow_schema(dtypes, self.format or "")
+            if schema is None:  # else the caller's Arrow schema, for columns no dtype describes
+                schema = arrow_schema(dtypes, self.format or "")
             if self.format == "parquet":
                 import pyarrow.parquet  # type: ignore[import-untyped]
                 self.sink = pyarrow.parquet.ParquetWriter(name, schema)

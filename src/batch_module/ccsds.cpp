@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "engine/ccsds_scan.hpp"
-#include "python/mapping_guard.hpp"
 #include "python/buffers.hpp"
+#include "python/mapping_guard.hpp"
 
 namespace fieldloom::batch {
 

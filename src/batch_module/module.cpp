@@ -5,9 +5,9 @@
 #include "batch_module/calibrate.hpp"
 #include "batch_module/ccsds.hpp"
 #include "batch_module/layout.hpp"
-#include "batch_module/recording.hpp"
 #include "batch_module/pack_fixed.hpp"
 #include "batch_module/program.hpp"
+#include "batch_module/recording.hpp"
 #include "python/errors.hpp"
 #include "python/lifetime.hpp"
 
@@ -36,12 +36,12 @@ PyObject* create_module() {
     PyTypeObject* type = layout_type();
     if (type == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Layout", reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
-    PyTypeObject* mapped = mapped_file_type();
-    if (mapped == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "MappedFile", reinterpret_cast<PyObject*>(mapped)) < 0) return nullptr;
     PyTypeObject* program = program_type();
     if (program == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Program", reinterpret_cast<PyObject*>(program)) < 0) return nullptr;
+    PyTypeObject* mapped = mapped_file_type();
+    if (mapped == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "MappedFile", reinterpret_cast<PyObject*>(mapped)) < 0) return nullptr;
     return module.release();
 }
 

@@ -93,3 +93,35 @@ def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, s
         assert sorted(path.name for path in tmp_path.iterdir()) == ["out.jsonl"]
     assert out.read_text() == "the previous output\n"
     wait_for(lambda: not any(alive(pid) for pid in started), 30, f"processes left running: {started}")
+
+
+def test_a_stopped_definitions_run_leaves_the_previous_directory(long_run, tmp_path):
+    from fieldloom_batch.loaders import write_xtce
+    from mission import DEFINITIONS, make_recording
+
+    recording, xml = long_run / "mission.bin", long_run / "mission.xml"
+    recording.write_bytes(make_recording(3000, 9)[:-8] * 300)
+    write_xtce(DEFINITIONS, xml)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "census.json").write_text("the previous output\n")
+
+    def rows_written():
+        return sum(path.stat().st_size for path in tmp_path.glob(".out.*/.*") if path.exists())
+
+    run = subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", "decode", recording, "--xtce", xml, "-o", out,
+                            "--format", "jsonl", "--workers", "2", "--blocksize", "256KiB"],
+                           stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        wait_for(lambda: rows_written() > 1 << 16, 60, "the run did not start writing")
+        started = children(run.pid)
+        os.kill(run.pid, signal.SIGTERM)
+        _, stderr = run.communicate(timeout=60)
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+    assert (run.returncode, stderr) == (128 + signal.SIGTERM, "fieldloom: terminated\n")
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["out"]
+    assert sorted(path.name for path in out.iterdir()) == ["census.json"]
+    assert (out / "census.json").read_text() == "the previous output\n"
+    wait_for(lambda: not any(alive(pid) for pid in started), 30, f"processes left running: {started}")

@@ -13,15 +13,20 @@ from collections.abc import Iterable, Mapping
 from dataclasses import MISSING, dataclass, fields
 from typing import Literal, Union
 
-# Encodings an entry may use: the recipe names that decode, less the quad
-# precision and the float families that have no codec, plus raw bytes.
+# Encodings an entry may use: the recipe names that decode, less the float
+# families that have no codec, plus raw bytes.
 INTEGER_ENCODINGS = ("unsigned", "twos_complement", "ones_complement", "sign_magnitude")
 BCD_ENCODINGS = ("packed_bcd", "packed_bcd_signed", "unpacked_bcd", "unpacked_bcd_signed")
 FLOAT_ENCODINGS = ("ieee754_f16", "ieee754_f32", "ieee754_f64")
+# Quad precision, the one numeric encoding wider than 64 bits: exactly 128,
+# decoded to a double toward zero as decode_ieee754_f128 does (float64).
+QUAD_ENCODING = "ieee754_f128"
 TEXT_ENCODINGS = ("utf8", "utf16", "utf16be", "utf16le", "utf32", "utf32be", "utf32le", "us_ascii", "iso_8859_1",
                   "latin1", "windows_1252")
 NUMERIC_ENCODINGS = INTEGER_ENCODINGS + BCD_ENCODINGS + FLOAT_ENCODINGS
-ENCODINGS = NUMERIC_ENCODINGS + TEXT_ENCODINGS + ("binary",)
+# Bytes per code unit, for terminators; the others have one-byte units.
+CODE_UNIT_BYTES = {"utf16": 2, "utf16be": 2, "utf16le": 2, "utf32": 4, "utf32be": 4, "utf32le": 4}
+ENCODINGS = NUMERIC_ENCODINGS + (QUAD_ENCODING,) + TEXT_ENCODINGS + ("binary",)
 
 Operator = Literal["==", "!=", "<", "<=", ">", ">="]
 OPERATORS: tuple[str, ...] = ("==", "!=", "<", "<=", ">", ">=")
@@ -97,7 +102,14 @@ class ToEnd:
     offset from the packet's start may follow such an entry."""
 
 
-Size = Union[int, Dynamic, ToEnd]
+@dataclass(frozen=True)
+class Delimited:
+    """A text size its content decides: the entry ends after its terminator
+    (`Entry.terminator`) or after the content its leading size tag gives
+    (`Entry.leading_bits`)."""
+
+
+Size = Union[int, Dynamic, ToEnd, Delimited]
 Count = Union[int, Dynamic]
 
 
@@ -216,7 +228,32 @@ class CDS:
         return self.day_bits + 32 + self.submillisecond_bits
 
 
-Calibration = Union[Polynomial, Spline, Enumeration, Boolean, Time, CUC, CDS]
+@dataclass(frozen=True)
+class Contextual:
+    """A calibration chosen per packet: the first of `cases` whose condition
+    holds (conditions on fields of the same packet type's chain), else
+    `default`, else none (the value as a float64). Polynomials and splines
+    only, so the column is float64 whichever applies."""
+
+    cases: tuple[tuple[Condition, Polynomial | Spline], ...]
+    default: Polynomial | Spline | None = None
+
+    def __post_init__(self) -> None:
+        cases = tuple((condition, calibration) for condition, calibration in self.cases)
+        for condition, calibration in cases:
+            if not isinstance(condition, (Comparison, AllOf, AnyOf)):
+                raise _fail("contextual calibration",
+                            f"conditions must be Comparison, AllOf or AnyOf, not {type(condition).__name__}")
+            if not isinstance(calibration, (Polynomial, Spline)):
+                raise _fail("contextual calibration",
+                            f"calibrates with a Polynomial or a Spline, not {type(calibration).__name__}")
+        if self.default is not None and not isinstance(self.default, (Polynomial, Spline)):
+            raise _fail("contextual calibration",
+                        f"calibrates with a Polynomial or a Spline, not {type(self.default).__name__}")
+        object.__setattr__(self, "cases", cases)
+
+
+Calibration = Union[Polynomial, Spline, Enumeration, Boolean, Time, CUC, CDS, Contextual]
 
 
 # -- entries -------------------------------------------------------------------------------------------------------
@@ -242,6 +279,17 @@ class Entry:
     Arrays: with `count` set (an int, or a `Dynamic` count from an earlier
     field), the entry is that many elements of `bits` bits each, one after
     another; numeric encodings only.
+
+    Text content: with `terminator` (one code unit of the encoding, e.g.
+    b"\\0"), the value is the text before the first terminator in the entry
+    (all of it when there is none); with `leading_bits`, the entry starts with
+    an unsigned big-endian size tag of that many bits (whole bytes) giving
+    the content's size in bits. With ``bits=Delimited()`` the entry ends where its content
+    does (after the terminator, or after the tagged content).
+
+    Presence: with `condition`, the entry is in a packet only where the
+    condition holds (on fields before it); elsewhere it takes no bits and its
+    value is None.
     """
 
     name: str
@@ -254,6 +302,9 @@ class Entry:
     calibration: Calibration | None = None
     unit: str | None = None
     description: str | None = None
+    terminator: bytes | None = None
+    leading_bits: int | None = None
+    condition: Condition | None = None
 
     def __post_init__(self) -> None:
         owner = f"entry {self.name!r}" if isinstance(self.name, str) else "entry"
@@ -267,14 +318,19 @@ class Entry:
             raise _fail(owner, f"relative_to must be 'packet' or 'previous', not {self.relative_to!r}")
         if self.offset is not None:
             _whole(self.offset, "offset", owner)
-        numeric = self.encoding in NUMERIC_ENCODINGS
-        if isinstance(self.bits, (Dynamic, ToEnd)):
+        numeric = self.numeric
+        if isinstance(self.bits, (Dynamic, ToEnd, Delimited)):
             if numeric:
                 raise _fail(owner, "only text and binary entries may have a size that varies")
         else:
             _whole(self.bits, "bits", owner, minimum=1)
-            if numeric and self.bits > 64:
+            if self.encoding == QUAD_ENCODING and self.bits != 128:
+                raise _fail(owner, f"an ieee754_f128 entry is 128 bits wide, not {self.bits}")
+            if numeric and self.bits > 64 and self.encoding != QUAD_ENCODING:
                 raise _fail(owner, f"a numeric entry is 1 to 64 bits wide, not {self.bits}")
+        self._check_content(owner)
+        if self.condition is not None and not isinstance(self.condition, (Comparison, AllOf, AnyOf)):
+            raise _fail(owner, f"condition must be a Comparison, AllOf or AnyOf, not {type(self.condition).__name__}")
         if numeric and self.byte_order == "little" and isinstance(self.bits, int) and self.bits % 8:
             raise _fail(owner, f"a little-endian entry is a whole number of bytes wide, not {self.bits} bits")
         if self.count is not None:
@@ -285,11 +341,31 @@ class Entry:
         if self.calibration is not None:
             self._check_calibration(owner, numeric)
 
+    def _check_content(self, owner: str) -> None:
+        if self.terminator is None and self.leading_bits is None:
+            if isinstance(self.bits, Delimited):
+                raise _fail(owner, "a Delimited size needs a terminator or leading_bits")
+            return
+        if self.encoding not in TEXT_ENCODINGS:
+            raise _fail(owner, "only text entries have a terminator or a leading size")
+        if self.terminator is not None:
+            if not isinstance(self.terminator, bytes):
+                raise _fail(owner, f"terminator must be bytes, not {type(self.terminator).__name__}")
+            unit = CODE_UNIT_BYTES.get(self.encoding, 1)
+            if len(self.terminator) != unit:
+                raise _fail(owner, f"terminator must be one {self.encoding} code unit of {unit} byte(s), "
+                                   f"not {len(self.terminator)}")
+        if self.leading_bits is not None:
+            _whole(self.leading_bits, "leading_bits", owner, minimum=1)
+            if self.leading_bits > 64 or self.leading_bits % 8:
+                raise _fail(owner, f"leading_bits is 8, 16, ... or 64 (the text after the tag starts on a byte), "
+                                   f"not {self.leading_bits}")
+
     def _check_calibration(self, owner: str, numeric: bool) -> None:
         calibration = self.calibration
-        if not isinstance(calibration, (Polynomial, Spline, Enumeration, Boolean, Time, CUC, CDS)):
-            raise _fail(owner, f"calibration must be a Polynomial, Spline, Enumeration, Boolean, Time, CUC or CDS, "
-                               f"not {type(calibration).__name__}")
+        if not isinstance(calibration, (Polynomial, Spline, Enumeration, Boolean, Time, CUC, CDS, Contextual)):
+            raise _fail(owner, f"calibration must be a Polynomial, Spline, Enumeration, Boolean, Time, CUC, CDS or "
+                               f"Contextual, not {type(calibration).__name__}")
         if not numeric:
             raise _fail(owner, "only numeric entries are calibrated")
         if isinstance(calibration, Enumeration | Boolean | CUC | CDS) and self.encoding not in INTEGER_ENCODINGS + BCD_ENCODINGS:
@@ -303,12 +379,12 @@ class Entry:
 
     @property
     def numeric(self) -> bool:
-        return self.encoding in NUMERIC_ENCODINGS
+        return self.encoding in NUMERIC_ENCODINGS or self.encoding == QUAD_ENCODING
 
     @property
     def fixed_size(self) -> bool:
         """Whether every packet gives this entry the same number of bits."""
-        return isinstance(self.bits, int) and not isinstance(self.count, Dynamic)
+        return isinstance(self.bits, int) and not isinstance(self.count, Dynamic) and self.condition is None
 
 
 # -- conditions ----------------------------------------------------------------------------------------------------
@@ -415,7 +491,7 @@ def ccsds_primary_header() -> tuple[Entry, ...]:
 
 
 __all__ = [
-    "AllOf", "AnyOf", "Boolean", "CCSDS_EPOCH", "CDS", "CUC", "Calibration", "Comparison", "Condition", "Count",
-    "DefinitionError", "Dynamic", "ENCODINGS", "Entry", "Enumeration", "PacketType", "Polynomial", "Size", "Spline",
+    "AllOf", "AnyOf", "Boolean", "CCSDS_EPOCH", "CDS", "CUC", "Calibration", "Comparison", "Condition", "Contextual",
+    "Count", "DefinitionError", "Delimited", "Dynamic", "ENCODINGS", "Entry", "Enumeration", "PacketType", "Polynomial", "Size", "Spline",
     "Time", "ToEnd", "ccsds_primary_header", "condition_fields",
 ]

@@ -27,6 +27,19 @@ class PacketTable(NamedTuple):
     index: npt.NDArray[np.int64]  # type: ignore[assignment]  # the agreed name; shadows tuple.index
     offset: npt.NDArray[np.int64]
 
+    def to_pandas(self, *, raw: bool = True) -> Any:
+        """A DataFrame indexed by packet index: `offset`, the columns, and `NAME.raw` after each
+        calibrated one (with raw=True); see `fieldloom_batch.definitions.tables`."""
+        from fieldloom_batch.definitions.tables import to_pandas
+
+        return to_pandas(self, raw=raw)
+
+    def to_arrow(self, *, raw: bool = True) -> Any:
+        """A pyarrow Table: `packet`, `offset`, the columns (and `NAME.raw`)."""
+        from fieldloom_batch.definitions.tables import to_arrow
+
+        return to_arrow(self, raw=raw)
+
 
 class RefusedPacket(NamedTuple):
     """A packet left out by ``errors="skip"``: where it is, and why."""
@@ -52,6 +65,16 @@ class DecodedPackets(NamedTuple):
     tables: dict[str, PacketTable]
     refused: list[RefusedPacket]
     census: Census
+
+    def to_pandas(self, *, raw: bool = True) -> dict[str, Any]:
+        """One DataFrame per packet type (`PacketTable.to_pandas`)."""
+        return {name: table.to_pandas(raw=raw) for name, table in self.tables.items()}
+
+    def to_parquet(self, directory: Any, *, raw: bool = True) -> list[Any]:
+        """One Parquet file per packet type in `directory`, `TYPE.parquet`; the paths written."""
+        from fieldloom_batch.definitions.tables import write_parquet
+
+        return write_parquet(self, directory, raw=raw)
 
 
 class PacketError(ValueError):
