@@ -28,6 +28,7 @@ versions=("$@")
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
 
 # A step's output is shown only when it fails.
 quietly() {
