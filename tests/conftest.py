@@ -1,4 +1,5 @@
 import os
+import sysconfig
 
 import pytest
 from hypothesis import settings
@@ -13,10 +14,22 @@ settings.register_profile("shared", deadline=None)
 settings.load_profile(os.environ.get("FIELDLOOM_HYPOTHESIS_PROFILE", "shared"))
 
 
-if os.environ.get("FIELDLOOM_SANITIZER") or os.environ.get("FIELDLOOM_BASELINE_KERNELS"):
-    # Those stages must test their own build, not a copy installed in the venv.
-    search = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    assert any(os.path.abspath(fieldloom.__file__).startswith(p + os.sep) for p in search), fieldloom.__file__
+def _stage_homes():
+    """The folders a CI stage must import both native modules from, if it names any."""
+    if os.environ.get("FIELDLOOM_SANITIZER") or os.environ.get("FIELDLOOM_BASELINE_KERNELS"):
+        # Those stages must test their own build, not a copy installed in the venv.
+        return [os.path.realpath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    if os.environ.get("FIELDLOOM_INSTALLED_WHEEL"):
+        # The wheel stage must test the installed wheel, not a build or the source tree.
+        return [os.path.realpath(sysconfig.get_paths()["platlib"])]
+    return None
+
+
+if (homes := _stage_homes()) is not None:
+    import fieldloom_batch
+
+    for native in (fieldloom.__file__, fieldloom_batch._native.__file__):
+        assert any(os.path.realpath(native).startswith(home + os.sep) for home in homes), native
 
 
 def pytest_configure(config):

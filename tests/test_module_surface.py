@@ -1,5 +1,6 @@
 """The module object, argument binding and the conversion kinds."""
 import gc
+import importlib
 import inspect
 import subprocess
 import sys
@@ -51,12 +52,16 @@ def test_import_needs_no_numpy():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
-def test_only_init_symbol_exported():
-    result = subprocess.run(["nm", "-D", "--defined-only", fieldloom.__file__], capture_output=True, text=True)
-    if result.returncode != 0:
+@pytest.mark.parametrize("name, init", [("fieldloom", "PyInit_fieldloom"), ("fieldloom_batch._native", "PyInit__native")])
+def test_only_init_symbol_exported(name, init):
+    # Every kind of symbol counts: unique and weak ones bind across libraries too.
+    try:
+        result = subprocess.run(["nm", "-D", "--defined-only", importlib.import_module(name).__file__],
+                                capture_output=True, text=True)
+    except FileNotFoundError:
         pytest.skip("nm not available")
-    exported = [line.split()[-1] for line in result.stdout.splitlines() if line.split()[1] in "TDBR"]
-    assert exported == ["PyInit_fieldloom"]
+    assert result.returncode == 0, result.stderr
+    assert [line.split()[-1] for line in result.stdout.splitlines()] == [init]
 
 
 SUB = textwrap.dedent(
