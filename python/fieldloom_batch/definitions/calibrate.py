@@ -125,7 +125,12 @@ def _extremes(calibration: Calibration, dtype: numpy.dtype) -> numpy.ndarray:
 
 def can_fail(calibration: Calibration, dtype: numpy.dtype | str) -> bool:
     """Whether some value of a column of `dtype` fails the calibration."""
-    dtype = numpy.dtype(dtype)
+    return _can_fail(calibration, _value_type(numpy.dtype(dtype)))
+
+
+@functools.lru_cache(maxsize=256)
+def _can_fail(calibration: Calibration, value_type: str) -> bool:
+    dtype = numpy.dtype(value_type)
     if isinstance(calibration, (Polynomial, Boolean)):
         return False
     if isinstance(calibration, Spline):

@@ -128,7 +128,7 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
     const std::uint32_t marks = type.marks;
     std::vector<std::uint64_t> mark_rows;
     try {
-        mark_rows.assign((marks + 1) * kChunk, 0);
+        if (marks != 0) mark_rows.assign((marks + 1) * kChunk, 0);
     } catch (const std::bad_alloc&) {
         rows.out_of_memory.store(true, std::memory_order_relaxed);
         return;

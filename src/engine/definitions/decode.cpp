@@ -193,6 +193,9 @@ bool drop_failed(Table& table) {
     return true;
 }
 
+// Packets per block of the numeric pass: a few hundred kilobytes of recording.
+constexpr std::uint64_t kBlockPackets = 4096;
+
 PyObject* decode_frames(const Program& program, const Request& request, Frames& frames,
                         const std::optional<CutOff>& cut) {
     Arrays arrays;
@@ -221,21 +224,32 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
         tables[t]->type = &program.types[t];
         if (!allocate(*tables[t], arrays, rows[t])) return nullptr;
     }
+    // The rows go in blocks of the recording, every type's rows of a block
+    // while its bytes are in cache: starts[b * types + t] is type t's first
+    // row in block b.
+    const std::uint64_t blocks = (count + kBlockPackets - 1) / kBlockPackets;
+    std::vector<std::uint64_t> starts((blocks + 1) * type_count);
     std::fill(rows.begin(), rows.end(), 0);
     for (std::uint64_t i = 0; i < count; ++i) {
+        if (i % kBlockPackets == 0) std::copy(rows.begin(), rows.end(), starts.begin() + (i / kBlockPackets) * type_count);
         const std::uint16_t type = types[i];
         if (type == kNoType) continue;
         const std::uint64_t row = rows[type]++;
         tables[type]->index_data()[row] = static_cast<std::int64_t>(i);
         tables[type]->offset_data()[row] = static_cast<std::int64_t>(frames.offset(i));
     }
+    std::copy(rows.begin(), rows.end(), starts.begin() + blocks * type_count);
 
     Py_BEGIN_ALLOW_THREADS
-    for (auto& table : tables) {
-        batch::in_threads(table->rows.count, batch::kChunk, request.threads, [&](std::uint64_t lo, std::uint64_t hi) {
-            decode_rows(table->rows, frames, lo, hi);
-        });
-    }
+    batch::in_threads(blocks, 1, request.threads, [&](std::uint64_t first, std::uint64_t last) {
+        for (std::uint64_t block = first; block < last; ++block) {
+            for (std::size_t t = 0; t < type_count; ++t) {
+                const std::uint64_t lo = starts[block * type_count + t];
+                const std::uint64_t hi = starts[(block + 1) * type_count + t];
+                if (lo < hi) decode_rows(tables[t]->rows, frames, lo, hi);
+            }
+        }
+    });
     Py_END_ALLOW_THREADS
     for (auto& table : tables) {
         if (table->rows.out_of_memory.load()) return PyErr_NoMemory();

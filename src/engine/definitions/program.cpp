@@ -325,10 +325,11 @@ void build_dispatch(Program& program) {
     std::vector<std::pair<std::uint64_t, std::uint32_t>> tests;
     std::vector<std::uint32_t> open;
     for (std::size_t rank = 0; rank < program.order.size(); ++rank) {
-        const TypeProgram& type = program.types[program.order[rank]];
+        TypeProgram& type = program.types[program.order[rank]];
         const Node* node = key_test(type);
         const bool keyed = node != nullptr && type.slots[node->slot].delta == key->delta &&
                            type.slots[node->slot].bits == key->bits && type.slots[node->slot].order == key->order;
+        type.key_only = keyed && type.conditions.size() == 2;
         if (!keyed) {
             open.push_back(static_cast<std::uint32_t>(rank));
         } else if (node->value.integer >= 0 && node->value.integer <= int128{UINT64_MAX}) {
@@ -502,7 +503,7 @@ std::int64_t identify(const Program& program, const PacketBytes& packet) noexcep
         const TypeProgram& type = program.types[t];
         Marks marks;
         marks.at[0] = 0;
-        if (type.conditions.empty() || evaluate(type, 0, packet, marks)) return t;
+        if (type.key_only || type.conditions.empty() || evaluate(type, 0, packet, marks)) return t;
     }
     return -1;
 }

@@ -96,6 +96,8 @@ struct TypeProgram {
     // Per anchor, the furthest end (bits from it) of its fixed-size slots: a
     // packet's entries end at the furthest of mark + reach.
     std::vector<std::uint64_t> reach;
+    // Its one condition is the dispatch's test of the key: a packet led to it holds it.
+    bool key_only = false;
 };
 
 // Packets are first sorted by one field that most types test for equality
