@@ -18,7 +18,7 @@ import numpy as np
 
 import fieldloom
 from fieldloom_batch import Layout
-from fieldloom_batch.definitions.model import (CDS, CUC, AllOf, AnyOf, Boolean, Comparison, Dynamic, Entry,
+from fieldloom_batch.definitions.model import (CDS, CUC, AllOf, AnyOf, Boolean, Comparison, Delimited, Dynamic, Entry,
                                                Enumeration, PacketType, Polynomial, Spline, Time, ToEnd)
 
 NO_TYPE, TOO_SHORT, BAD_SIZE, BAD_VALUE, CUT_OFF = "no packet type", "too short", "bad size", "bad value", "cut off"
@@ -104,9 +104,32 @@ def scalar(entry: Entry, raw: int) -> int | float:
         raise Refusal(BAD_VALUE, f"entry {entry.name!r}: {error}") from None
 
 
+def content(entry: Entry, data: bytes) -> tuple[bytes, int | None]:
+    """A text entry's content among its bytes, and the bytes up to where it
+    ends (None: it does not end within them)."""
+    if entry.leading_bits is not None:
+        tag = entry.leading_bits // 8
+        if len(data) < tag:
+            raise Refusal(TOO_SHORT, f"entry {entry.name!r}: its size tag runs past the packet")
+        size = int.from_bytes(data[:tag], "big")
+        if size % 8:
+            raise Refusal(BAD_SIZE, f"entry {entry.name!r}: a size tag of {size} bits")
+        if tag + size // 8 > len(data):
+            raise Refusal(TOO_SHORT, f"entry {entry.name!r}: its content runs past its bytes")
+        return data[tag:tag + size // 8], tag + size // 8
+    if entry.terminator is not None:
+        unit = len(entry.terminator)
+        units = [data[i:i + unit] for i in range(0, len(data) - unit + 1, unit)]
+        if entry.terminator in units:
+            end = units.index(entry.terminator) * unit
+            return data[:end], end + unit
+    return data, None
+
+
 def text(entry: Entry, data: bytes) -> str | bytes:
     if entry.encoding == "binary":
         return data
+    data = content(entry, data)[0]
     decode = TEXT_DECODERS.get(entry.encoding) or getattr(fieldloom, "decode_" + entry.encoding)
     try:
         return decode(data)
@@ -230,6 +253,11 @@ class Reader:
         count = None
         if isinstance(entry.bits, ToEnd):
             size = self.bits - start
+        elif isinstance(entry.bits, Delimited):
+            end = content(entry, self.packet[start // 8:])[1]
+            if end is None:
+                raise Refusal(TOO_SHORT, f"entry {entry.name!r} has no terminator before the end of the packet")
+            size = end * 8
         elif isinstance(entry.bits, Dynamic):
             size = self.dynamic(entry, entry.bits) * entry.bits.bits_per_unit
             if size < 0 or size % 8:

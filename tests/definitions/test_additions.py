@@ -1,15 +1,19 @@
 """Model additions the loaders make (text content ends, entries present under
-a condition, contextual calibrations, quad floats): refused by name while the
-engine lacks them, decoded like the reference once it has them."""
+a condition, contextual calibrations, quad floats): decoded like the
+reference, per packet and in a batch; refused by name while the engine
+lacks them."""
+import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-from fieldloom_batch.definitions import (Comparison, Contextual, DefinitionError, Definitions, Delimited, Entry,
-                                         PacketType, Polynomial)
+import reference
+from fieldloom_batch.definitions import (Comparison, Contextual, DefinitionError, Definitions, Delimited, Dynamic,
+                                         Entry, PacketError, PacketType, Polynomial)
+from test_properties import check_decoded, same, slow
 
 FLAG = Entry("flag", bits=8)
 UNSUPPORTED = {
-    "terminator": Entry("text", "utf8", bits=32, terminator=b"\0"),
-    "leading size": Entry("text", "utf8", bits=Delimited(), leading_bits=8),
     "condition": Entry("text", bits=8, condition=Comparison("flag", "==", 1)),
     "contextual": Entry("text", bits=8, calibration=Contextual(((Comparison("flag", "==", 1), Polynomial((0, 2))),))),
     "quad": Entry("text", "ieee754_f128", bits=128),
@@ -20,3 +24,79 @@ UNSUPPORTED = {
 def test_unsupported_additions_are_refused(entry):
     with pytest.raises(DefinitionError, match="packet type 'p', entry 'text': .* not decoded yet"):
         Definitions([PacketType("p", (FLAG, entry))])
+
+
+def check_against_reference(types, packets):
+    """Every packet alone (unpack) and all of them in one recording (decode)."""
+    chains = reference.chains(types)
+    definitions = Definitions(types)
+    for packet in packets:
+        try:
+            name, values, raws, _ = reference.unpack(chains, packet)
+        except reference.Refusal as refusal:
+            with pytest.raises(PacketError) as raised:
+                definitions.unpack(packet)
+            assert raised.value.reason == refusal.reason, (packet, str(raised.value))
+            continue
+        got_name, got = definitions.unpack(packet)
+        assert got_name == name and list(got) == list(values)
+        for field, value in values.items():
+            assert same(got[field], value), (field, got[field], value)
+    offsets = np.cumsum([0] + [len(p) for p in packets[:-1]])
+    buffer = b"".join(packets)
+    options = {"offsets": offsets, "lengths": [len(p) for p in packets]}
+    check_decoded(types, definitions.decode(buffer, errors="skip", **options),
+                  reference.decode(types, buffer, **options))
+
+
+TEXT_UNITS = {"utf8": 1, "us_ascii": 1, "utf16be": 2, "utf16le": 2, "utf32be": 4}
+
+
+@st.composite
+def text_entries(draw):
+    encoding = draw(st.sampled_from(sorted(TEXT_UNITS)))
+    unit = TEXT_UNITS[encoding]
+    leading = draw(st.sampled_from([None, 8, 16, 32]))
+    terminator = draw(st.sampled_from([None, b"\0" * unit, b"\x7f" * unit]))
+    if leading is None and terminator is None:
+        leading = 8
+    bits = draw(st.sampled_from([Delimited(), 8 * unit * draw(st.integers(1, 6)), Dynamic("n", unit="bytes")]))
+    return Entry("text", encoding, bits, leading_bits=leading, terminator=terminator)
+
+
+@st.composite
+def text_packets(draw, entry):
+    """Packets of n, the text entry, and a trailing byte: mostly well formed,
+    sometimes with a size tag or terminator out of place."""
+    unit = TEXT_UNITS[entry.encoding]
+    chars = draw(st.text(st.characters(min_codepoint=0x20, max_codepoint=0x7e), max_size=5))
+    body = chars.encode({"utf16be": "utf-16-be", "utf16le": "utf-16-le", "utf32be": "utf-32-be"}.get(entry.encoding,
+                                                                                                 "ascii"))
+    if entry.leading_bits is not None:
+        size = draw(st.sampled_from([len(body) * 8, len(body) * 8 + 3, len(body) * 8 + 64]))
+        body = size.to_bytes(entry.leading_bits // 8, "big") + body
+    elif draw(st.booleans()):
+        body += entry.terminator
+    body += draw(st.binary(max_size=3 * unit))
+    n = draw(st.sampled_from([len(body), max(len(body) - unit, 0), len(body) + 4]))
+    return bytes([n]) + body + draw(st.binary(max_size=2))
+
+
+@slow
+@given(st.data())
+def test_text_content_equals_the_reference(data):
+    entry = data.draw(text_entries())
+    types = [PacketType("p", (Entry("n"), entry, Entry("after", bits=8, offset=8, relative_to="previous")))]
+    check_against_reference(types, [data.draw(text_packets(entry)) for _ in range(4)])
+
+
+@pytest.mark.parametrize("entry, packet, reason, words", [
+    (Entry("text", "utf8", Delimited(), terminator=b"\0"), b"abc", "too short", "no terminator"),
+    (Entry("text", "utf8", Delimited(), leading_bits=16), b"\x00\x0babc", "bad size", "11 bits from its size tag"),
+    (Entry("text", "utf8", Delimited(), leading_bits=8), b"\x20abc", "too short", "32 bits from its size tag"),
+    (Entry("text", "utf8", 32, leading_bits=8), b"\x20abc", "too short", "32 bits from its size tag"),
+], ids=["no terminator", "tag of odd bits", "tag past the packet", "tag past the entry"])
+def test_text_content_refusals(entry, packet, reason, words):
+    with pytest.raises(PacketError, match=words) as raised:
+        Definitions([PacketType("p", (entry,))]).unpack(packet)
+    assert raised.value.reason == reason

@@ -12,7 +12,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 
 from fieldloom_batch.definitions.model import (BCD_ENCODINGS, CDS, CUC, INTEGER_ENCODINGS, AllOf, AnyOf, Comparison,
-                                               Condition, DefinitionError, Dynamic, Entry, Enumeration, PacketType,
+                                               Condition, DefinitionError, Delimited, Dynamic, Entry, Enumeration, PacketType,
                                                Time, ToEnd)
 
 # Sizes from fields are computed in 128-bit integers natively; these bounds
@@ -101,7 +101,7 @@ def _sizes(entry: Entry) -> tuple[int | None, bool]:
     """The entry's fixed size in bits (None when it varies), and whether it runs to the packet's end."""
     if isinstance(entry.bits, ToEnd):
         return None, True
-    if isinstance(entry.bits, Dynamic) or isinstance(entry.count, Dynamic):
+    if isinstance(entry.bits, (Dynamic, Delimited)) or isinstance(entry.count, Dynamic):
         return None, False
     return entry.bits * (1 if entry.count is None else entry.count), False
 

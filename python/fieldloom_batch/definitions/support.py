@@ -5,14 +5,12 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 
-from fieldloom_batch.definitions.model import QUAD_ENCODING, Contextual, DefinitionError, Delimited, PacketType
+from fieldloom_batch.definitions.model import QUAD_ENCODING, Contextual, DefinitionError, PacketType
 
 
 def _unsupported(packet_type: PacketType) -> None:
     for entry in packet_type.entries:
         where = f"packet type {packet_type.name!r}, entry {entry.name!r}"
-        if entry.terminator is not None or entry.leading_bits is not None or isinstance(entry.bits, Delimited):
-            raise DefinitionError(f"{where}: text with a terminator or a leading size is not decoded yet")
         if entry.condition is not None:
             raise DefinitionError(f"{where}: entries present under a condition are not decoded yet")
         if isinstance(entry.calibration, Contextual):

@@ -62,7 +62,8 @@ Outcome explain(const TypeProgram& type, const Fault& fault, const PacketBytes& 
     }
     const std::string what = slot.numeric() ? "count" : "size";
     const std::string unit = slot.numeric() ? "" : slot.unit == 8 ? " bytes" : " bits";
-    const std::string from = slot.size == SizeMode::FromField
+    const std::string from = fault.tag ? build_message("content of ", decimal(fault.value), " bits from its size tag")
+                             : slot.size == SizeMode::FromField
                                  ? build_message(what, " ", decimal(fault.value), unit, " from ",
                                                  quoted(type.slots[slot.source]))
                                  : std::string();
@@ -70,6 +71,10 @@ Outcome explain(const TypeProgram& type, const Fault& fault, const PacketBytes& 
         return refuse(refusal, Reason::BadSize,
                       build_message(quoted(slot), " has a ", from,
                                     fault.value < 0 ? ", which is negative" : ", not a whole number of bytes"));
+    }
+    if (slot.size == SizeMode::Delimited && !fault.tag) {
+        return refuse(refusal, Reason::TooShort,
+                      build_message(quoted(slot), " has no terminator before the end of the packet"));
     }
     std::string where;
     std::uint64_t start = 0;
@@ -142,10 +147,16 @@ Outcome slot_object(const TypeProgram& type, std::uint32_t index, const PacketBy
                                                   static_cast<Py_ssize_t>(bits / 8)));
             return out ? Outcome::Ok : Outcome::Error;
         default: {
+            Content content;
+            if (!text_content(slot, packet.data + start / 8, bits / 8, content, fault)) {
+                fault.slot = index;
+                return explain(type, fault, packet, marks, arrays, refusal);
+            }
             std::vector<std::uint8_t> reversed;  // little-endian text
-            const auto width = static_cast<std::uint32_t>(bits < 0xFFFFFFFFu ? bits : 0xFFFFFFFFu);
-            auto value = recipe::field_value(packet.data + start / 8, bits / 8, slot.order, width, false, *slot.unpack,
-                                             reversed);
+            const std::uint64_t text_bits = content.bytes * 8;
+            const auto width = static_cast<std::uint32_t>(text_bits < 0xFFFFFFFFu ? text_bits : 0xFFFFFFFFu);
+            auto value = recipe::field_value(packet.data + start / 8 + content.first, content.bytes, slot.order, width,
+                                             false, *slot.unpack, reversed);
             if (!value) return codec_failure(slot, std::move(value).error(), refusal);
             out = std::move(value).value();
             return Outcome::Ok;

@@ -77,7 +77,7 @@ bool doubles(PyObject* object, std::vector<double>& out) {
 
 bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t marks) {
     PyObject** f = nullptr;
-    if (!items(spec, 14, f, "a slot")) return false;
+    if (!items(spec, 16, f, "a slot")) return false;
     if (!PyUnicode_CheckExact(f[0])) return malformed("a slot name");
     slot.name = PyRef::borrow(f[0]);
     int kind = 0;
@@ -86,17 +86,26 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     if (!integer(f[13], kind, 0, 4, "slot kind") || !integer(f[2], slot.bits, 0, 0xFFFFFFFFLL, "bits") ||
         !integer(f[3], little, 0, 1, "byte order") || !integer(f[4], slot.anchor, 0, marks, "anchor") ||
         !integer(f[5], slot.delta, 0, INT64_MAX, "delta") || !integer(f[6], slot.count, 0, INT64_MAX, "count") ||
-        !integer(f[7], size, 0, 2, "size mode") || !integer(f[8], slot.source, 0, index, "source") ||
+        !integer(f[7], size, 0, 3, "size mode") || !integer(f[8], slot.source, 0, index, "source") ||
         !integer(f[9], slot.slope, INT64_MIN, INT64_MAX, "slope") ||
         !integer(f[10], slot.intercept, INT64_MIN, INT64_MAX, "intercept") ||
-        !integer(f[11], slot.unit, 1, 8, "unit") || !integer(f[12], slot.mark, 0, marks, "mark")) {
+        !integer(f[11], slot.unit, 1, 8, "unit") || !integer(f[12], slot.mark, 0, marks, "mark") ||
+        !integer(f[15], slot.leading, 0, 64, "leading bits")) {
         return false;
     }
+    if (!PyBytes_Check(f[14]) || PyBytes_GET_SIZE(f[14]) > 4 || slot.leading % 8 != 0) return malformed("text content");
+    slot.terminator_bytes = static_cast<std::uint8_t>(PyBytes_GET_SIZE(f[14]));
+    std::copy_n(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(f[14])), slot.terminator_bytes, slot.terminator);
     slot.kind = static_cast<SlotKind>(kind);
     slot.order = little ? ByteOrder::Little : ByteOrder::Big;
     slot.size = static_cast<SizeMode>(size);
     if ((slot.size != SizeMode::Fixed) != (slot.mark != 0)) return malformed("a variable slot without its mark");
     if (slot.size == SizeMode::FromField && slot.source >= index) return malformed("a size from a later slot");
+    if ((slot.leading != 0 || slot.terminator_bytes != 0 || slot.size == SizeMode::Delimited) &&
+        (slot.kind != SlotKind::Text || (slot.size == SizeMode::Delimited && slot.leading == 0 &&
+                                         slot.terminator_bytes == 0))) {
+        return malformed("text content");
+    }
     if (slot.kind == SlotKind::Binary) return true;
     auto encoding = recipe::resolve_encoding(f[1], recipe::Direction::Unpack);
     if (!encoding) {
@@ -410,7 +419,15 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
             return false;
         }
         std::uint64_t size = total - start;  // ToEnd
-        if (slot.size == SizeMode::FromField) {
+        if (slot.size == SizeMode::Delimited) {
+            Content content;
+            if (!text_content(slot, packet.data + start / 8, size / 8, content, fault)) return false;
+            if (!content.ended) {
+                fault.reason = Reason::TooShort;
+                return false;
+            }
+            size = (content.first + content.bytes + (slot.leading != 0 ? 0 : slot.terminator_bytes)) * 8;
+        } else if (slot.size == SizeMode::FromField) {
             Number value;
             if (!slot_number(type, slot.source, packet, marks, value, fault)) return false;
             fault.slot = index;
@@ -439,6 +456,39 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
             size = static_cast<std::uint64_t>(bits);
         }
         marks.at[++marks.known] = start + size;
+    }
+    return true;
+}
+
+bool text_content(const Slot& slot, const std::uint8_t* data, std::uint64_t length, Content& out,
+                  Fault& fault) noexcept {
+    out = Content{0, length, false};
+    fault.tag = slot.leading != 0;
+    if (slot.leading != 0) {
+        const std::uint32_t tag_bytes = slot.leading / 8;
+        fault.value = 0;
+        if (length < tag_bytes) {
+            fault.reason = Reason::TooShort;
+            return false;
+        }
+        std::uint64_t tag = 0;
+        for (std::uint32_t i = 0; i < tag_bytes; ++i) tag = tag << 8 | data[i];
+        fault.value = tag;
+        if (tag % 8 != 0 || tag / 8 > length - tag_bytes) {
+            fault.reason = tag % 8 != 0 ? Reason::BadSize : Reason::TooShort;
+            return false;
+        }
+        fault.tag = false;
+        out = Content{tag_bytes, tag / 8, true};
+        return true;
+    }
+    const std::uint32_t unit = slot.terminator_bytes;
+    for (std::uint64_t at = 0; unit != 0 && length - at >= unit; at += unit) {
+        if (std::equal(slot.terminator, slot.terminator + unit, data + at)) {
+            out.bytes = at;
+            out.ended = true;
+            break;
+        }
     }
     return true;
 }

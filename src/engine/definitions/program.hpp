@@ -23,7 +23,8 @@ using recipe::Encoding;
 __extension__ typedef __int128 int128;
 
 enum class SlotKind : std::uint8_t { Scalar, FixedArray, DynamicArray, Text, Binary };
-enum class SizeMode : std::uint8_t { Fixed, FromField, ToEnd };
+// Delimited: text that ends after its terminator or its size tag's content.
+enum class SizeMode : std::uint8_t { Fixed, FromField, ToEnd, Delimited };
 
 // Why a packet is refused; the order of the texts in kReasons.
 enum class Reason : std::uint8_t { None, NoType, TooShort, BadSize, BadValue, CutOff };
@@ -44,6 +45,9 @@ struct Slot {
     std::int64_t intercept = 0;
     std::uint32_t unit = 1;    // bits per unit of a size from a field
     std::uint32_t mark = 0;    // the mark this slot's end defines (variable slots)
+    std::uint32_t leading = 0;  // text: bits of its leading size tag (0: none)
+    std::uint8_t terminator[4] = {};  // text: the code unit that ends its content
+    std::uint8_t terminator_bytes = 0;  // 0: none
     const recipe::UnpackRow* unpack = nullptr;  // numeric and text
     batch::Column column = batch::Column::Object;
     batch::Convert convert = nullptr;  // numeric: raw values to the column's type
@@ -141,7 +145,21 @@ struct Fault {
     Reason reason = Reason::None;
     std::uint32_t slot = 0;
     int128 value = 0;  // BadSize: the size (in its unit) or count the field gave
+    bool tag = false;  // the size came from a text's own size tag
 };
+
+// Where a text slot's content lies among its bytes data[0, length): after
+// its size tag, or before its first terminator (`ended`: one was found), or
+// all of them.
+struct Content {
+    std::uint64_t first = 0;
+    std::uint64_t bytes = 0;
+    bool ended = false;
+};
+// False (TooShort, BadSize: fault.tag set) when a size tag gives content
+// that is not whole bytes or runs past `length`.
+bool text_content(const Slot& slot, const std::uint8_t* data, std::uint64_t length, Content& out,
+                  Fault& fault) noexcept;
 
 // The first bit of slot s, with marks found up to its anchor.
 bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_t upto, Marks& marks,
