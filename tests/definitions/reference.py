@@ -206,6 +206,7 @@ def calibrate(entry: Entry, value: int | float) -> Any:
 
 @dataclass
 class Place:
+    absent = False  # an entry whose condition does not hold
     start: int
     size: int  # bits in all
     count: int | None  # elements of an array
@@ -251,6 +252,10 @@ class Reader:
         else:
             start = previous_end + entry.offset
         count = None
+        if entry.condition is not None and not self.holds(entry.condition):
+            place = Place(previous_end, 0, None)
+            place.absent = True
+            return place
         if isinstance(entry.bits, ToEnd):
             size = self.bits - start
         elif isinstance(entry.bits, Delimited):
@@ -281,6 +286,8 @@ class Reader:
         k = self.index[name]
         self.place_up_to(k)
         entry, place = self.chain.entries[k], self.places[k]
+        if place.absent:
+            return None
         if not entry.numeric:
             return text(entry, self.packet[place.start // 8:(place.start + place.size) // 8])
         if place.count is None:
@@ -290,7 +297,7 @@ class Reader:
     def value(self, name: str, *, raw: bool = False) -> Any:
         value = self.raw(name)
         entry = self.chain.entries[self.index[name]]
-        if raw or entry.calibration is None:
+        if raw or entry.calibration is None or value is None:
             return value
         if isinstance(value, list):
             return [calibrate(entry, v) for v in value]
@@ -306,6 +313,8 @@ class Reader:
             value = self.value(condition.field, raw=condition.raw)
         except Refusal:
             return False  # a field that does not lie within the packet, or does not decode
+        if value is None:
+            return False  # an entry absent from this packet
         return bool(COMPARE[condition.op](value, condition.value))
 
     def decode(self) -> tuple[dict[str, Any], dict[str, Any]]:
@@ -454,7 +463,7 @@ def numeric_dtype(encoding: str, bits: int) -> np.dtype:
 
 def dtype(entry: Entry, *, raw: bool = False) -> np.dtype:
     calibration = None if raw else entry.calibration
-    if not entry.numeric:
+    if not entry.numeric or entry.condition is not None:
         return np.dtype(object)
     if isinstance(calibration, (Polynomial, Spline)):
         return np.dtype(np.float64)

@@ -8,13 +8,12 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import reference
-from fieldloom_batch.definitions import (Comparison, Contextual, DefinitionError, Definitions, Delimited, Dynamic,
+from fieldloom_batch.definitions import (AnyOf, Comparison, Contextual, DefinitionError, Definitions, Delimited, Dynamic,
                                          Entry, PacketError, PacketType, Polynomial)
 from test_properties import check_decoded, same, slow
 
 FLAG = Entry("flag", bits=8)
 UNSUPPORTED = {
-    "condition": Entry("text", bits=8, condition=Comparison("flag", "==", 1)),
     "contextual": Entry("text", bits=8, calibration=Contextual(((Comparison("flag", "==", 1), Polynomial((0, 2))),))),
     "quad": Entry("text", "ieee754_f128", bits=128),
 }
@@ -100,3 +99,35 @@ def test_text_content_refusals(entry, packet, reason, words):
     with pytest.raises(PacketError, match=words) as raised:
         Definitions([PacketType("p", (entry,))]).unpack(packet)
     assert raised.value.reason == reason
+
+
+OPS = st.sampled_from(["==", "!=", "<", ">="])
+
+
+@st.composite
+def conditional_types(draw):
+    """A header byte, then entries present under conditions on it (numbers,
+    arrays, calibrated, text, placed after the previous entry or at an
+    offset), then an entry that follows them."""
+    condition = Comparison("flag", draw(OPS), draw(st.integers(0, 3)))
+    if draw(st.booleans()):
+        condition = AnyOf((condition, Comparison("flag", "==", draw(st.integers(0, 3)))))
+    shapes = [
+        Entry("a", bits=draw(st.integers(1, 20)), condition=condition),
+        Entry("b", "twos_complement", 12, count=2, condition=Comparison("flag", "<", 2)),
+        Entry("c", bits=16, calibration=Polynomial((1.5, 0.25)), condition=Comparison("flag", ">", 0)),
+        Entry("d", "utf8", Dynamic("flag", unit="bytes"), condition=Comparison("flag", "!=", 2)),
+        Entry("e", bits=7, offset=draw(st.integers(0, 9)), relative_to="previous", condition=condition),
+    ]
+    chosen = draw(st.lists(st.sampled_from(shapes), min_size=1, max_size=4, unique_by=lambda e: e.name))
+    if any(e.encoding == "utf8" for e in chosen):
+        chosen = [e for e in chosen if e.encoding == "utf8"] + [e for e in chosen if e.encoding != "utf8"]
+    entries = (Entry("flag", bits=8), *chosen, Entry("after", bits=5))
+    return [PacketType("p", entries, (AnyOf((Comparison("a", "!=", 1000), Comparison("flag", ">=", 0))),)
+                       if chosen[0].name == "a" else ())]
+
+
+@slow
+@given(conditional_types(), st.lists(st.binary(min_size=1, max_size=12), min_size=1, max_size=6))
+def test_conditional_entries_equal_the_reference(types, bodies):
+    check_against_reference(types, [bytes([b[0] % 4]) + b[1:] for b in bodies])

@@ -33,6 +33,22 @@ def framing(stride: int | None, offsets: Any, lengths: Any, prefix: int) -> tupl
     return stride, starts, sizes, prefix
 
 
+def _calibrate_present(calibration: Any, column: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
+    """An entry absent from some packets: its present values calibrated together, None kept where absent."""
+    present = np.flatnonzero(np.fromiter((value is not None for value in column), dtype=bool, count=len(column)))
+    out = np.full(len(column), None, dtype=object)
+    if not present.size:
+        return out, None
+    values = column[present]
+    inner, failed = calibrate(calibration, values if isinstance(values[0], np.ndarray) else np.array(values.tolist()))
+    out[present] = list(inner)
+    if failed is None:
+        return out, None
+    rows = np.zeros(len(column), dtype=bool)
+    rows[present] = failed
+    return out, rows
+
+
 def _calibrated(chain: Chain, columns: list[Any], index: np.ndarray, offset: np.ndarray,
                 refused: list[Refusal]) -> PacketTable:
     """A table's engineering columns; rows whose values fail a calibration are refused and dropped."""
@@ -45,7 +61,8 @@ def _calibrated(chain: Chain, columns: list[Any], index: np.ndarray, offset: np.
             engineering[placed.name] = column
             continue
         raw[placed.name] = column
-        engineering[placed.name], failed = calibrate(calibration, column)
+        engineering[placed.name], failed = (calibrate(calibration, column) if placed.entry.condition is None
+                                            else _calibrate_present(calibration, column))
         if failed is not None:
             for row in np.flatnonzero(failed).tolist():
                 failures.setdefault(row, failure_message(placed.name, calibration, column[row]))
@@ -100,7 +117,7 @@ def unpack(program: Any, chains: dict[str, Chain], packet: Any, raw: bool) -> tu
     result: dict[str, Any] = {}
     for placed, value in zip(chain.entries, values):
         calibration = placed.entry.calibration
-        if raw or calibration is None:
+        if raw or calibration is None or value is None:
             result[placed.name] = value
             continue
         try:

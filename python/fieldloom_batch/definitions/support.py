@@ -11,8 +11,6 @@ from fieldloom_batch.definitions.model import QUAD_ENCODING, Contextual, Definit
 def _unsupported(packet_type: PacketType) -> None:
     for entry in packet_type.entries:
         where = f"packet type {packet_type.name!r}, entry {entry.name!r}"
-        if entry.condition is not None:
-            raise DefinitionError(f"{where}: entries present under a condition are not decoded yet")
         if isinstance(entry.calibration, Contextual):
             raise DefinitionError(f"{where}: contextual calibrations are not decoded yet")
         if entry.encoding == QUAD_ENCODING:

@@ -136,6 +136,10 @@ Outcome slot_object(const TypeProgram& type, std::uint32_t index, const PacketBy
         return explain(type, fault, packet, marks, arrays, refusal);
     }
     const Slot& slot = type.slots[index];
+    if (!marks.has(slot)) {
+        out = PyRef::borrow(Py_None);
+        return Outcome::Ok;
+    }
     switch (slot.kind) {
         case SlotKind::Scalar:
             return scalar_object(slot, slot_raw(slot, packet, start), out, refusal);

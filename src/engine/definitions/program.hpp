@@ -24,11 +24,14 @@ __extension__ typedef __int128 int128;
 
 enum class SlotKind : std::uint8_t { Scalar, FixedArray, DynamicArray, Text, Binary };
 // Delimited: text that ends after its terminator or its size tag's content.
-enum class SizeMode : std::uint8_t { Fixed, FromField, ToEnd, Delimited };
+// Conditional: a fixed size, where the slot's condition holds.
+enum class SizeMode : std::uint8_t { Fixed, FromField, ToEnd, Delimited, Conditional };
 
 // Why a packet is refused; the order of the texts in kReasons.
 enum class Reason : std::uint8_t { None, NoType, TooShort, BadSize, BadValue, CutOff };
 inline constexpr const char* kReasons[] = {"", "no packet type", "too short", "bad size", "bad value", "cut off"};
+
+struct Node;
 
 struct Slot {
     PyRef name;
@@ -48,6 +51,11 @@ struct Slot {
     std::uint32_t leading = 0;  // text: bits of its leading size tag (0: none)
     std::uint8_t terminator[4] = {};  // text: the code unit that ends its content
     std::uint8_t terminator_bytes = 0;  // 0: none
+    // Present only where these conditions hold (empty: always); absent, the
+    // slot ends at the previous slot's end: `cursor_delta` bits from its anchor.
+    std::vector<Node> condition;
+    std::uint32_t cursor_anchor = 0;
+    std::uint64_t cursor_delta = 0;
     const recipe::UnpackRow* unpack = nullptr;  // numeric and text
     batch::Column column = batch::Column::Object;
     batch::Convert convert = nullptr;  // numeric: raw values to the column's type
@@ -137,6 +145,8 @@ struct PacketBytes {
 struct Marks {
     std::uint64_t at[64];  // mark k at at[k]; at[0] = 0
     std::uint32_t known = 0;  // marks [0, known] are found
+    std::uint64_t absent = 0;  // bit k: the slot of mark k is absent from the packet
+    bool has(const Slot& slot) const noexcept { return slot.condition.empty() || !(absent >> slot.mark & 1); }
 };
 inline constexpr std::uint32_t kMaxMarks = 63;
 
