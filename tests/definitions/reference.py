@@ -8,6 +8,7 @@ written out in Python. Nothing here calls the engine under test.
 """
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 import operator
@@ -18,7 +19,7 @@ import numpy as np
 
 import fieldloom
 from fieldloom_batch import Layout
-from fieldloom_batch.definitions.model import (CDS, CUC, AllOf, AnyOf, Boolean, Comparison, Delimited, Dynamic, Entry,
+from fieldloom_batch.definitions.model import (CDS, CUC, AllOf, AnyOf, Boolean, Comparison, Contextual, Delimited, Dynamic, Entry,
                                                Enumeration, PacketType, Polynomial, Spline, Time, ToEnd)
 
 NO_TYPE, TOO_SHORT, BAD_SIZE, BAD_VALUE, CUT_OFF = "no packet type", "too short", "bad size", "bad value", "cut off"
@@ -299,6 +300,10 @@ class Reader:
         entry = self.chain.entries[self.index[name]]
         if raw or entry.calibration is None or value is None:
             return value
+        if isinstance(entry.calibration, Contextual):
+            case = next((c for condition, c in entry.calibration.cases if self.holds(condition)),
+                        entry.calibration.default)
+            return float(value) if case is None else calibrate(dataclasses.replace(entry, calibration=case), value)
         if isinstance(value, list):
             return [calibrate(entry, v) for v in value]
         return calibrate(entry, value)
@@ -465,7 +470,7 @@ def dtype(entry: Entry, *, raw: bool = False) -> np.dtype:
     calibration = None if raw else entry.calibration
     if not entry.numeric or entry.condition is not None:
         return np.dtype(object)
-    if isinstance(calibration, (Polynomial, Spline)):
+    if isinstance(calibration, (Polynomial, Spline, Contextual)):
         return np.dtype(np.float64)
     if isinstance(calibration, Enumeration):
         return np.dtype(object)

@@ -9,12 +9,11 @@ from hypothesis import strategies as st
 
 import reference
 from fieldloom_batch.definitions import (AnyOf, Comparison, Contextual, DefinitionError, Definitions, Delimited, Dynamic,
-                                         Entry, PacketError, PacketType, Polynomial)
+                                         Entry, Enumeration, PacketError, PacketType, Polynomial, Spline)
 from test_properties import check_decoded, same, slow
 
 FLAG = Entry("flag", bits=8)
 UNSUPPORTED = {
-    "contextual": Entry("text", bits=8, calibration=Contextual(((Comparison("flag", "==", 1), Polynomial((0, 2))),))),
     "quad": Entry("text", "ieee754_f128", bits=128),
 }
 
@@ -131,3 +130,29 @@ def conditional_types(draw):
 @given(conditional_types(), st.lists(st.binary(min_size=1, max_size=12), min_size=1, max_size=6))
 def test_conditional_entries_equal_the_reference(types, bodies):
     check_against_reference(types, [bytes([b[0] % 4]) + b[1:] for b in bodies])
+
+
+@st.composite
+def contextual_types(draw):
+    """A mode (raw, or through an enumeration or a polynomial) and a value
+    calibrated by the first case whose condition on the mode holds."""
+    mode_calibration = draw(st.sampled_from([None, Enumeration({0: "OFF", 1: "ON"}, other="ELSE"), Polynomial((1, 2))]))
+    compared = ["OFF", "ON", "ELSE"] if isinstance(mode_calibration, Enumeration) else [0, 1, 2, 3.5]
+    conditions = st.builds(Comparison, st.just("mode"), st.sampled_from(["==", "!="]) if isinstance(
+        mode_calibration, Enumeration) else OPS, st.sampled_from(compared))
+    calibrations = st.one_of(
+        st.builds(Polynomial, st.lists(st.floats(-10, 10), min_size=1, max_size=3)),
+        st.builds(Spline, st.just(((0.0, 1.0), (100.0, -3.0))), st.sampled_from([0, 1]), st.booleans()))
+    contextual = Contextual(tuple(draw(st.lists(st.tuples(conditions, calibrations), max_size=3))),
+                            draw(st.none() | calibrations))
+    value = Entry("value", draw(st.sampled_from(["unsigned", "twos_complement", "ieee754_f16"])), 16,
+                  calibration=contextual)
+    mode = Entry("mode", bits=8, calibration=mode_calibration)
+    return [PacketType("p", (value, mode) if draw(st.booleans()) else (mode, value))]
+
+
+@slow
+@given(contextual_types(), st.lists(st.binary(min_size=3, max_size=3), min_size=1, max_size=6))
+def test_contextual_calibrations_equal_the_reference(types, packets):
+    check_against_reference(types, [bytes([p[0] % 4]) + p[1:] if types[0].entries[0].name == "mode" else p[:2] +
+                                    bytes([p[2] % 4]) for p in packets])

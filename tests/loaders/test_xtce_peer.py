@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from fieldloom_batch.definitions.model import (Boolean, Comparison, Dynamic, Entry, Enumeration, PacketType,
+from fieldloom_batch.definitions.model import (Boolean, Comparison, Contextual, Dynamic, Entry, Enumeration, PacketType,
                                                Polynomial, Spline, ccsds_primary_header)
 from fieldloom_batch.loaders import load_xtce, write_xtce
 
@@ -173,3 +173,22 @@ def test_text_content_equals_space_packet_parser(tmp_path, seed):
         theirs = peer.parse_bytes(data)
         for column, values in table.columns.items():
             assert same(values[row], theirs[column]), (row, column, values[row], theirs[column])
+
+
+@pytest.mark.parametrize("default", [None, Polynomial((1.0, 1.0))])
+def test_context_calibrators_equal_space_packet_parser(tmp_path, default):
+    cases = ((Comparison("mode", "==", 1), Polynomial((0.0, 2.0))),
+             (Comparison("mode", ">=", 2), Polynomial((5.0, -1.0, 0.25))))
+    entries = (Entry("mode", bits=8), Entry("value", "twos_complement", 16, calibration=Contextual(cases, default)))
+    types = [PacketType("CCSDSPacket", ccsds_primary_header(), abstract=True),
+             PacketType("T", entries, (Comparison("apid", "==", 7),), "CCSDSPacket")]
+    path = tmp_path / "doc.xml"
+    write_xtce(types, path, name="Generated")
+    rng = random.Random(len(str(default)))
+    packets = [((7 << 32) | (0b11 << 30) | (n << 16) | 2).to_bytes(6, "big") + bytes([rng.randrange(4)]) +
+               rng.randbytes(2) for n in range(30)]
+    table = load_xtce(path).decode(b"".join(packets)).tables["T"]
+    peer = spp.XtcePacketDefinition.from_xtce(path)
+    for row, data in enumerate(packets):
+        theirs = peer.parse_bytes(data)
+        assert same(table.columns["value"][row], theirs["value"]), (row, table.columns["value"][row], theirs["value"])

@@ -13,7 +13,7 @@ import dataclasses
 from dataclasses import dataclass
 
 from fieldloom_batch.definitions.model import (BCD_ENCODINGS, CDS, CUC, INTEGER_ENCODINGS, AllOf, AnyOf, Comparison,
-                                               Condition, DefinitionError, Delimited, Dynamic, Entry, Enumeration, PacketType,
+                                               Condition, Contextual, DefinitionError, Delimited, Dynamic, Entry, Enumeration, PacketType,
                                                Time, ToEnd)
 
 # Sizes from fields are computed in 128-bit integers natively; these bounds
@@ -240,6 +240,9 @@ def check_comparison(owner: str, comparison: Comparison, placed: Placed | None) 
         raise DefinitionError(f"{where}: only single numeric entries can be compared, not {kind}")
     calibration = None if comparison.raw else entry.calibration
     label = isinstance(comparison.value, str)
+    if isinstance(calibration, Contextual):
+        raise DefinitionError(f"{where}: a value calibrated by its context is not compared; compare its raw value "
+                              f"(raw=True)")
     if isinstance(calibration, (Time, CUC, CDS)):
         raise DefinitionError(f"{where}: a time cannot be compared; compare its count with raw=True")
     if isinstance(calibration, Enumeration):
@@ -253,6 +256,23 @@ def check_comparison(owner: str, comparison: Comparison, placed: Placed | None) 
     elif label:
         raise DefinitionError(f"{where}: a label compares only with an enumeration's value, not with "
                               f"{'a raw value' if comparison.raw and entry.calibration else entry.encoding}")
+
+
+def _check_contextual(chain: Chain, placed: Placed) -> None:
+    """A contextual calibration calibrates single values present in every
+    packet, choosing by conditions on other such values of the chain."""
+    where = f"packet type {chain.name!r}, entry {placed.name!r}"
+    if placed.entry.count is not None or placed.entry.condition is not None:
+        raise DefinitionError(f"{where}: a contextual calibration needs a single value in every packet, not "
+                              f"{'an array' if placed.entry.count is not None else 'an entry under a condition'}")
+    assert isinstance(placed.entry.calibration, Contextual)
+    for condition, _ in placed.entry.calibration.cases:
+        for comparison in _walk(condition):
+            source = chain.find(comparison.field)
+            check_comparison(chain.name, comparison, source)
+            if source is not None and source.entry.condition is not None:
+                raise DefinitionError(f"{where}: its calibration's condition on {comparison.field!r} reads an entry "
+                                      f"absent from some packets")
 
 
 def resolve(types: Iterable[PacketType]) -> dict[str, Chain]:
@@ -274,6 +294,9 @@ def resolve(types: Iterable[PacketType]) -> dict[str, Chain]:
         chain = Chain(name, lineage, entries, tuple(conditions), marks, given[name].abstract)
         for comparison in (c for condition in given[name].conditions for c in _walk(condition)):
             check_comparison(name, comparison, chain.find(comparison.field))
+        for placed in chain.entries:
+            if isinstance(placed.entry.calibration, Contextual):
+                _check_contextual(chain, placed)
         chains[name] = chain
     return chains
 

@@ -5,14 +5,12 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 
-from fieldloom_batch.definitions.model import QUAD_ENCODING, Contextual, DefinitionError, PacketType
+from fieldloom_batch.definitions.model import QUAD_ENCODING, DefinitionError, PacketType
 
 
 def _unsupported(packet_type: PacketType) -> None:
     for entry in packet_type.entries:
         where = f"packet type {packet_type.name!r}, entry {entry.name!r}"
-        if isinstance(entry.calibration, Contextual):
-            raise DefinitionError(f"{where}: contextual calibrations are not decoded yet")
         if entry.encoding == QUAD_ENCODING:
             raise DefinitionError(f"{where}: {QUAD_ENCODING} entries are not decoded yet")
 
