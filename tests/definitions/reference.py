@@ -252,6 +252,8 @@ class Reader:
             start = entry.offset
         else:
             start = previous_end + entry.offset
+        if start > self.bits:  # past the end whatever its size: not read
+            raise Refusal(TOO_SHORT, f"entry {entry.name!r} starts past the end of the packet")
         count = None
         if entry.condition is not None and not self.holds(entry.condition):
             place = Place(previous_end, 0, None)

@@ -73,3 +73,22 @@ def test_hostile_packets_are_refused(entries, packet, reason):
     with pytest.raises(PacketError) as raised:
         definitions.unpack(packet)
     assert (raised.value.index, raised.value.offset, raised.value.reason) == (0, 0, reason)
+
+
+EMPTY_PAST = (Entry("a"), Entry("xs", bits=1, offset=9, relative_to="previous", count=0))
+
+
+@needs_decode
+@pytest.mark.xfail(strict=True, reason="the batch path takes an empty array past the packet's end; unpack refuses it")
+def test_empty_array_past_the_end_is_too_short():
+    definitions = Definitions([PacketType("p", EMPTY_PAST)])
+    with pytest.raises(PacketError, match="'xs'"):
+        definitions.unpack(b"\x05\x00")
+    assert [r.reason for r in definitions.decode(b"\x05\x00", stride=2, errors="skip").refused] == ["too short"]
+
+
+@pytest.mark.skipif(not hasattr(Definitions, "pack"), reason="the engine does not pack yet")
+@pytest.mark.xfail(strict=True, reason="pack cannot place an empty array past the last byte of the other entries")
+def test_pack_reaches_an_empty_array():
+    definitions = Definitions([PacketType("p", EMPTY_PAST)])
+    assert definitions.pack("p", {"a": [5], "xs": [[]]}, raw=True) == reference.build(EMPTY_PAST, {"a": 5, "xs": []})

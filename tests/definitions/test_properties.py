@@ -149,16 +149,21 @@ def test_pack_equals_the_reference_builder(case):
         if not len(table.index) or not all(e.fixed_size for e in entries):
             continue
         columns = {c: table.raw.get(c, column) for c, column in table.columns.items()}
+        try:
+            expected = [reference.build(entries, {c: getattr(v[row], "tolist", lambda r=v[row]: r)() for c, v in columns.items()})
+                        for row in range(len(table.index))]
+        except ValueError:  # a value its encoder refuses (a 1-bit sign-magnitude field)
+            with pytest.raises(ValueError):
+                definitions.pack(name, columns, raw=True)
+            continue
         packed = definitions.pack(name, columns, raw=True)
         size = len(packed) // len(table.index)
-        for row in range(len(table.index)):
-            values = {c: column[row].tolist() for c, column in columns.items()}
-            assert packed[row * size:(row + 1) * size] == reference.build(entries, values).ljust(size, b"\0"), (name, row)
+        assert packed == b"".join(packet.ljust(size, b"\0") for packet in expected), name
         again = definitions.decode(packed, stride=size).tables[name]
         for entry in entries:
             if entry.numeric:  # text may come back padded
                 a, b = again.columns[entry.name], table.columns[entry.name]
-                assert np.array_equal(a, b, equal_nan=b.dtype.kind == "f") if b.dtype != object else list(a) == list(b)
+                assert np.array_equal(a, b, equal_nan=b.dtype.kind == "f") if b.dtype != object else a.tolist() == b.tolist()
 
 
 @settings(max_examples=30)
