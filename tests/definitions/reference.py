@@ -27,7 +27,7 @@ SIGNED_INTEGERS = {"twos_complement": fieldloom.decode_twos_complement,
                    "ones_complement": fieldloom.decode_ones_complement,
                    "sign_magnitude": fieldloom.decode_sign_magnitude}
 FLOATS = {"ieee754_f16": fieldloom.decode_ieee754_f16, "ieee754_f32": fieldloom.decode_ieee754_f32,
-          "ieee754_f64": fieldloom.decode_ieee754_f64}
+          "ieee754_f64": fieldloom.decode_ieee754_f64, "ieee754_f128": fieldloom.decode_ieee754_f128}
 BCD = {"packed_bcd": (fieldloom.decode_packed_bcd, False), "packed_bcd_signed": (fieldloom.decode_packed_bcd, True),
        "unpacked_bcd": (fieldloom.decode_unpacked_bcd, False),
        "unpacked_bcd_signed": (fieldloom.decode_unpacked_bcd, True)}
@@ -480,6 +480,8 @@ def dtype(entry: Entry, *, raw: bool = False) -> np.dtype:
         return np.dtype(bool)
     if isinstance(calibration, (Time, CUC, CDS)):
         return np.dtype("datetime64[ns]")
+    if entry.encoding == "ieee754_f128":
+        return np.dtype(np.float64)
     return numeric_dtype(entry.encoding, entry.bits)
 
 

@@ -14,7 +14,7 @@ from test_properties import check_decoded, same, slow
 
 FLAG = Entry("flag", bits=8)
 UNSUPPORTED = {
-    "quad": Entry("text", "ieee754_f128", bits=128),
+    "quad array": Entry("text", "ieee754_f128", bits=128, count=2),
 }
 
 
@@ -156,3 +156,31 @@ def contextual_types(draw):
 def test_contextual_calibrations_equal_the_reference(types, packets):
     check_against_reference(types, [bytes([p[0] % 4]) + p[1:] if types[0].entries[0].name == "mode" else p[:2] +
                                     bytes([p[2] % 4]) for p in packets])
+
+
+@st.composite
+def quad_types(draw):
+    """A quad at any bit, either byte order, maybe calibrated and compared."""
+    quad = Entry("quad", "ieee754_f128", 128, draw(st.sampled_from(["big", "little"])),
+                 offset=draw(st.integers(0, 12)) if draw(st.booleans()) else None,
+                 calibration=draw(st.none() | st.just(Polynomial((0.5, -2.0)))))
+    conditions = (Comparison("quad", draw(OPS), draw(st.sampled_from([0, 1.0, -2.5, 1e300]))),) if draw(
+        st.booleans()) else ()
+    entries = (Entry("head", bits=draw(st.integers(1, 7))), quad, Entry("after", bits=3))
+    return [PacketType("p", entries[1:] if quad.offset is not None else entries, conditions)]
+
+
+# Quads that hit the rule's edges: ones, negative zero, tiny, huge, infinite, NaN, subnormal-bound.
+QUADS = st.sampled_from([0x3FFF << 112, 0xBFFF << 112, 1 << 127, 1, 0x7FFF << 112, (0x7FFF << 112) | 1,
+                         0x43FF << 112, 0x3C00 << 112, 0x4000_8000_0000_0000_1 << 40]) | st.integers(0, (1 << 128) - 1)
+
+
+@slow
+@given(quad_types(), st.lists(st.tuples(QUADS, st.integers(0, 7), st.integers(0, 24)), min_size=1, max_size=5))
+def test_quads_equal_the_reference(types, parts):
+    """Packets of the quad's 128 bits put at a random bit, cut short sometimes."""
+    packets = []
+    for value, shift, cut in parts:
+        whole = (value << (32 - shift)).to_bytes(22, "big")
+        packets.append(whole[:22 - cut // 2] if cut > 20 else whole)
+    check_against_reference(types, packets)

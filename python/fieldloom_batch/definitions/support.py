@@ -11,8 +11,8 @@ from fieldloom_batch.definitions.model import QUAD_ENCODING, DefinitionError, Pa
 def _unsupported(packet_type: PacketType) -> None:
     for entry in packet_type.entries:
         where = f"packet type {packet_type.name!r}, entry {entry.name!r}"
-        if entry.encoding == QUAD_ENCODING:
-            raise DefinitionError(f"{where}: {QUAD_ENCODING} entries are not decoded yet")
+        if entry.encoding == QUAD_ENCODING and entry.count is not None:
+            raise DefinitionError(f"{where}: arrays of {QUAD_ENCODING} are not decoded yet")
 
 
 def refuse_unsupported(types: Iterable[PacketType]) -> None:

@@ -1,5 +1,6 @@
 #include "engine/definitions/packet.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "codecs/message.hpp"
@@ -120,6 +121,39 @@ Outcome array_object(const Slot& slot, const PacketBytes& packet, std::uint64_t 
 
 }  // namespace
 
+bool text_content(const Slot& slot, const std::uint8_t* data, std::uint64_t length, Content& out,
+                  Fault& fault) noexcept {
+    out = Content{0, length, false};
+    fault.tag = slot.leading != 0;
+    if (slot.leading != 0) {
+        const std::uint32_t tag_bytes = slot.leading / 8;
+        fault.value = 0;
+        if (length < tag_bytes) {
+            fault.reason = Reason::TooShort;
+            return false;
+        }
+        std::uint64_t tag = 0;
+        for (std::uint32_t i = 0; i < tag_bytes; ++i) tag = tag << 8 | data[i];
+        fault.value = tag;
+        if (tag % 8 != 0 || tag / 8 > length - tag_bytes) {
+            fault.reason = tag % 8 != 0 ? Reason::BadSize : Reason::TooShort;
+            return false;
+        }
+        fault.tag = false;
+        out = Content{tag_bytes, tag / 8, true};
+        return true;
+    }
+    const std::uint32_t unit = slot.terminator_bytes;
+    for (std::uint64_t at = 0; unit != 0 && length - at >= unit; at += unit) {
+        if (std::equal(slot.terminator, slot.terminator + unit, data + at)) {
+            out.bytes = at;
+            out.ended = true;
+            break;
+        }
+    }
+    return true;
+}
+
 bool Arrays::load() {
     PyRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
@@ -142,6 +176,10 @@ Outcome slot_object(const TypeProgram& type, std::uint32_t index, const PacketBy
     }
     switch (slot.kind) {
         case SlotKind::Scalar:
+            if (slot.quad()) {
+                out = PyRef(PyFloat_FromDouble(slot_quad(slot, packet, start)));
+                return out ? Outcome::Ok : Outcome::Error;
+            }
             return scalar_object(slot, slot_raw(slot, packet, start), out, refusal);
         case SlotKind::FixedArray:
         case SlotKind::DynamicArray:

@@ -134,6 +134,11 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.encoding = *encoding;
     slot.unpack = &recipe::unpack_row(slot.encoding);
     if (!slot.numeric()) return true;
+    if (slot.quad()) {  // read by slot_quad, into float64
+        if (slot.bits != 128 || slot.kind != SlotKind::Scalar) return malformed("a quad slot");
+        slot.column = batch::Column::F64;
+        return true;
+    }
     if (slot.bits < 1 || slot.bits > 64 || slot.unpack->reads_bytes) return malformed("a numeric slot");
     slot.column = batch::column_of(slot.encoding, slot.bits);
     slot.convert = batch::convert_for(slot.encoding, slot.column, false);
@@ -497,39 +502,6 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
     return true;
 }
 
-bool text_content(const Slot& slot, const std::uint8_t* data, std::uint64_t length, Content& out,
-                  Fault& fault) noexcept {
-    out = Content{0, length, false};
-    fault.tag = slot.leading != 0;
-    if (slot.leading != 0) {
-        const std::uint32_t tag_bytes = slot.leading / 8;
-        fault.value = 0;
-        if (length < tag_bytes) {
-            fault.reason = Reason::TooShort;
-            return false;
-        }
-        std::uint64_t tag = 0;
-        for (std::uint32_t i = 0; i < tag_bytes; ++i) tag = tag << 8 | data[i];
-        fault.value = tag;
-        if (tag % 8 != 0 || tag / 8 > length - tag_bytes) {
-            fault.reason = tag % 8 != 0 ? Reason::BadSize : Reason::TooShort;
-            return false;
-        }
-        fault.tag = false;
-        out = Content{tag_bytes, tag / 8, true};
-        return true;
-    }
-    const std::uint32_t unit = slot.terminator_bytes;
-    for (std::uint64_t at = 0; unit != 0 && length - at >= unit; at += unit) {
-        if (std::equal(slot.terminator, slot.terminator + unit, data + at)) {
-            out.bytes = at;
-            out.ended = true;
-            break;
-        }
-    }
-    return true;
-}
-
 bool slot_number(const TypeProgram& type, std::uint32_t index, const PacketBytes& packet, Marks& marks,
                  Number& out, Fault& fault) noexcept {
     const Slot& slot = type.slots[index];
@@ -546,6 +518,10 @@ bool slot_number(const TypeProgram& type, std::uint32_t index, const PacketBytes
         slot.bits > total - start) {
         fault.reason = Reason::TooShort;
         return false;
+    }
+    if (slot.quad()) {
+        out = Number{true, 0, slot_quad(slot, packet, start)};
+        return true;
     }
     const std::uint64_t raw = slot_raw(slot, packet, start);
     alignas(8) unsigned char cell[8] = {};

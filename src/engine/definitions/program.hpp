@@ -13,6 +13,7 @@
 
 #include "engine/batch_decode.hpp"
 #include "engine/unpack.hpp"
+#include "codecs/ieee754.hpp"
 #include "recipe/placement.hpp"
 #include "recipe/recipe.hpp"
 
@@ -65,6 +66,7 @@ struct Slot {
                   std::uint8_t*) noexcept = nullptr;
 
     bool numeric() const noexcept { return kind <= SlotKind::DynamicArray; }
+    bool quad() const noexcept { return encoding == Encoding::Ieee754F128; }
     // Fixed bits of the whole entry, for fixed-size slots.
     std::uint64_t fixed_bits() const noexcept { return numeric() ? bits * count : bits; }
 };
@@ -183,6 +185,20 @@ bool slot_number(const TypeProgram& type, std::uint32_t slot, const PacketBytes&
 // The raw value of numeric slot s (element k of an array) at `start` bits.
 inline std::uint64_t slot_raw(const Slot& slot, const PacketBytes& packet, std::uint64_t start) noexcept {
     return recipe::read_bits(packet.data, start, slot.bits, slot.order, packet.readable - start / 8);
+}
+
+// The value of an ieee754_f128 slot at `start` bits: its 128 bits read as
+// two halves by the bit rule (little-endian: the 16 bytes swapped), then
+// the quad rule. The caller checks that the 128 bits lie within the packet.
+inline double slot_quad(const Slot& slot, const PacketBytes& packet, std::uint64_t start) noexcept {
+    const uint128 high = recipe::read_bits(packet.data, start, 64, ByteOrder::Big, packet.readable - start / 8);
+    const uint128 low = recipe::read_bits(packet.data, start + 64, 64, ByteOrder::Big,
+                                          packet.readable - (start + 64) / 8);
+    const uint128 raw = slot.order == ByteOrder::Big
+                            ? high << 64 | low
+                            : uint128{__builtin_bswap64(static_cast<std::uint64_t>(low))} << 64 |
+                                  __builtin_bswap64(static_cast<std::uint64_t>(high));
+    return decode_ieee754_f128(raw);
 }
 
 // Where slot s lies: its first bit and its size in bits, marks found as
