@@ -184,3 +184,14 @@ def test_quads_equal_the_reference(types, parts):
         whole = (value << (32 - shift)).to_bytes(22, "big")
         packets.append(whole[:22 - cut // 2] if cut > 20 else whole)
     check_against_reference(types, packets)
+
+
+@pytest.mark.parametrize("calibration", [Polynomial((3.0, 100.0)), Enumeration({2: "TWO"}), Spline(((0, 9), (1, 9)))],
+                         ids=["polynomial", "enumeration", "spline that fails"])
+def test_sizes_and_counts_read_the_value_before_calibration(calibration):
+    n = Entry("n", bits=8, calibration=calibration)
+    types = [PacketType("p", (n, Entry("data", "binary", Dynamic("n", unit="bytes")), Entry("xs", bits=4,
+                                                                                          count=Dynamic("n"))))]
+    check_against_reference(types, [b"\x02ab\x12", b"\x01a\x30", b"\x02abc\x45"])
+    if not isinstance(calibration, Spline):
+        assert Definitions(types).unpack(b"\x02ab\x12")[1]["data"] == b"ab"
