@@ -8,6 +8,7 @@ written out in Python. Nothing here calls the engine under test.
 """
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 import operator
@@ -18,7 +19,7 @@ import numpy as np
 
 import fieldloom
 from fieldloom_batch import Layout
-from fieldloom_batch.definitions.model import (CDS, CUC, AllOf, AnyOf, Boolean, Comparison, Dynamic, Entry,
+from fieldloom_batch.definitions.model import (CDS, CUC, AllOf, AnyOf, Boolean, Comparison, Contextual, Delimited, Dynamic, Entry,
                                                Enumeration, PacketType, Polynomial, Spline, Time, ToEnd)
 
 NO_TYPE, TOO_SHORT, BAD_SIZE, BAD_VALUE, CUT_OFF = "no packet type", "too short", "bad size", "bad value", "cut off"
@@ -26,7 +27,7 @@ SIGNED_INTEGERS = {"twos_complement": fieldloom.decode_twos_complement,
                    "ones_complement": fieldloom.decode_ones_complement,
                    "sign_magnitude": fieldloom.decode_sign_magnitude}
 FLOATS = {"ieee754_f16": fieldloom.decode_ieee754_f16, "ieee754_f32": fieldloom.decode_ieee754_f32,
-          "ieee754_f64": fieldloom.decode_ieee754_f64}
+          "ieee754_f64": fieldloom.decode_ieee754_f64, "ieee754_f128": fieldloom.decode_ieee754_f128}
 BCD = {"packed_bcd": (fieldloom.decode_packed_bcd, False), "packed_bcd_signed": (fieldloom.decode_packed_bcd, True),
        "unpacked_bcd": (fieldloom.decode_unpacked_bcd, False),
        "unpacked_bcd_signed": (fieldloom.decode_unpacked_bcd, True)}
@@ -104,9 +105,32 @@ def scalar(entry: Entry, raw: int) -> int | float:
         raise Refusal(BAD_VALUE, f"entry {entry.name!r}: {error}") from None
 
 
+def content(entry: Entry, data: bytes) -> tuple[bytes, int | None]:
+    """A text entry's content among its bytes, and the bytes up to where it
+    ends (None: it does not end within them)."""
+    if entry.leading_bits is not None:
+        tag = entry.leading_bits // 8
+        if len(data) < tag:
+            raise Refusal(TOO_SHORT, f"entry {entry.name!r}: its size tag runs past the packet")
+        size = int.from_bytes(data[:tag], "big")
+        if size % 8:
+            raise Refusal(BAD_SIZE, f"entry {entry.name!r}: a size tag of {size} bits")
+        if tag + size // 8 > len(data):
+            raise Refusal(TOO_SHORT, f"entry {entry.name!r}: its content runs past its bytes")
+        return data[tag:tag + size // 8], tag + size // 8
+    if entry.terminator is not None:
+        unit = len(entry.terminator)
+        units = [data[i:i + unit] for i in range(0, len(data) - unit + 1, unit)]
+        if entry.terminator in units:
+            end = units.index(entry.terminator) * unit
+            return data[:end], end + unit
+    return data, None
+
+
 def text(entry: Entry, data: bytes) -> str | bytes:
     if entry.encoding == "binary":
         return data
+    data = content(entry, data)[0]
     decode = TEXT_DECODERS.get(entry.encoding) or getattr(fieldloom, "decode_" + entry.encoding)
     try:
         return decode(data)
@@ -183,6 +207,7 @@ def calibrate(entry: Entry, value: int | float) -> Any:
 
 @dataclass
 class Place:
+    absent = False  # an entry whose condition does not hold
     start: int
     size: int  # bits in all
     count: int | None  # elements of an array
@@ -230,8 +255,17 @@ class Reader:
         if start > self.bits:  # past the end whatever its size: not read
             raise Refusal(TOO_SHORT, f"entry {entry.name!r} starts past the end of the packet")
         count = None
+        if entry.condition is not None and not self.holds(entry.condition):
+            place = Place(previous_end, 0, None)
+            place.absent = True
+            return place
         if isinstance(entry.bits, ToEnd):
             size = self.bits - start
+        elif isinstance(entry.bits, Delimited):
+            end = content(entry, self.packet[start // 8:])[1]
+            if end is None:
+                raise Refusal(TOO_SHORT, f"entry {entry.name!r} has no terminator before the end of the packet")
+            size = end * 8
         elif isinstance(entry.bits, Dynamic):
             size = self.dynamic(entry, entry.bits) * entry.bits.bits_per_unit
             if size < 0 or size % 8:
@@ -255,6 +289,8 @@ class Reader:
         k = self.index[name]
         self.place_up_to(k)
         entry, place = self.chain.entries[k], self.places[k]
+        if place.absent:
+            return None
         if not entry.numeric:
             return text(entry, self.packet[place.start // 8:(place.start + place.size) // 8])
         if place.count is None:
@@ -264,8 +300,12 @@ class Reader:
     def value(self, name: str, *, raw: bool = False) -> Any:
         value = self.raw(name)
         entry = self.chain.entries[self.index[name]]
-        if raw or entry.calibration is None:
+        if raw or entry.calibration is None or value is None:
             return value
+        if isinstance(entry.calibration, Contextual):
+            case = next((c for condition, c in entry.calibration.cases if self.holds(condition)),
+                        entry.calibration.default)
+            return float(value) if case is None else calibrate(dataclasses.replace(entry, calibration=case), value)
         if isinstance(value, list):
             return [calibrate(entry, v) for v in value]
         return calibrate(entry, value)
@@ -280,6 +320,8 @@ class Reader:
             value = self.value(condition.field, raw=condition.raw)
         except Refusal:
             return False  # a field that does not lie within the packet, or does not decode
+        if value is None:
+            return False  # an entry absent from this packet
         return bool(COMPARE[condition.op](value, condition.value))
 
     def decode(self) -> tuple[dict[str, Any], dict[str, Any]]:
@@ -428,9 +470,9 @@ def numeric_dtype(encoding: str, bits: int) -> np.dtype:
 
 def dtype(entry: Entry, *, raw: bool = False) -> np.dtype:
     calibration = None if raw else entry.calibration
-    if not entry.numeric:
+    if not entry.numeric or entry.condition is not None:
         return np.dtype(object)
-    if isinstance(calibration, (Polynomial, Spline)):
+    if isinstance(calibration, (Polynomial, Spline, Contextual)):
         return np.dtype(np.float64)
     if isinstance(calibration, Enumeration):
         return np.dtype(object)
@@ -438,6 +480,8 @@ def dtype(entry: Entry, *, raw: bool = False) -> np.dtype:
         return np.dtype(bool)
     if isinstance(calibration, (Time, CUC, CDS)):
         return np.dtype("datetime64[ns]")
+    if entry.encoding == "ieee754_f128":
+        return np.dtype(np.float64)
     return numeric_dtype(entry.encoding, entry.bits)
 
 

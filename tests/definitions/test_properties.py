@@ -20,6 +20,8 @@ slow = settings(suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_to
 def same(a, b) -> bool:
     """Equal values of one element: floats bit for bit, any NaN equal to any
     NaN after a calibration (NaN payloads are not part of the formulas)."""
+    if b is None:
+        return a is None
     if isinstance(b, list):
         a = list(a)
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
@@ -39,7 +41,7 @@ def check_column(column, values, entry, *, raw=False):
         for cell, value in zip(cells, values):
             assert cell.ndim == 1 and cell.dtype == dtype and len(cell) == len(value), entry
     else:
-        shape = (len(values),) if entry.count is None else (len(values), entry.count)
+        shape = (len(values),) if entry.count is None or entry.condition is not None else (len(values), entry.count)
         assert column.shape == shape and column.dtype == dtype, (entry, column.dtype, column.shape)
     # Floats as decoded are equal bit for bit, NaN payloads included, once widened as the codecs widen them.
     bitwise = dtype.kind == "f" and (raw or entry.calibration is None)

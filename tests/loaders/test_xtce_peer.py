@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from fieldloom_batch.definitions.model import (Boolean, Comparison, Dynamic, Entry, Enumeration, PacketType,
+from fieldloom_batch.definitions.model import (Boolean, Comparison, Contextual, Dynamic, Entry, Enumeration, PacketType,
                                                Polynomial, Spline, ccsds_primary_header)
 from fieldloom_batch.loaders import load_xtce, write_xtce
 
@@ -136,3 +136,59 @@ def test_values_equal_space_packet_parser(tmp_path, seed):
             theirs = peer.parse_bytes(packets[index])
             for column, values in table.columns.items():
                 assert same(values[row], theirs[column]), (name, index, column, values[row], theirs[column])
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_text_content_equals_space_packet_parser(tmp_path, seed):
+    """Texts whose content a leading size tag gives or a termination
+    character ends, within a fixed size (the peer needs one; it reads no
+    IncludeCondition, so entries under conditions are checked against the
+    reference only)."""
+    entries = (
+        Entry("flag", bits=8),
+        Entry("tagged", "us_ascii", 56, leading_bits=16),
+        Entry("counted", bits=16),
+        Entry("ended", "utf8", 48, terminator=b"\0"),
+        Entry("last", "twos_complement", 16),
+    )
+    types = [PacketType("CCSDSPacket", ccsds_primary_header(), abstract=True),
+             PacketType("T", entries, (Comparison("apid", "==", 7),), "CCSDSPacket")]
+    path = tmp_path / "doc.xml"
+    write_xtce(types, path, name="Generated")
+    rng = random.Random(seed)
+    packets = []
+    for n in range(20):
+        flag = rng.randrange(4)
+        body = bytes([flag])
+        tagged = bytes(rng.randint(32, 126) for _ in range(rng.randint(0, 5)))
+        body += ((8 * len(tagged)).to_bytes(2, "big") + tagged).ljust(7, b"?")
+        body += rng.randbytes(2)
+        body += (bytes(rng.randint(32, 126) for _ in range(rng.randint(0, 5))) + b"\0").ljust(6, b"!")
+        body += rng.randbytes(2)
+        packets.append(((7 << 32) | (0b11 << 30) | (n << 16) | (len(body) - 1)).to_bytes(6, "big") + body)
+    table = load_xtce(path).decode(b"".join(packets)).tables["T"]
+    peer = spp.XtcePacketDefinition.from_xtce(path)
+    assert len(table.index) == len(packets)
+    for row, data in enumerate(packets):
+        theirs = peer.parse_bytes(data)
+        for column, values in table.columns.items():
+            assert same(values[row], theirs[column]), (row, column, values[row], theirs[column])
+
+
+@pytest.mark.parametrize("default", [None, Polynomial((1.0, 1.0))])
+def test_context_calibrators_equal_space_packet_parser(tmp_path, default):
+    cases = ((Comparison("mode", "==", 1), Polynomial((0.0, 2.0))),
+             (Comparison("mode", ">=", 2), Polynomial((5.0, -1.0, 0.25))))
+    entries = (Entry("mode", bits=8), Entry("value", "twos_complement", 16, calibration=Contextual(cases, default)))
+    types = [PacketType("CCSDSPacket", ccsds_primary_header(), abstract=True),
+             PacketType("T", entries, (Comparison("apid", "==", 7),), "CCSDSPacket")]
+    path = tmp_path / "doc.xml"
+    write_xtce(types, path, name="Generated")
+    rng = random.Random(len(str(default)))
+    packets = [((7 << 32) | (0b11 << 30) | (n << 16) | 2).to_bytes(6, "big") + bytes([rng.randrange(4)]) +
+               rng.randbytes(2) for n in range(30)]
+    table = load_xtce(path).decode(b"".join(packets)).tables["T"]
+    peer = spp.XtcePacketDefinition.from_xtce(path)
+    for row, data in enumerate(packets):
+        theirs = peer.parse_bytes(data)
+        assert same(table.columns["value"][row], theirs["value"]), (row, table.columns["value"][row], theirs["value"])

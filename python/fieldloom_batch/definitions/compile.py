@@ -3,7 +3,9 @@ ints, floats and str that the engine reads once.
 
 A type's spec is (name, marks, slots, conditions). A slot is (name,
 encoding, bits, little, anchor, delta, count, size mode, source slot,
-slope, intercept, bits per unit, mark, kind). Conditions are one tree in
+slope, intercept, bits per unit, mark, kind, terminator, leading bits,
+condition nodes, cursor anchor, cursor delta): an entry with a condition
+ends at its cursor (the previous entry's end) in packets where it is absent. Conditions are one tree in
 preorder, each node (kind, nodes in its subtree, slot, op, constant,
 transform, parameters)."""
 from __future__ import annotations
@@ -12,12 +14,12 @@ import math
 from typing import Any
 
 from fieldloom_batch.definitions.model import (FLOAT_ENCODINGS, AllOf, Boolean, Comparison, Condition,
-                                               DefinitionError, Dynamic, Enumeration, Polynomial, Spline, ToEnd)
+                                               DefinitionError, Delimited, Dynamic, Enumeration, Polynomial, Spline, ToEnd)
 from fieldloom_batch.definitions.resolve import Chain, Placed
 
 # Kinds, size modes, node kinds, ops and transforms as the engine numbers them.
 SCALAR, FIXED_ARRAY, DYNAMIC_ARRAY, TEXT, BINARY = range(5)
-FIXED, FROM_FIELD, TO_END = range(3)
+FIXED, FROM_FIELD, TO_END, DELIMITED, CONDITIONAL = range(5)
 COMPARE, ALL, ANY = range(3)
 OPS = {"==": 0, "!=": 1, "<": 2, "<=": 3, ">": 4, ">=": 5}
 NONE, TRUTH, IN_SET, NOT_IN_SET, POLYNOMIAL, SPLINE = range(6)
@@ -27,6 +29,9 @@ LIMIT = 1 << 63  # bits from an anchor
 
 
 def _slot(chain: Chain, placed: Placed, index: dict[str, int]) -> tuple[Any, ...]:
+    nodes: list[tuple[Any, ...]] = []
+    if placed.entry.condition is not None:
+        _nodes(chain, placed.entry.condition, index, nodes)
     entry = placed.entry
     if placed.delta + (placed.size or 0) >= LIMIT:
         raise DefinitionError(f"packet type {chain.name!r}, entry {entry.name!r}: it lies beyond 2**63 bits")
@@ -37,7 +42,9 @@ def _slot(chain: Chain, placed: Placed, index: dict[str, int]) -> tuple[Any, ...
     else:
         kind = DYNAMIC_ARRAY if isinstance(entry.count, Dynamic) else FIXED_ARRAY
     dynamic = entry.count if isinstance(entry.count, Dynamic) else entry.bits if isinstance(entry.bits, Dynamic) else None
-    mode = FROM_FIELD if dynamic is not None else TO_END if isinstance(entry.bits, ToEnd) else FIXED
+    mode = (CONDITIONAL if entry.condition is not None and isinstance(entry.bits, int) and not isinstance(entry.count, Dynamic)
+            else FROM_FIELD if dynamic is not None else TO_END if isinstance(entry.bits, ToEnd)
+            else DELIMITED if isinstance(entry.bits, Delimited) else FIXED)
     bits = entry.bits if isinstance(entry.bits, int) else 0
     count = entry.count if isinstance(entry.count, int) else 1
     source, slope, intercept, unit = 0, 1, 0, 1
@@ -45,7 +52,9 @@ def _slot(chain: Chain, placed: Placed, index: dict[str, int]) -> tuple[Any, ...
         source, slope, intercept = index[dynamic.field], dynamic.slope, dynamic.intercept
         unit = 1 if kind == DYNAMIC_ARRAY else dynamic.bits_per_unit
     return (entry.name, entry.encoding, bits, int(entry.byte_order == "little"), placed.anchor, placed.delta, count,
-            mode, source, slope, intercept, unit, placed.mark, kind)
+            mode, source, slope, intercept, unit, placed.mark, kind,
+            entry.terminator if entry.terminator is not None and entry.leading_bits is None else b"", entry.leading_bits or 0,
+            tuple(nodes), *placed.cursor)
 
 
 def _float_constant(op: str, value: int) -> tuple[str, float]:

@@ -8,6 +8,8 @@ from typing import Any
 import numpy as np
 
 from fieldloom_batch.definitions.calibrate import CalibrationError, calibrate, calibrate_value, failure_message
+from fieldloom_batch.definitions.contextual import calibrate_contextual, holds
+from fieldloom_batch.definitions.model import Contextual
 from fieldloom_batch.definitions.resolve import Chain
 from fieldloom_batch.definitions.results import (BAD_VALUE, REASONS, Census, DecodedPackets, PacketError, PacketTable,
                                                  RefusedPacket)
@@ -33,22 +35,62 @@ def framing(stride: int | None, offsets: Any, lengths: Any, prefix: int) -> tupl
     return stride, starts, sizes, prefix
 
 
+def _calibrate_present(calibration: Any, column: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
+    """An entry absent from some packets: its present values calibrated together, None kept where absent."""
+    present = np.flatnonzero(np.fromiter((value is not None for value in column), dtype=bool, count=len(column)))
+    out = np.full(len(column), None, dtype=object)
+    if not present.size:
+        return out, None
+    values = column[present]
+    inner, failed = calibrate(calibration, values if isinstance(values[0], np.ndarray) else np.array(values.tolist()))
+    out[present] = list(inner)
+    if failed is None:
+        return out, None
+    rows = np.zeros(len(column), dtype=bool)
+    rows[present] = failed
+    return out, rows
+
+
+def _case(calibration: Any, engineering: dict[str, Any], raw: dict[str, Any], row: int) -> Any:
+    """The calibration that applies to one row (a contextual one's case)."""
+    if not isinstance(calibration, Contextual):
+        return calibration
+    for condition, case in calibration.cases:
+        if holds(condition, {k: v[row:row + 1] for k, v in engineering.items()},
+                 {k: v[row:row + 1] for k, v in raw.items()}, 1)[0]:
+            return case
+    return calibration.default
+
+
 def _calibrated(chain: Chain, columns: list[Any], index: np.ndarray, offset: np.ndarray,
                 refused: list[Refusal]) -> PacketTable:
     """A table's engineering columns; rows whose values fail a calibration are refused and dropped."""
     engineering: dict[str, Any] = {}
     raw: dict[str, Any] = {}
     failures: dict[int, str] = {}  # row -> message of its first failing entry
+    found: dict[str, tuple[Any, np.ndarray | None]] = {}
     for placed, column in zip(chain.entries, columns):
         calibration = placed.entry.calibration
         if calibration is None:
             engineering[placed.name] = column
             continue
         raw[placed.name] = column
-        engineering[placed.name], failed = calibrate(calibration, column)
+        if not isinstance(calibration, Contextual):
+            engineering[placed.name], failed = found[placed.name] = (
+                calibrate(calibration, column) if placed.entry.condition is None
+                else _calibrate_present(calibration, column))
+    # Contextual ones last: their conditions read the other engineering values.
+    for placed in chain.entries:
+        if isinstance(placed.entry.calibration, Contextual):
+            engineering[placed.name], _ = found[placed.name] = calibrate_contextual(
+                placed.entry.calibration, raw[placed.name], engineering, raw)
+    engineering = {placed.name: engineering[placed.name] for placed in chain.entries}
+    for placed in chain.entries:  # a row's first failing entry, in chain order
+        failed = found.get(placed.name, (None, None))[1]
         if failed is not None:
             for row in np.flatnonzero(failed).tolist():
-                failures.setdefault(row, failure_message(placed.name, calibration, column[row]))
+                failures.setdefault(row, failure_message(placed.name, _case(placed.entry.calibration, engineering, raw,
+                                                                             row), raw[placed.name][row]))
     if failures:
         for row, message in failures.items():
             refused.append((RefusedPacket(int(index[row]), int(offset[row]), BAD_VALUE, message), chain.name))
@@ -100,8 +142,11 @@ def unpack(program: Any, chains: dict[str, Chain], packet: Any, raw: bool) -> tu
     result: dict[str, Any] = {}
     for placed, value in zip(chain.entries, values):
         calibration = placed.entry.calibration
-        if raw or calibration is None:
+        if raw or calibration is None or value is None:
             result[placed.name] = value
+            continue
+        if isinstance(calibration, Contextual):
+            result[placed.name] = value  # once the others are calibrated
             continue
         try:
             if isinstance(value, np.ndarray):
@@ -113,4 +158,18 @@ def unpack(program: Any, chains: dict[str, Chain], packet: Any, raw: bool) -> tu
                 result[placed.name] = calibrate_value(calibration, value, placed.name)
         except CalibrationError as error:
             raise PacketError(0, 0, BAD_VALUE, str(error), chain.name) from None
+    contextual = [placed for placed in chain.entries if isinstance(placed.entry.calibration, Contextual)]
+    if contextual and not raw:
+        raws = dict(zip((placed.name for placed in chain.entries), values))
+        one = {name: np.array([value], dtype=object if value is None or isinstance(value, (str, bytes, np.ndarray))
+                              else None) for name, value in result.items()}
+        one_raw = {name: np.array([value]) for name, value in raws.items()
+                   if value is not None and not isinstance(value, (str, bytes, np.ndarray))}
+        for placed in contextual:
+            case = _case(placed.entry.calibration, one, one_raw, 0)
+            value = raws[placed.name]
+            try:
+                result[placed.name] = float(value) if case is None else calibrate_value(case, value, placed.name)
+            except CalibrationError as error:
+                raise PacketError(0, 0, BAD_VALUE, str(error), chain.name) from None
     return chain.name, result

@@ -84,6 +84,9 @@ def pack_chain(chain: Chain, columns: Mapping[str, Any], raw: bool) -> bytes:
     if varying:
         raise ValueError(f"packet type {chain.name!r} has a part whose size varies ({varying[0]!r}): only packet "
                          f"types of fixed layout are packed")
+    tagged = [placed.name for placed in chain.entries if placed.entry.leading_bits is not None]
+    if tagged:
+        raise ValueError(f"packet type {chain.name!r}: entry {tagged[0]!r} starts with a size tag, which is not packed")
     names = [placed.name for placed in chain.entries]
     unknown = [name for name in columns if name not in names]
     if unknown:

@@ -9,10 +9,11 @@ have a static start bit. Every engine (and packing) reads places from here.
 from __future__ import annotations
 
 from collections.abc import Iterable
+import dataclasses
 from dataclasses import dataclass
 
 from fieldloom_batch.definitions.model import (BCD_ENCODINGS, CDS, CUC, INTEGER_ENCODINGS, AllOf, AnyOf, Comparison,
-                                               Condition, DefinitionError, Dynamic, Entry, Enumeration, PacketType,
+                                               Condition, Contextual, DefinitionError, Delimited, Dynamic, Entry, Enumeration, PacketType,
                                                Time, ToEnd)
 
 # Sizes from fields are computed in 128-bit integers natively; these bounds
@@ -31,6 +32,7 @@ class Placed:
     size: int | None  # bits, when every packet gives the same
     mark: int  # the mark this entry's end defines; 0 when its size is fixed
     phase: int | None  # first bit mod 8, when known without a packet
+    cursor: tuple[int, int] = (0, 0)  # (anchor, delta) of the previous entry's end: where an absent entry ends
 
     @property
     def name(self) -> str:
@@ -101,7 +103,9 @@ def _sizes(entry: Entry) -> tuple[int | None, bool]:
     """The entry's fixed size in bits (None when it varies), and whether it runs to the packet's end."""
     if isinstance(entry.bits, ToEnd):
         return None, True
-    if isinstance(entry.bits, Dynamic) or isinstance(entry.count, Dynamic):
+    if entry.condition is not None:
+        return None, False
+    if isinstance(entry.bits, (Dynamic, Delimited)) or isinstance(entry.count, Dynamic):
         return None, False
     return entry.bits * (1 if entry.count is None else entry.count), False
 
@@ -111,6 +115,8 @@ def _check_dynamic(owner: str, entry: Entry, dynamic: Dynamic, before: dict[str,
     source = before.get(dynamic.field)
     if source is None:
         raise DefinitionError(f"{where}: its {what} comes from {dynamic.field!r}, which is not an entry before it")
+    if source.entry.condition is not None:
+        raise DefinitionError(f"{where}: its {what} comes from {dynamic.field!r}, which is absent from some packets")
     if not source.scalar or source.entry.encoding not in INTEGER_ENCODINGS + BCD_ENCODINGS:
         raise DefinitionError(f"{where}: its {what} comes from {dynamic.field!r}, which is not a single integer "
                               f"field ({source.entry.encoding}{', an array' if source.entry.count is not None else ''})")
@@ -126,6 +132,11 @@ def _end_phase(entry: Entry, phase: int | None) -> int | None:
     intercept` elements moves its end by bits * slope per unit of the value."""
     if phase is None or not entry.numeric:
         return phase
+    if entry.condition is not None:  # absent, it ends where it starts
+        size, _ = _sizes(dataclasses.replace(entry, condition=None))
+        if size is not None:
+            return phase if size % 8 == 0 else None
+        return phase if _end_phase(dataclasses.replace(entry, condition=None), phase) == phase else None
     count = entry.count
     assert isinstance(count, Dynamic) and isinstance(entry.bits, int)
     if entry.bits * count.slope % 8:
@@ -147,6 +158,7 @@ def _place(name: str, lineage: tuple[str, ...], types: dict[str, PacketType]) ->
                 first = by_name[entry.name].owner
                 raise DefinitionError(f"packet type {name!r}: two entries are named {entry.name!r}"
                                       + (f" (one of them from {first!r})" if first != owner else ""))
+            cursor = (anchor, delta)
             at_packet = entry.offset is not None and entry.relative_to == "packet"
             if after_end is not None and not at_packet:
                 raise DefinitionError(f"{where}: it follows {after_end!r}, which runs to the end of the packet, so "
@@ -170,6 +182,9 @@ def _place(name: str, lineage: tuple[str, ...], types: dict[str, PacketType]) ->
                                           f"{'of the packet' if start_anchor == 0 else 'of a byte'}")
                 if isinstance(entry.bits, int) and entry.bits % 8:
                     raise DefinitionError(f"{where}: {kind} entries are a whole number of bytes, not {entry.bits} bits")
+            if entry.condition is not None:
+                for comparison in _walk(entry.condition):
+                    check_comparison(name, comparison, by_name.get(comparison.field))
             for what, dynamic in (("size", entry.bits), ("count", entry.count)):
                 if isinstance(dynamic, Dynamic):
                     _check_dynamic(name, entry, dynamic, by_name, what)
@@ -183,7 +198,7 @@ def _place(name: str, lineage: tuple[str, ...], types: dict[str, PacketType]) ->
                     after_end = entry.name
             else:
                 anchor, delta = start_anchor, start_delta + size
-            item = Placed(entry, owner, start_anchor, start_delta, size, mark, phase)
+            item = Placed(entry, owner, start_anchor, start_delta, size, mark, phase, cursor)
             placed.append(item)
             by_name[entry.name] = item
     _check_overlaps(name, placed, marks)
@@ -225,6 +240,9 @@ def check_comparison(owner: str, comparison: Comparison, placed: Placed | None) 
         raise DefinitionError(f"{where}: only single numeric entries can be compared, not {kind}")
     calibration = None if comparison.raw else entry.calibration
     label = isinstance(comparison.value, str)
+    if isinstance(calibration, Contextual):
+        raise DefinitionError(f"{where}: a value calibrated by its context is not compared; compare its raw value "
+                              f"(raw=True)")
     if isinstance(calibration, (Time, CUC, CDS)):
         raise DefinitionError(f"{where}: a time cannot be compared; compare its count with raw=True")
     if isinstance(calibration, Enumeration):
@@ -238,6 +256,23 @@ def check_comparison(owner: str, comparison: Comparison, placed: Placed | None) 
     elif label:
         raise DefinitionError(f"{where}: a label compares only with an enumeration's value, not with "
                               f"{'a raw value' if comparison.raw and entry.calibration else entry.encoding}")
+
+
+def _check_contextual(chain: Chain, placed: Placed) -> None:
+    """A contextual calibration calibrates single values present in every
+    packet, choosing by conditions on other such values of the chain."""
+    where = f"packet type {chain.name!r}, entry {placed.name!r}"
+    if placed.entry.count is not None or placed.entry.condition is not None:
+        raise DefinitionError(f"{where}: a contextual calibration needs a single value in every packet, not "
+                              f"{'an array' if placed.entry.count is not None else 'an entry under a condition'}")
+    assert isinstance(placed.entry.calibration, Contextual)
+    for condition, _ in placed.entry.calibration.cases:
+        for comparison in _walk(condition):
+            source = chain.find(comparison.field)
+            check_comparison(chain.name, comparison, source)
+            if source is not None and source.entry.condition is not None:
+                raise DefinitionError(f"{where}: its calibration's condition on {comparison.field!r} reads an entry "
+                                      f"absent from some packets")
 
 
 def resolve(types: Iterable[PacketType]) -> dict[str, Chain]:
@@ -259,6 +294,9 @@ def resolve(types: Iterable[PacketType]) -> dict[str, Chain]:
         chain = Chain(name, lineage, entries, tuple(conditions), marks, given[name].abstract)
         for comparison in (c for condition in given[name].conditions for c in _walk(condition)):
             check_comparison(name, comparison, chain.find(comparison.field))
+        for placed in chain.entries:
+            if isinstance(placed.entry.calibration, Contextual):
+                _check_contextual(chain, placed)
         chains[name] = chain
     return chains
 

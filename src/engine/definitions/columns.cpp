@@ -67,6 +67,22 @@ void gather_slot(const Slot& slot, const Chunk& chunk, std::uint64_t offset, std
     }
 }
 
+// An ieee754_f128 slot's values for the chunk; rows where it does not lie
+// within the packet are flagged.
+void quads(const Slot& slot, const Chunk& chunk, double* out, std::uint8_t* failed) noexcept {
+    for (std::size_t j = 0; j < chunk.n; ++j) {
+        const PacketBytes& packet = chunk.packets[j];
+        const std::uint64_t start = (slot.anchor == 0 ? 0 : chunk.marks[slot.anchor * kChunk + j]) + slot.delta;
+        const std::uint64_t total = packet.length * 8;
+        if (failed[j] || start > total || slot.bits > total - start) {
+            failed[j] = 1;
+            out[j] = 0.0;
+            continue;
+        }
+        out[j] = slot_quad(slot, packet, start);
+    }
+}
+
 // A fixed array, element by element: each element's values for the chunk
 // converted into scratch, then put in their places of the 2-D column.
 void fixed_array(const Slot& slot, const Chunk& chunk, std::uint64_t row, void* column, std::uint8_t* failed,
@@ -168,7 +184,9 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
             void* column = rows.columns[s];
             if (column == nullptr) continue;
             const Slot& slot = type.slots[s];
-            if (slot.kind == SlotKind::Scalar && chunk.whole && slot.anchor == 0) {
+            if (slot.quad()) {
+                quads(slot, chunk, static_cast<double*>(column) + row, failed);
+            } else if (slot.kind == SlotKind::Scalar && chunk.whole && slot.anchor == 0) {
                 slot.fused(chunk.bases, chunk.n, slot.delta, slot.bits, column, row, rows.failed);
             } else if (slot.kind == SlotKind::Scalar) {
                 gather_slot(slot, chunk, 0, raws, failed);

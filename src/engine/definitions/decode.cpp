@@ -121,9 +121,9 @@ bool allocate(Table& table, const Arrays& arrays, std::uint64_t count) {
     for (std::size_t s = 0; s < type.slots.size(); ++s) {
         const Slot& slot = type.slots[s];
         auto held = std::make_unique<HeldBuffer>();
-        const bool numeric = slot.kind == SlotKind::Scalar || slot.kind == SlotKind::FixedArray;
+        const bool numeric = (slot.kind == SlotKind::Scalar || slot.kind == SlotKind::FixedArray) && slot.condition.empty();
         const char* code = numeric ? batch::kDtypeCodes[static_cast<std::size_t>(slot.column)] : "O";
-        if (!array(table.columns[s], held.get(), code, slot.count, slot.kind == SlotKind::FixedArray)) return false;
+        if (!array(table.columns[s], held.get(), code, slot.count, numeric && slot.kind == SlotKind::FixedArray)) return false;
         if (numeric) {
             table.rows.columns[s] = held->data();
         } else {

@@ -1,5 +1,6 @@
 #include "engine/definitions/packet.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "codecs/message.hpp"
@@ -62,7 +63,8 @@ Outcome explain(const TypeProgram& type, const Fault& fault, const PacketBytes& 
     }
     const std::string what = slot.numeric() ? "count" : "size";
     const std::string unit = slot.numeric() ? "" : slot.unit == 8 ? " bytes" : " bits";
-    const std::string from = slot.size == SizeMode::FromField
+    const std::string from = fault.tag ? build_message("content of ", decimal(fault.value), " bits from its size tag")
+                             : slot.size == SizeMode::FromField
                                  ? build_message(what, " ", decimal(fault.value), unit, " from ",
                                                  quoted(type.slots[slot.source]))
                                  : std::string();
@@ -70,6 +72,10 @@ Outcome explain(const TypeProgram& type, const Fault& fault, const PacketBytes& 
         return refuse(refusal, Reason::BadSize,
                       build_message(quoted(slot), " has a ", from,
                                     fault.value < 0 ? ", which is negative" : ", not a whole number of bytes"));
+    }
+    if (slot.size == SizeMode::Delimited && !fault.tag) {
+        return refuse(refusal, Reason::TooShort,
+                      build_message(quoted(slot), " has no terminator before the end of the packet"));
     }
     std::string where;
     std::uint64_t start = 0;
@@ -115,6 +121,39 @@ Outcome array_object(const Slot& slot, const PacketBytes& packet, std::uint64_t 
 
 }  // namespace
 
+bool text_content(const Slot& slot, const std::uint8_t* data, std::uint64_t length, Content& out,
+                  Fault& fault) noexcept {
+    out = Content{0, length, false};
+    fault.tag = slot.leading != 0;
+    if (slot.leading != 0) {
+        const std::uint32_t tag_bytes = slot.leading / 8;
+        fault.value = 0;
+        if (length < tag_bytes) {
+            fault.reason = Reason::TooShort;
+            return false;
+        }
+        std::uint64_t tag = 0;
+        for (std::uint32_t i = 0; i < tag_bytes; ++i) tag = tag << 8 | data[i];
+        fault.value = tag;
+        if (tag % 8 != 0 || tag / 8 > length - tag_bytes) {
+            fault.reason = tag % 8 != 0 ? Reason::BadSize : Reason::TooShort;
+            return false;
+        }
+        fault.tag = false;
+        out = Content{tag_bytes, tag / 8, true};
+        return true;
+    }
+    const std::uint32_t unit = slot.terminator_bytes;
+    for (std::uint64_t at = 0; unit != 0 && length - at >= unit; at += unit) {
+        if (std::equal(slot.terminator, slot.terminator + unit, data + at)) {
+            out.bytes = at;
+            out.ended = true;
+            break;
+        }
+    }
+    return true;
+}
+
 bool Arrays::load() {
     PyRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
@@ -131,8 +170,16 @@ Outcome slot_object(const TypeProgram& type, std::uint32_t index, const PacketBy
         return explain(type, fault, packet, marks, arrays, refusal);
     }
     const Slot& slot = type.slots[index];
+    if (!marks.has(slot)) {
+        out = PyRef::borrow(Py_None);
+        return Outcome::Ok;
+    }
     switch (slot.kind) {
         case SlotKind::Scalar:
+            if (slot.quad()) {
+                out = PyRef(PyFloat_FromDouble(slot_quad(slot, packet, start)));
+                return out ? Outcome::Ok : Outcome::Error;
+            }
             return scalar_object(slot, slot_raw(slot, packet, start), out, refusal);
         case SlotKind::FixedArray:
         case SlotKind::DynamicArray:
@@ -142,10 +189,16 @@ Outcome slot_object(const TypeProgram& type, std::uint32_t index, const PacketBy
                                                   static_cast<Py_ssize_t>(bits / 8)));
             return out ? Outcome::Ok : Outcome::Error;
         default: {
+            Content content;
+            if (!text_content(slot, packet.data + start / 8, bits / 8, content, fault)) {
+                fault.slot = index;
+                return explain(type, fault, packet, marks, arrays, refusal);
+            }
             std::vector<std::uint8_t> reversed;  // little-endian text
-            const auto width = static_cast<std::uint32_t>(bits < 0xFFFFFFFFu ? bits : 0xFFFFFFFFu);
-            auto value = recipe::field_value(packet.data + start / 8, bits / 8, slot.order, width, false, *slot.unpack,
-                                             reversed);
+            const std::uint64_t text_bits = content.bytes * 8;
+            const auto width = static_cast<std::uint32_t>(text_bits < 0xFFFFFFFFu ? text_bits : 0xFFFFFFFFu);
+            auto value = recipe::field_value(packet.data + start / 8 + content.first, content.bytes, slot.order, width,
+                                             false, *slot.unpack, reversed);
             if (!value) return codec_failure(slot, std::move(value).error(), refusal);
             out = std::move(value).value();
             return Outcome::Ok;

@@ -75,9 +75,24 @@ bool doubles(PyObject* object, std::vector<double>& out) {
     return true;
 }
 
+bool read_node(PyObject* spec, Node& node, std::size_t at, std::size_t total, std::size_t slots);
+
+// One tree of conditions in preorder, on the first `slots` slots.
+bool read_nodes(PyObject* spec, std::vector<Node>& nodes, std::size_t slots) {
+    PyObject** items_of = nullptr;
+    if (!items(spec, -1, items_of, "conditions")) return false;
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(spec));
+    nodes.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!read_node(items_of[i], nodes[i], i, count, slots)) return false;
+    }
+    if (count != 0 && nodes[0].size != count) return malformed("conditions that are not one tree");
+    return true;
+}
+
 bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t marks) {
     PyObject** f = nullptr;
-    if (!items(spec, 14, f, "a slot")) return false;
+    if (!items(spec, 19, f, "a slot")) return false;
     if (!PyUnicode_CheckExact(f[0])) return malformed("a slot name");
     slot.name = PyRef::borrow(f[0]);
     int kind = 0;
@@ -86,17 +101,30 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     if (!integer(f[13], kind, 0, 4, "slot kind") || !integer(f[2], slot.bits, 0, 0xFFFFFFFFLL, "bits") ||
         !integer(f[3], little, 0, 1, "byte order") || !integer(f[4], slot.anchor, 0, marks, "anchor") ||
         !integer(f[5], slot.delta, 0, INT64_MAX, "delta") || !integer(f[6], slot.count, 0, INT64_MAX, "count") ||
-        !integer(f[7], size, 0, 2, "size mode") || !integer(f[8], slot.source, 0, index, "source") ||
+        !integer(f[7], size, 0, 4, "size mode") || !integer(f[8], slot.source, 0, index, "source") ||
         !integer(f[9], slot.slope, INT64_MIN, INT64_MAX, "slope") ||
         !integer(f[10], slot.intercept, INT64_MIN, INT64_MAX, "intercept") ||
-        !integer(f[11], slot.unit, 1, 8, "unit") || !integer(f[12], slot.mark, 0, marks, "mark")) {
+        !integer(f[11], slot.unit, 1, 8, "unit") || !integer(f[12], slot.mark, 0, marks, "mark") ||
+        !integer(f[15], slot.leading, 0, 64, "leading bits") ||
+        !integer(f[17], slot.cursor_anchor, 0, marks, "cursor anchor") ||
+        !integer(f[18], slot.cursor_delta, 0, INT64_MAX, "cursor delta")) {
         return false;
     }
+    if (!PyBytes_Check(f[14]) || PyBytes_GET_SIZE(f[14]) > 4 || slot.leading % 8 != 0) return malformed("text content");
+    slot.terminator_bytes = static_cast<std::uint8_t>(PyBytes_GET_SIZE(f[14]));
+    std::copy_n(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(f[14])), slot.terminator_bytes, slot.terminator);
     slot.kind = static_cast<SlotKind>(kind);
     slot.order = little ? ByteOrder::Little : ByteOrder::Big;
     slot.size = static_cast<SizeMode>(size);
     if ((slot.size != SizeMode::Fixed) != (slot.mark != 0)) return malformed("a variable slot without its mark");
+    if (!read_nodes(f[16], slot.condition, index)) return false;
+    if ((slot.size == SizeMode::Conditional) && slot.condition.empty()) return malformed("a condition");
     if (slot.size == SizeMode::FromField && slot.source >= index) return malformed("a size from a later slot");
+    if ((slot.leading != 0 || slot.terminator_bytes != 0 || slot.size == SizeMode::Delimited) &&
+        (slot.kind != SlotKind::Text || (slot.size == SizeMode::Delimited && slot.leading == 0 &&
+                                         slot.terminator_bytes == 0))) {
+        return malformed("text content");
+    }
     if (slot.kind == SlotKind::Binary) return true;
     auto encoding = recipe::resolve_encoding(f[1], recipe::Direction::Unpack);
     if (!encoding) {
@@ -106,6 +134,11 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.encoding = *encoding;
     slot.unpack = &recipe::unpack_row(slot.encoding);
     if (!slot.numeric()) return true;
+    if (slot.quad()) {  // read by slot_quad, into float64
+        if (slot.bits != 128 || slot.kind != SlotKind::Scalar) return malformed("a quad slot");
+        slot.column = batch::Column::F64;
+        return true;
+    }
     if (slot.bits < 1 || slot.bits > 64 || slot.unpack->reads_bytes) return malformed("a numeric slot");
     slot.column = batch::column_of(slot.encoding, slot.bits);
     slot.convert = batch::convert_for(slot.encoding, slot.column, false);
@@ -189,18 +222,22 @@ bool read_type(PyObject* spec, TypeProgram& type) {
             return malformed("a size from a slot that is not a single number");
         }
     }
-    const auto node_count = static_cast<std::size_t>(PyTuple_GET_SIZE(f[3]));
-    type.conditions.resize(node_count);
-    for (std::size_t i = 0; i < node_count; ++i) {
-        if (!read_node(nodes[i], type.conditions[i], i, node_count, slot_count)) return false;
-        Node& node = type.conditions[i];
-        if (node.kind != NodeKind::Compare) continue;
-        const Slot& slot = type.slots[node.slot];
-        if (slot.kind != SlotKind::Scalar) return malformed("a comparison of a field that is not a single number");
-        node.direct = slot.anchor == 0 && slot.encoding == Encoding::Unsigned && node.transform == Transform::None &&
-                      !node.value.is_float;
+    (void)nodes;
+    if (!read_nodes(f[3], type.conditions, slot_count)) return false;
+    auto settle = [&](std::vector<Node>& tree) {
+        for (Node& node : tree) {
+            if (node.kind != NodeKind::Compare) continue;
+            const Slot& slot = type.slots[node.slot];
+            if (slot.kind != SlotKind::Scalar) return malformed("a comparison of a field that is not a single number");
+            node.direct = slot.anchor == 0 && slot.condition.empty() && slot.encoding == Encoding::Unsigned &&
+                          node.transform == Transform::None && !node.value.is_float;
+        }
+        return true;
+    };
+    if (!settle(type.conditions)) return false;
+    for (Slot& slot : type.slots) {
+        if (!settle(slot.condition)) return false;
     }
-    if (node_count != 0 && type.conditions[0].size != node_count) return malformed("conditions that are not one tree");
     return true;
 }
 
@@ -285,12 +322,13 @@ bool compare(const TypeProgram& type, const Node& node, const PacketBytes& packe
     return holds(node.op, three_way(value, node.value));
 }
 
-bool evaluate(const TypeProgram& type, std::size_t at, const PacketBytes& packet, Marks& marks) noexcept {
-    const Node& node = type.conditions[at];
+bool evaluate(const TypeProgram& type, const std::vector<Node>& tree, std::size_t at, const PacketBytes& packet,
+              Marks& marks) noexcept {
+    const Node& node = tree[at];
     if (node.kind == NodeKind::Compare) return compare(type, node, packet, marks);
     const bool all = node.kind == NodeKind::All;
-    for (std::size_t child = at + 1; child < at + node.size; child += type.conditions[child].size) {
-        if (evaluate(type, child, packet, marks) != all) return !all;
+    for (std::size_t child = at + 1; child < at + node.size; child += tree[child].size) {
+        if (evaluate(type, tree, child, packet, marks) != all) return !all;
     }
     return all;
 }
@@ -404,13 +442,34 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
         const std::uint32_t index = type.variable[marks.known];
         const Slot& slot = type.slots[index];
         fault.slot = index;
+        if (!slot.condition.empty() && !evaluate(type, slot.condition, 0, packet, marks)) {
+            marks.absent |= std::uint64_t{1} << (marks.known + 1);
+            marks.at[marks.known + 1] = marks.at[slot.cursor_anchor] + slot.cursor_delta;  // within: it precedes
+            ++marks.known;
+            continue;
+        }
+        fault.slot = index;
         std::uint64_t start = 0;
         if (__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start) || start > total) {
             fault.reason = Reason::TooShort;
             return false;
         }
         std::uint64_t size = total - start;  // ToEnd
-        if (slot.size == SizeMode::FromField) {
+        if (slot.size == SizeMode::Conditional) {
+            size = slot.fixed_bits();
+            if (size > total - start) {
+                fault.reason = Reason::TooShort;
+                return false;
+            }
+        } else if (slot.size == SizeMode::Delimited) {
+            Content content;
+            if (!text_content(slot, packet.data + start / 8, size / 8, content, fault)) return false;
+            if (!content.ended) {
+                fault.reason = Reason::TooShort;
+                return false;
+            }
+            size = (content.first + content.bytes + (slot.leading != 0 ? 0 : slot.terminator_bytes)) * 8;
+        } else if (slot.size == SizeMode::FromField) {
             Number value;
             if (!slot_number(type, slot.source, packet, marks, value, fault)) return false;
             fault.slot = index;
@@ -446,14 +505,23 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
 bool slot_number(const TypeProgram& type, std::uint32_t index, const PacketBytes& packet, Marks& marks,
                  Number& out, Fault& fault) noexcept {
     const Slot& slot = type.slots[index];
-    if (slot.anchor > marks.known && !find_marks(type, packet, slot.anchor, marks, fault)) return false;
+    const std::uint32_t needed = slot.condition.empty() ? slot.anchor : slot.mark;
+    if (needed > marks.known && !find_marks(type, packet, needed, marks, fault)) return false;
     fault.slot = index;
+    if (!marks.has(slot)) {
+        fault.reason = Reason::None;  // absent: no value, and no fault of the packet
+        return false;
+    }
     std::uint64_t start = 0;
     const std::uint64_t total = packet.length * 8;
     if (__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start) || start > total ||
         slot.bits > total - start) {
         fault.reason = Reason::TooShort;
         return false;
+    }
+    if (slot.quad()) {
+        out = Number{true, 0, slot_quad(slot, packet, start)};
+        return true;
     }
     const std::uint64_t raw = slot_raw(slot, packet, start);
     alignas(8) unsigned char cell[8] = {};
@@ -485,6 +553,11 @@ bool slot_extent(const TypeProgram& type, std::uint32_t index, const PacketBytes
     const std::uint32_t needed = slot.mark != 0 ? slot.mark : slot.anchor;
     if (needed > marks.known && !find_marks(type, packet, needed, marks, fault)) return false;
     fault.slot = index;
+    if (!marks.has(slot)) {
+        start = marks.at[slot.mark];
+        bits = 0;
+        return true;
+    }
     const std::uint64_t total = packet.length * 8;
     if (__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start) || start > total) {
         fault.reason = Reason::TooShort;
@@ -503,7 +576,7 @@ std::int64_t identify(const Program& program, const PacketBytes& packet) noexcep
         const TypeProgram& type = program.types[t];
         Marks marks;
         marks.at[0] = 0;
-        if (type.key_only || type.conditions.empty() || evaluate(type, 0, packet, marks)) return t;
+        if (type.key_only || type.conditions.empty() || evaluate(type, type.conditions, 0, packet, marks)) return t;
     }
     return -1;
 }

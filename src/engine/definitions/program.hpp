@@ -13,6 +13,7 @@
 
 #include "engine/batch_decode.hpp"
 #include "engine/unpack.hpp"
+#include "codecs/ieee754.hpp"
 #include "recipe/placement.hpp"
 #include "recipe/recipe.hpp"
 
@@ -23,11 +24,15 @@ using recipe::Encoding;
 __extension__ typedef __int128 int128;
 
 enum class SlotKind : std::uint8_t { Scalar, FixedArray, DynamicArray, Text, Binary };
-enum class SizeMode : std::uint8_t { Fixed, FromField, ToEnd };
+// Delimited: text that ends after its terminator or its size tag's content.
+// Conditional: a fixed size, where the slot's condition holds.
+enum class SizeMode : std::uint8_t { Fixed, FromField, ToEnd, Delimited, Conditional };
 
 // Why a packet is refused; the order of the texts in kReasons.
 enum class Reason : std::uint8_t { None, NoType, TooShort, BadSize, BadValue, CutOff };
 inline constexpr const char* kReasons[] = {"", "no packet type", "too short", "bad size", "bad value", "cut off"};
+
+struct Node;
 
 struct Slot {
     PyRef name;
@@ -44,6 +49,14 @@ struct Slot {
     std::int64_t intercept = 0;
     std::uint32_t unit = 1;    // bits per unit of a size from a field
     std::uint32_t mark = 0;    // the mark this slot's end defines (variable slots)
+    std::uint32_t leading = 0;  // text: bits of its leading size tag (0: none)
+    std::uint8_t terminator[4] = {};  // text: the code unit that ends its content
+    std::uint8_t terminator_bytes = 0;  // 0: none
+    // Present only where these conditions hold (empty: always); absent, the
+    // slot ends at the previous slot's end: `cursor_delta` bits from its anchor.
+    std::vector<Node> condition;
+    std::uint32_t cursor_anchor = 0;
+    std::uint64_t cursor_delta = 0;
     const recipe::UnpackRow* unpack = nullptr;  // numeric and text
     batch::Column column = batch::Column::Object;
     batch::Convert convert = nullptr;  // numeric: raw values to the column's type
@@ -53,6 +66,7 @@ struct Slot {
                   std::uint8_t*) noexcept = nullptr;
 
     bool numeric() const noexcept { return kind <= SlotKind::DynamicArray; }
+    bool quad() const noexcept { return encoding == Encoding::Ieee754F128; }
     // Fixed bits of the whole entry, for fixed-size slots.
     std::uint64_t fixed_bits() const noexcept { return numeric() ? bits * count : bits; }
 };
@@ -133,6 +147,8 @@ struct PacketBytes {
 struct Marks {
     std::uint64_t at[64];  // mark k at at[k]; at[0] = 0
     std::uint32_t known = 0;  // marks [0, known] are found
+    std::uint64_t absent = 0;  // bit k: the slot of mark k is absent from the packet
+    bool has(const Slot& slot) const noexcept { return slot.condition.empty() || !(absent >> slot.mark & 1); }
 };
 inline constexpr std::uint32_t kMaxMarks = 63;
 
@@ -141,7 +157,21 @@ struct Fault {
     Reason reason = Reason::None;
     std::uint32_t slot = 0;
     int128 value = 0;  // BadSize: the size (in its unit) or count the field gave
+    bool tag = false;  // the size came from a text's own size tag
 };
+
+// Where a text slot's content lies among its bytes data[0, length): after
+// its size tag, or before its first terminator (`ended`: one was found), or
+// all of them.
+struct Content {
+    std::uint64_t first = 0;
+    std::uint64_t bytes = 0;
+    bool ended = false;
+};
+// False (TooShort, BadSize: fault.tag set) when a size tag gives content
+// that is not whole bytes or runs past `length`.
+bool text_content(const Slot& slot, const std::uint8_t* data, std::uint64_t length, Content& out,
+                  Fault& fault) noexcept;
 
 // The first bit of slot s, with marks found up to its anchor.
 bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_t upto, Marks& marks,
@@ -155,6 +185,20 @@ bool slot_number(const TypeProgram& type, std::uint32_t slot, const PacketBytes&
 // The raw value of numeric slot s (element k of an array) at `start` bits.
 inline std::uint64_t slot_raw(const Slot& slot, const PacketBytes& packet, std::uint64_t start) noexcept {
     return recipe::read_bits(packet.data, start, slot.bits, slot.order, packet.readable - start / 8);
+}
+
+// The value of an ieee754_f128 slot at `start` bits: its 128 bits read as
+// two halves by the bit rule (little-endian: the 16 bytes swapped), then
+// the quad rule. The caller checks that the 128 bits lie within the packet.
+inline double slot_quad(const Slot& slot, const PacketBytes& packet, std::uint64_t start) noexcept {
+    const uint128 high = recipe::read_bits(packet.data, start, 64, ByteOrder::Big, packet.readable - start / 8);
+    const uint128 low = recipe::read_bits(packet.data, start + 64, 64, ByteOrder::Big,
+                                          packet.readable - (start + 64) / 8);
+    const uint128 raw = slot.order == ByteOrder::Big
+                            ? high << 64 | low
+                            : uint128{__builtin_bswap64(static_cast<std::uint64_t>(low))} << 64 |
+                                  __builtin_bswap64(static_cast<std::uint64_t>(high));
+    return decode_ieee754_f128(raw);
 }
 
 // Where slot s lies: its first bit and its size in bits, marks found as
