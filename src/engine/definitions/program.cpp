@@ -110,7 +110,8 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.column = batch::column_of(slot.encoding, slot.bits);
     slot.convert = batch::convert_for(slot.encoding, slot.column, false);
     slot.check = batch::convert_for(slot.encoding, slot.column, true);
-    slot.fused = fused_kernel(slot.encoding, slot.column, slot.order);
+    const bool whole_bytes = slot.anchor == 0 && slot.delta % 8 == 0 && slot.bits % 8 == 0;
+    slot.fused = fused_kernel(slot.encoding, slot.column, slot.order, whole_bytes ? slot.bits / 8 : 0);
     return true;
 }
 
