@@ -39,8 +39,6 @@ struct Frames {
     }
 };
 
-inline constexpr std::uint16_t kNoType = 0xFFFF;
-
 // A numeric slot's rows in one pass: its bits at `start` of each packet (all
 // known to hold it) through its rule into the column from `row` on.
 using Fused = void (*)(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t bits,

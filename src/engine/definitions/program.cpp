@@ -357,6 +357,14 @@ void build_dispatch(Program& program) {
         for (const auto& [value, list] : dispatch.sorted) {
             if (value < dispatch.table.size()) dispatch.table[value] = list;
         }
+        dispatch.direct.resize(dispatch.table.size());
+        for (std::size_t value = 0; value < dispatch.table.size(); ++value) {
+            const std::vector<std::uint32_t>& list = dispatch.lists[dispatch.table[value]];
+            dispatch.direct[value] = list.empty()                         ? kNoType
+                                     : program.types[list[0]].key_only || program.types[list[0]].conditions.empty()
+                                         ? static_cast<std::uint16_t>(list[0])
+                                                                        : kEvaluate;
+        }
     }
     dispatch.used = true;
 }

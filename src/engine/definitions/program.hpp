@@ -111,7 +111,13 @@ struct Dispatch {
     std::vector<std::uint32_t> table;  // key fields of up to 16 bits: value -> list
     std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted;  // wider ones: (value, list)
     std::vector<std::vector<std::uint32_t>> lists;  // lists[0]: types that test no value of the key
+    // Key fields of up to 16 bits: value -> the type, where the first type
+    // tried is taken on the key alone (kNoType: none may take it), else kEvaluate.
+    std::vector<std::uint16_t> direct;
 };
+
+inline constexpr std::uint16_t kNoType = 0xFFFF;
+inline constexpr std::uint16_t kEvaluate = 0xFFFE;  // types stop below: build refuses 65534 or more
 
 struct Program {
     std::vector<TypeProgram> types;     // the concrete types, as given
@@ -164,6 +170,20 @@ bool slot_extent(const TypeProgram& type, std::uint32_t slot, const PacketBytes&
 
 // The index of the type of the packet in `program.types`, or -1.
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept;
+
+// The same as a type number or kNoType, through the dispatch's direct table
+// where that settles it (one load and one lookup: the usual APID dispatch).
+inline std::uint16_t type_of(const Program& program, const PacketBytes& packet) noexcept {
+    const Dispatch& dispatch = program.dispatch;
+    const std::uint64_t total = packet.length * 8;
+    if (!dispatch.direct.empty() && dispatch.delta <= total && dispatch.bits <= total - dispatch.delta) {
+        const std::uint16_t type = dispatch.direct[recipe::read_bits(packet.data, dispatch.delta, dispatch.bits,
+                                                                     dispatch.order, packet.readable - dispatch.delta / 8)];
+        if (type != kEvaluate) return type;
+    }
+    const std::int64_t type = identify(program, packet);
+    return type < 0 ? kNoType : static_cast<std::uint16_t>(type);
+}
 
 // The end in bits of the packet's entries, with every mark found.
 std::uint64_t entries_end(const TypeProgram& type, const Marks& marks) noexcept;
