@@ -136,7 +136,8 @@ Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order, std
 
 void identify_packets(const Program& program, const Frames& frames, std::uint64_t lo, std::uint64_t hi,
                       std::uint16_t* types) noexcept {
-    for (std::uint64_t i = lo; i < hi; ++i) types[i] = type_of(program, frames.packet(i));
+    const TypeFinder type_of(program);
+    for (std::uint64_t i = lo; i < hi; ++i) types[i] = type_of(frames.packet(i));
 }
 
 void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::uint64_t hi) noexcept {

@@ -64,11 +64,13 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
         std::int64_t* offsets = found.offsets.get();
         std::int64_t* lengths = found.lengths.get();
         std::uint16_t* types = identified.types.get();
-        const auto row = [&](std::size_t i, std::size_t at, const ccsds::Header& h) {
+        // Captured by value: the stores to the arrays may not alias them.
+        const auto row = [offsets, lengths, types, rows, none, identify, type_of = TypeFinder(program),
+                          base = frames.base, size = frames.size](std::size_t i, std::size_t at, const ccsds::Header& h) {
             offsets[i] = static_cast<std::int64_t>(at);
             lengths[i] = h.length;
             if (identify) {
-                const std::uint16_t type = type_of(program, PacketBytes{frames.base + at, h.length, frames.size - at});
+                const std::uint16_t type = type_of(PacketBytes{base + at, h.length, size - at});
                 types[i] = type;
                 ++rows[type == kNoType ? none : type];
             }

@@ -129,10 +129,11 @@ struct Program {
 
 // One packet: its bytes, and how many bytes may be loaded from its start
 // (to the end of the recording, for the one-load bit rule).
+// No member initialisers: a chunk's array of them is not zeroed on every call.
 struct PacketBytes {
-    const std::uint8_t* data = nullptr;
-    std::uint64_t length = 0;
-    std::uint64_t readable = 0;
+    const std::uint8_t* data;
+    std::uint64_t length;
+    std::uint64_t readable;
 };
 
 // Where each mark of one packet lies, found one variable slot at a time.
@@ -173,17 +174,31 @@ std::int64_t identify(const Program& program, const PacketBytes& packet) noexcep
 
 // The same as a type number or kNoType, through the dispatch's direct table
 // where that settles it (one load and one lookup: the usual APID dispatch).
-inline std::uint16_t type_of(const Program& program, const PacketBytes& packet) noexcept {
-    const Dispatch& dispatch = program.dispatch;
-    const std::uint64_t total = packet.length * 8;
-    if (!dispatch.direct.empty() && dispatch.delta <= total && dispatch.bits <= total - dispatch.delta) {
-        const std::uint16_t type = dispatch.direct[recipe::read_bits(packet.data, dispatch.delta, dispatch.bits,
-                                                                     dispatch.order, packet.readable - dispatch.delta / 8)];
-        if (type != kEvaluate) return type;
+// The table's place is copied in, so a loop keeps it in registers.
+class TypeFinder {
+public:
+    explicit TypeFinder(const Program& program) noexcept
+        : program_(&program), direct_(program.dispatch.direct.empty() ? nullptr : program.dispatch.direct.data()),
+          delta_(program.dispatch.delta), bits_(program.dispatch.bits), order_(program.dispatch.order) {}
+
+    std::uint16_t operator()(const PacketBytes& packet) const noexcept {
+        const std::uint64_t total = packet.length * 8;
+        if (direct_ != nullptr && delta_ <= total && bits_ <= total - delta_) {
+            const std::uint16_t type =
+                direct_[recipe::read_bits(packet.data, delta_, bits_, order_, packet.readable - delta_ / 8)];
+            if (type != kEvaluate) [[likely]] return type;
+        }
+        const std::int64_t type = identify(*program_, packet);
+        return type < 0 ? kNoType : static_cast<std::uint16_t>(type);
     }
-    const std::int64_t type = identify(program, packet);
-    return type < 0 ? kNoType : static_cast<std::uint16_t>(type);
-}
+
+private:
+    const Program* program_;
+    const std::uint16_t* direct_;
+    std::uint64_t delta_;
+    std::uint32_t bits_;
+    ByteOrder order_;
+};
 
 // The end in bits of the packet's entries, with every mark found.
 std::uint64_t entries_end(const TypeProgram& type, const Marks& marks) noexcept;
