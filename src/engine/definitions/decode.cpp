@@ -1,6 +1,7 @@
 #include "engine/definitions/decode.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -211,9 +212,9 @@ bool add_refused(PyObject* list, std::uint64_t index, std::uint64_t offset, Reas
 // Removes the failed rows of a table; the arrays become views of the kept rows.
 bool drop_failed(Table& table) {
     const std::uint64_t count = table.rows.count;
-    std::uint64_t first = 0;
-    while (first < count && !table.failed[first]) ++first;
-    if (first == count) return true;
+    const void* found = count == 0 ? nullptr : std::memchr(table.failed.data(), 1, count);
+    if (found == nullptr) return true;
+    const auto first = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(found) - table.failed.data());
     std::uint64_t kept = first;
     for (std::uint64_t r = first; r < count; ++r) kept += table.failed[r] ? 0 : 1;
     const std::uint8_t* failed = table.failed.data();
@@ -308,7 +309,7 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     bool any_refused = false;
     for (std::size_t t = 0; t < type_count; ++t) {
         const std::vector<std::uint8_t>& failed = tables[t]->failed;
-        any_refused = any_refused || rows[t] != static_cast<std::uint64_t>(std::count(failed.begin(), failed.end(), 0));
+        any_refused = any_refused || (!failed.empty() && std::memchr(failed.data(), 1, failed.size()) != nullptr);
     }
     any_refused = any_refused || unknown != 0;
     std::fill(rows.begin(), rows.end(), 0);
