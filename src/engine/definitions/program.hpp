@@ -179,13 +179,20 @@ class TypeFinder {
 public:
     explicit TypeFinder(const Program& program) noexcept
         : program_(&program), direct_(program.dispatch.direct.empty() ? nullptr : program.dispatch.direct.data()),
-          delta_(program.dispatch.delta), bits_(program.dispatch.bits), order_(program.dispatch.order) {}
+          delta_(program.dispatch.delta), bits_(program.dispatch.bits), order_(program.dispatch.order),
+          // Within two bytes, most significant first (the APID, a 16-bit word): one 2-byte load.
+          two_bytes_(order_ == ByteOrder::Big && delta_ % 8 + bits_ <= 16),
+          shift_(static_cast<unsigned>(16 - delta_ % 8 - (two_bytes_ ? bits_ : 0))),
+          mask_(static_cast<std::uint32_t>((std::uint64_t{1} << bits_) - 1)) {}
 
     std::uint16_t operator()(const PacketBytes& packet) const noexcept {
         const std::uint64_t total = packet.length * 8;
         if (direct_ != nullptr && delta_ <= total && bits_ <= total - delta_) {
-            const std::uint16_t type =
-                direct_[recipe::read_bits(packet.data, delta_, bits_, order_, packet.readable - delta_ / 8)];
+            const std::uint64_t raw =
+                two_bytes_ && packet.readable - delta_ / 8 >= 2
+                    ? (recipe::raw_value_n<2>(packet.data + delta_ / 8, ByteOrder::Big) >> shift_) & mask_
+                    : recipe::read_bits(packet.data, delta_, bits_, order_, packet.readable - delta_ / 8);
+            const std::uint16_t type = direct_[raw];
             if (type != kEvaluate) [[likely]] return type;
         }
         const std::int64_t type = identify(*program_, packet);
@@ -198,6 +205,9 @@ private:
     std::uint64_t delta_;
     std::uint32_t bits_;
     ByteOrder order_;
+    bool two_bytes_;
+    unsigned shift_;
+    std::uint32_t mask_;
 };
 
 // The end in bits of the packet's entries, with every mark found.
