@@ -126,16 +126,13 @@ inline bool scan(const std::uint8_t* data, std::size_t size, Cursor& cursor, con
 }
 
 // The same walk over packets each preceded by `prefix` bytes that are not
-// part of it (as some ground systems record them), keeping only where each
-// packet starts and its length. What is left over at the end starts with a
-// prefix.
-inline bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor,
-                        std::int64_t* offset, std::int64_t* length, std::size_t capacity) noexcept {
-    return detail::walk<false>(data, size, prefix, cursor, capacity, nullptr,
-                               [offset, length](std::size_t i, std::size_t at, const Header& h) {
-                                   offset[i] = static_cast<std::int64_t>(at);
-                                   length[i] = h.length;
-                               });
+// part of it (as some ground systems record them): `row(row, offset,
+// header)` for each, its offset being its header's first byte, while its
+// header is in cache. What is left over at the end starts with a prefix.
+template <class Row>
+bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor, std::size_t capacity,
+                 Row&& row) noexcept {
+    return detail::walk<false>(data, size, prefix, cursor, capacity, nullptr, row);
 }
 
 }  // namespace fieldloom::ccsds

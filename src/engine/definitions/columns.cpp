@@ -108,6 +108,31 @@ void fused_rows(const std::uint8_t* const* bases, std::size_t n, std::uint64_t s
     }
 }
 
+// The same for a field that fills whole bytes from a byte boundary: the
+// batch engine's N-byte load, with the width known at compile time.
+template <unsigned N, ByteOrder Order, class Rule, class Out>
+void fused_bytes(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t,
+                 void* column, std::uint64_t row, std::uint8_t* failed) noexcept {
+    Out* out = static_cast<Out*>(column) + row;
+    const std::uint64_t first = start / 8;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!Rule::apply(batch::raw_of<N, Order>(bases[j] + first, N), 8 * N, out[j])) failed[row + j] = 1;
+    }
+}
+
+template <ByteOrder Order>
+Fused fused_for(Encoding encoding, batch::Column column, std::uint32_t bytes) noexcept {
+    return batch::with_rule(encoding, column, [bytes]<class Rule, class Out>() -> Fused {
+        switch (bytes) {
+            case 1: return &fused_bytes<1, Order, Rule, Out>;
+            case 2: return &fused_bytes<2, Order, Rule, Out>;
+            case 4: return &fused_bytes<4, Order, Rule, Out>;
+            case 8: return &fused_bytes<8, Order, Rule, Out>;
+            default: return &fused_rows<Order, Rule, Out>;
+        }
+    });
+}
+
 // A packet longer than the entries that end at bit `end`.
 inline void count_extra(const PacketBytes& packet, std::uint64_t end, std::uint64_t& longer,
                         std::uint64_t& extra) noexcept {
@@ -120,23 +145,15 @@ inline void count_extra(const PacketBytes& packet, std::uint64_t end, std::uint6
 
 }  // namespace
 
-Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order) noexcept {
-    if (order == ByteOrder::Big) {
-        return batch::with_rule(encoding, column, []<class Rule, class Out>() -> Fused {
-            return &fused_rows<ByteOrder::Big, Rule, Out>;
-        });
-    }
-    return batch::with_rule(encoding, column, []<class Rule, class Out>() -> Fused {
-        return &fused_rows<ByteOrder::Little, Rule, Out>;
-    });
+Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order, std::uint32_t bytes) noexcept {
+    return order == ByteOrder::Big ? fused_for<ByteOrder::Big>(encoding, column, bytes)
+                                   : fused_for<ByteOrder::Little>(encoding, column, bytes);
 }
 
 void identify_packets(const Program& program, const Frames& frames, std::uint64_t lo, std::uint64_t hi,
                       std::uint16_t* types) noexcept {
-    for (std::uint64_t i = lo; i < hi; ++i) {
-        const std::int64_t type = identify(program, frames.packet(i));
-        types[i] = type < 0 ? kNoType : static_cast<std::uint16_t>(type);
-    }
+    const TypeFinder type_of(program);
+    for (std::uint64_t i = lo; i < hi; ++i) types[i] = type_of(frames.packet(i));
 }
 
 void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::uint64_t hi) noexcept {

@@ -39,13 +39,13 @@ struct Frames {
     }
 };
 
-inline constexpr std::uint16_t kNoType = 0xFFFF;
-
 // A numeric slot's rows in one pass: its bits at `start` of each packet (all
 // known to hold it) through its rule into the column from `row` on.
 using Fused = void (*)(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t bits,
                        void* column, std::uint64_t row, std::uint8_t* failed) noexcept;
-Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order) noexcept;
+// `bytes`: the field fills 1, 2, 4 or 8 whole bytes from a byte boundary
+// (0: any other place and width, through the bit rule).
+Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order, std::uint32_t bytes) noexcept;
 
 // types[i] for packets [lo, hi): the index of its type, or kNoType.
 void identify_packets(const Program& program, const Frames& frames, std::uint64_t lo, std::uint64_t hi,

@@ -1,6 +1,7 @@
 #include "engine/definitions/decode.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -24,23 +25,65 @@ struct CutOff {
     std::string message;
 };
 
-// CCSDS packets, each `prefix` bytes after the one before, into `offsets`
-// and `lengths`; what is left at the end is a packet cut off.
-std::optional<CutOff> frame_ccsds(Frames& frames, std::uint64_t prefix, std::vector<std::int64_t>& offsets,
-                                  std::vector<std::int64_t>& lengths) {
+// Each packet's type (kNoType: none) and the packets per type, kNoType's last.
+struct Identified {
+    std::unique_ptr<std::uint16_t[]> types;
+    std::vector<std::uint64_t> rows;
+    bool done = false;
+};
+
+// Arrays of `capacity` rows left unset: only the rows written are touched.
+template <class T>
+void grow(std::unique_ptr<T[]>& array, std::size_t kept, std::size_t capacity) {
+    std::unique_ptr<T[]> larger(new T[capacity]);
+    if (kept != 0) std::copy_n(array.get(), kept, larger.get());
+    array = std::move(larger);
+}
+
+// Where the CCSDS packets lie.
+struct Found {
+    std::unique_ptr<std::int64_t[]> offsets;
+    std::unique_ptr<std::int64_t[]> lengths;
+};
+
+// CCSDS packets, each `prefix` bytes after the one before, into `found`;
+// with `identify`, each packet's type too, found while its header is in
+// cache. What is left at the end is a packet cut off.
+std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::uint64_t prefix, bool identify,
+                                  Found& found, Identified& identified) {
     ccsds::Cursor cursor;
-    std::size_t capacity = static_cast<std::size_t>(frames.size / 7 + 1 < (1u << 16) ? frames.size / 7 + 1 : 1u << 16);
-    for (;;) {
-        offsets.resize(capacity);
-        lengths.resize(capacity);
-        if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, offsets.data(), lengths.data(), capacity)) {
-            break;
-        }
-        capacity *= 2;
+    // At most one packet per prefix and 7 bytes; room for packets of 32
+    // bytes on average first, which most recordings never outgrow.
+    const std::uint64_t most = prefix >= frames.size ? 1 : frames.size / (prefix + 7) + 1;
+    std::size_t capacity = static_cast<std::size_t>(std::min(most, frames.size / 32 + 64));
+    const std::size_t none = program.types.size();
+    identified.rows.assign(none + 1, 0);
+    std::uint64_t* rows = identified.rows.data();
+    for (std::size_t kept = 0;; capacity *= 2) {
+        grow(found.offsets, kept, capacity);
+        grow(found.lengths, kept, capacity);
+        if (identify) grow(identified.types, kept, capacity);
+        std::int64_t* offsets = found.offsets.get();
+        std::int64_t* lengths = found.lengths.get();
+        std::uint16_t* types = identified.types.get();
+        // Captured by value: the stores to the arrays may not alias them.
+        const auto row = [offsets, lengths, types, rows, none, identify, type_of = TypeFinder(program),
+                          base = frames.base, size = frames.size](std::size_t i, std::size_t at, const ccsds::Header& h) {
+            offsets[i] = static_cast<std::int64_t>(at);
+            lengths[i] = h.length;
+            if (identify) {
+                const std::uint16_t type = type_of(PacketBytes{base + at, h.length, size - at});
+                types[i] = type;
+                ++rows[type == kNoType ? none : type];
+            }
+        };
+        if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, capacity, row)) break;
+        kept = cursor.rows;
     }
+    identified.done = identify;
     frames.count = cursor.rows;
-    frames.offsets = offsets.data();
-    frames.lengths = lengths.data();
+    frames.offsets = found.offsets.get();
+    frames.lengths = found.lengths.get();
     const std::uint64_t left = frames.size - cursor.position;
     if (left == 0) return std::nullopt;
     if (left < prefix || left - prefix < ccsds::kHeaderBytes) {
@@ -170,9 +213,9 @@ bool add_refused(PyObject* list, std::uint64_t index, std::uint64_t offset, Reas
 // Removes the failed rows of a table; the arrays become views of the kept rows.
 bool drop_failed(Table& table) {
     const std::uint64_t count = table.rows.count;
-    std::uint64_t first = 0;
-    while (first < count && !table.failed[first]) ++first;
-    if (first == count) return true;
+    const void* found = count == 0 ? nullptr : std::memchr(table.failed.data(), 1, count);
+    if (found == nullptr) return true;
+    const auto first = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(found) - table.failed.data());
     std::uint64_t kept = first;
     for (std::uint64_t r = first; r < count; ++r) kept += table.failed[r] ? 0 : 1;
     const std::uint8_t* failed = table.failed.data();
@@ -198,32 +241,34 @@ bool drop_failed(Table& table) {
 constexpr std::uint64_t kBlockPackets = 4096;
 
 PyObject* decode_frames(const Program& program, const Request& request, Frames& frames,
-                        const std::optional<CutOff>& cut) {
+                        const std::optional<CutOff>& cut, Identified& identified) {
     Arrays arrays;
     if (!arrays.load()) return nullptr;
     const std::uint64_t count = frames.count;
-    std::vector<std::uint16_t> types(count);
-    Py_BEGIN_ALLOW_THREADS
-    batch::in_threads(count, batch::kChunk, request.threads, [&](std::uint64_t lo, std::uint64_t hi) {
-        identify_packets(program, frames, lo, hi, types.data());
-    });
-    Py_END_ALLOW_THREADS
-
     const std::size_t type_count = program.types.size();
-    std::vector<std::uint64_t> rows(type_count, 0);
-    std::uint64_t unknown = 0;
-    for (const std::uint16_t type : types) {
-        if (type != kNoType) {
-            ++rows[type];
-        } else {
-            ++unknown;
-        }
+    if (!identified.done) {
+        grow(identified.types, 0, count);
+        std::uint16_t* types = identified.types.get();
+        Py_BEGIN_ALLOW_THREADS
+        batch::in_threads(count, batch::kChunk, request.threads, [&](std::uint64_t lo, std::uint64_t hi) {
+            identify_packets(program, frames, lo, hi, types);
+        });
+        Py_END_ALLOW_THREADS
+        identified.rows.assign(type_count + 1, 0);
+        for (std::uint64_t i = 0; i < count; ++i) ++identified.rows[types[i] == kNoType ? type_count : types[i]];
     }
+    const std::uint16_t* types = identified.types.get();
+    std::vector<std::uint64_t> rows(identified.rows.begin(), identified.rows.begin() + type_count);
+    const std::uint64_t unknown = identified.rows[type_count];
     std::vector<std::unique_ptr<Table>> tables;
+    std::vector<std::int64_t*> index(type_count);
+    std::vector<std::int64_t*> offset(type_count);
     for (std::size_t t = 0; t < type_count; ++t) {
         tables.push_back(std::make_unique<Table>());
         tables[t]->type = &program.types[t];
         if (!allocate(*tables[t], arrays, rows[t])) return nullptr;
+        index[t] = tables[t]->index_data();
+        offset[t] = tables[t]->offset_data();
     }
     // The rows go in blocks of the recording, every type's rows of a block
     // while its bytes are in cache: starts[b * types + t] is type t's first
@@ -231,13 +276,16 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     const std::uint64_t blocks = (count + kBlockPackets - 1) / kBlockPackets;
     std::vector<std::uint64_t> starts((blocks + 1) * type_count);
     std::fill(rows.begin(), rows.end(), 0);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (i % kBlockPackets == 0) std::copy(rows.begin(), rows.end(), starts.begin() + (i / kBlockPackets) * type_count);
-        const std::uint16_t type = types[i];
-        if (type == kNoType) continue;
-        const std::uint64_t row = rows[type]++;
-        tables[type]->index_data()[row] = static_cast<std::int64_t>(i);
-        tables[type]->offset_data()[row] = static_cast<std::int64_t>(frames.offset(i));
+    for (std::uint64_t block = 0; block < blocks; ++block) {
+        std::copy(rows.begin(), rows.end(), starts.begin() + block * type_count);
+        const std::uint64_t end = std::min(count, (block + 1) * kBlockPackets);
+        for (std::uint64_t i = block * kBlockPackets; i < end; ++i) {
+            const std::uint16_t type = types[i];
+            if (type == kNoType) continue;
+            const std::uint64_t row = rows[type]++;
+            index[type][row] = static_cast<std::int64_t>(i);
+            offset[type][row] = static_cast<std::int64_t>(frames.offset(i));
+        }
     }
     std::copy(rows.begin(), rows.end(), starts.begin() + blocks * type_count);
 
@@ -262,7 +310,7 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     bool any_refused = false;
     for (std::size_t t = 0; t < type_count; ++t) {
         const std::vector<std::uint8_t>& failed = tables[t]->failed;
-        any_refused = any_refused || rows[t] != static_cast<std::uint64_t>(std::count(failed.begin(), failed.end(), 0));
+        any_refused = any_refused || (!failed.empty() && std::memchr(failed.data(), 1, failed.size()) != nullptr);
     }
     any_refused = any_refused || unknown != 0;
     std::fill(rows.begin(), rows.end(), 0);
@@ -319,17 +367,18 @@ PyObject* decode_recording(const Program& program, const Request& request) {
         std::optional<CutOff> cut;
         HeldBuffer offsets;
         HeldBuffer lengths;
-        std::vector<std::int64_t> found_offsets;
-        std::vector<std::int64_t> found_lengths;
+        Found found;
+        Identified identified;
         if (request.offsets != nullptr) {
             if (!frame_given(frames, request, offsets, lengths)) return nullptr;
         } else if (request.stride != 0) {
             frames.stride = request.stride;
             frames.count = frames.size / request.stride + (frames.size % request.stride != 0);
         } else {
-            cut = frame_ccsds(frames, request.prefix, found_offsets, found_lengths);
+            // One thread: each packet's type found in the scan; more: in threads after it.
+            cut = frame_ccsds(program, frames, request.prefix, request.threads <= 1, found, identified);
         }
-        PyObject* result = decode_frames(program, request, frames, cut);
+        PyObject* result = decode_frames(program, request, frames, cut, identified);
         if (whole.passed()) return result;
         // Decoded from bytes the file no longer has: the OSError replaces any other result.
         Py_XDECREF(result);

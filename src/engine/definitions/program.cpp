@@ -143,7 +143,8 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.column = batch::column_of(slot.encoding, slot.bits);
     slot.convert = batch::convert_for(slot.encoding, slot.column, false);
     slot.check = batch::convert_for(slot.encoding, slot.column, true);
-    slot.fused = fused_kernel(slot.encoding, slot.column, slot.order);
+    const bool whole_bytes = slot.anchor == 0 && slot.delta % 8 == 0 && slot.bits % 8 == 0;
+    slot.fused = fused_kernel(slot.encoding, slot.column, slot.order, whole_bytes ? slot.bits / 8 : 0);
     return true;
 }
 
@@ -393,6 +394,14 @@ void build_dispatch(Program& program) {
         dispatch.table.assign(std::size_t{1} << dispatch.bits, 0);
         for (const auto& [value, list] : dispatch.sorted) {
             if (value < dispatch.table.size()) dispatch.table[value] = list;
+        }
+        dispatch.direct.resize(dispatch.table.size());
+        for (std::size_t value = 0; value < dispatch.table.size(); ++value) {
+            const std::vector<std::uint32_t>& list = dispatch.lists[dispatch.table[value]];
+            dispatch.direct[value] = list.empty()                         ? kNoType
+                                     : program.types[list[0]].key_only || program.types[list[0]].conditions.empty()
+                                         ? static_cast<std::uint16_t>(list[0])
+                                                                        : kEvaluate;
         }
     }
     dispatch.used = true;

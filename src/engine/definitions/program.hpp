@@ -125,7 +125,13 @@ struct Dispatch {
     std::vector<std::uint32_t> table;  // key fields of up to 16 bits: value -> list
     std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted;  // wider ones: (value, list)
     std::vector<std::vector<std::uint32_t>> lists;  // lists[0]: types that test no value of the key
+    // Key fields of up to 16 bits: value -> the type, where the first type
+    // tried is taken on the key alone (kNoType: none may take it), else kEvaluate.
+    std::vector<std::uint16_t> direct;
 };
+
+inline constexpr std::uint16_t kNoType = 0xFFFF;
+inline constexpr std::uint16_t kEvaluate = 0xFFFE;  // types stop below: build refuses 65534 or more
 
 struct Program {
     std::vector<TypeProgram> types;     // the concrete types, as given
@@ -137,10 +143,11 @@ struct Program {
 
 // One packet: its bytes, and how many bytes may be loaded from its start
 // (to the end of the recording, for the one-load bit rule).
+// No member initialisers: a chunk's array of them is not zeroed on every call.
 struct PacketBytes {
-    const std::uint8_t* data = nullptr;
-    std::uint64_t length = 0;
-    std::uint64_t readable = 0;
+    const std::uint8_t* data;
+    std::uint64_t length;
+    std::uint64_t readable;
 };
 
 // Where each mark of one packet lies, found one variable slot at a time.
@@ -208,6 +215,44 @@ bool slot_extent(const TypeProgram& type, std::uint32_t slot, const PacketBytes&
 
 // The index of the type of the packet in `program.types`, or -1.
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept;
+
+// The same as a type number or kNoType, through the dispatch's direct table
+// where that settles it (one load and one lookup: the usual APID dispatch).
+// The table's place is copied in, so a loop keeps it in registers.
+class TypeFinder {
+public:
+    explicit TypeFinder(const Program& program) noexcept
+        : program_(&program), direct_(program.dispatch.direct.empty() ? nullptr : program.dispatch.direct.data()),
+          delta_(program.dispatch.delta), bits_(program.dispatch.bits), order_(program.dispatch.order),
+          // Within two bytes, most significant first (the APID, a 16-bit word): one 2-byte load.
+          two_bytes_(order_ == ByteOrder::Big && delta_ % 8 + bits_ <= 16),
+          shift_(static_cast<unsigned>(16 - delta_ % 8 - (two_bytes_ ? bits_ : 0))),
+          mask_(static_cast<std::uint32_t>((std::uint64_t{1} << bits_) - 1)) {}
+
+    std::uint16_t operator()(const PacketBytes& packet) const noexcept {
+        const std::uint64_t total = packet.length * 8;
+        if (direct_ != nullptr && delta_ <= total && bits_ <= total - delta_) {
+            const std::uint64_t raw =
+                two_bytes_ && packet.readable - delta_ / 8 >= 2
+                    ? (recipe::raw_value_n<2>(packet.data + delta_ / 8, ByteOrder::Big) >> shift_) & mask_
+                    : recipe::read_bits(packet.data, delta_, bits_, order_, packet.readable - delta_ / 8);
+            const std::uint16_t type = direct_[raw];
+            if (type != kEvaluate) [[likely]] return type;
+        }
+        const std::int64_t type = identify(*program_, packet);
+        return type < 0 ? kNoType : static_cast<std::uint16_t>(type);
+    }
+
+private:
+    const Program* program_;
+    const std::uint16_t* direct_;
+    std::uint64_t delta_;
+    std::uint32_t bits_;
+    ByteOrder order_;
+    bool two_bytes_;
+    unsigned shift_;
+    std::uint32_t mask_;
+};
 
 // The end in bits of the packet's entries, with every mark found.
 std::uint64_t entries_end(const TypeProgram& type, const Marks& marks) noexcept;
