@@ -357,3 +357,33 @@ def test_fixed_arrays_are_two_dimensional():
                                                 Entry("b", bits=8, offset=24)))])
     table = definitions.decode(bits((12, -1), (12, 7), (8, 9)) * 2, stride=4).tables["p"]
     assert table.columns["a"].tolist() == [[-1, 7], [-1, 7]] and table.columns["a"].dtype == np.int16
+
+
+def test_offsets_changed_by_another_thread_during_a_decode_are_not_read():
+    import threading
+
+    packets = [ccsds(5, bytes(10), i) for i in range(20000)]
+    recording = b"".join(packets)
+    offsets = np.cumsum([0] + [len(p) for p in packets])[:-1].astype(np.int64)
+    definitions = Definitions([PacketType("p", ccsds_primary_header())])
+    expected = definitions.decode(recording, offsets=offsets.copy(), errors="skip")
+    stop = threading.Event()
+
+    def scribble():
+        while not stop.is_set():
+            offsets[::7] = 1 << 62  # far past the end of any buffer
+            offsets[::7] = expected.tables["p"].offset[::7]
+
+    thread = threading.Thread(target=scribble)
+    thread.start()
+    try:
+        for _ in range(20):
+            try:
+                decoded = definitions.decode(recording, offsets=offsets, errors="skip", threads=2)
+            except ValueError as error:  # caught scribbling when they were taken
+                assert "offsets must lie within the buffer" in str(error)
+                continue
+            assert len(decoded.tables["p"].index) + len(decoded.refused) == len(packets)
+    finally:
+        stop.set()
+        thread.join()

@@ -2,7 +2,6 @@
 assembled, refused packets gathered in recording order, and the census."""
 from __future__ import annotations
 
-import operator
 from typing import Any
 
 import numpy as np
@@ -20,14 +19,19 @@ Refusal = tuple[RefusedPacket, "str | None"]
 
 def framing(stride: int | None, offsets: Any, lengths: Any, prefix: int) -> tuple[int | None, Any, Any, int]:
     """The framing arguments checked and normalised for the native program."""
-    from fieldloom_batch import _packet_places
+    from fieldloom_batch import _integer, _packet_places
 
-    prefix = operator.index(prefix)
+    prefix = _integer(prefix, "prefix", 0)
     if prefix < 0:
         raise ValueError(f"prefix must not be negative, not {prefix}")
     starts, sizes = _packet_places(stride, offsets, lengths)
+    if starts is not None:
+        # Checked once, then read without the interpreter lock: a copy that
+        # no other thread can change under the engine.
+        starts = starts.copy()
+        sizes = None if sizes is None else sizes.copy()
     if starts is None and stride is not None:
-        stride = operator.index(stride)
+        stride = _integer(stride, "stride", 1)
         if stride <= 0:
             raise ValueError(f"stride must be a positive number of bytes, not {stride}")
     if prefix and (stride is not None or offsets is not None):
@@ -106,7 +110,9 @@ def decode(program: Any, chains: dict[str, Chain], buffer: Any, *, stride: int |
            prefix: int, errors: str, threads: int) -> DecodedPackets:
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    threads = operator.index(threads)
+    from fieldloom_batch import _integer
+
+    threads = _integer(threads, "threads", 1)
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     stride, starts, sizes, prefix = framing(stride, offsets, lengths, prefix)
