@@ -348,8 +348,8 @@ def frame(buffer: bytes, *, stride: int | None = None, offsets: Any = None, leng
     position = 0
     while position < len(buffer):
         start = position + prefix
-        if start + 6 > len(buffer):
-            packets.append((start, None))
+        if start + 6 > len(buffer):  # cut off in its header, or in the bytes before it: at the end at most
+            packets.append((min(start, len(buffer)), None))
             break
         end = start + 7 + int.from_bytes(buffer[start + 4:start + 6], "big")
         if end > len(buffer):
