@@ -227,6 +227,8 @@ class Reader:
             start = entry.offset
         else:
             start = previous_end + entry.offset
+        if start > self.bits:  # found past the packet: too short, whatever its size or count would be
+            raise Refusal(TOO_SHORT, f"entry {entry.name!r} starts past the end of the packet")
         count = None
         if isinstance(entry.bits, ToEnd):
             size = self.bits - start

@@ -404,6 +404,7 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
         const std::uint32_t index = type.variable[marks.known];
         const Slot& slot = type.slots[index];
         fault.slot = index;
+        fault.counted = false;
         std::uint64_t start = 0;
         if (__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start) || start > total) {
             fault.reason = Reason::TooShort;
@@ -414,6 +415,7 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
             Number value;
             if (!slot_number(type, slot.source, packet, marks, value, fault)) return false;
             fault.slot = index;
+            fault.counted = false;
             int128 n = 0;
             int128 bits = 0;
             const int128 per = slot.numeric() ? int128{slot.bits} : int128{slot.unit};
@@ -424,6 +426,7 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
                 return false;
             }
             fault.value = n;
+            fault.counted = true;
             if (n >= 0 && __builtin_mul_overflow(n, per, &bits)) {
                 fault.reason = Reason::TooShort;
                 return false;

@@ -141,6 +141,7 @@ struct Fault {
     Reason reason = Reason::None;
     std::uint32_t slot = 0;
     int128 value = 0;  // BadSize: the size (in its unit) or count the field gave
+    bool counted = false;  // whether `value` is that of `slot`: an entry found past the packet never gets one
 };
 
 // The first bit of slot s, with marks found up to its anchor.
