@@ -13,13 +13,15 @@ sys.path.insert(0, FUZZ)
 
 import driver  # noqa: E402
 import fuzz_codecs  # noqa: E402
+import fuzz_definitions  # noqa: E402
 import fuzz_pack  # noqa: E402
 import fuzz_scan  # noqa: E402
 import fuzz_unpack  # noqa: E402
 import fuzz_unpack_many  # noqa: E402
 
 HARNESSES = {"unpack": fuzz_unpack.harness, "pack": fuzz_pack.harness, "codecs": fuzz_codecs.harness,
-             "scan": fuzz_scan.harness, "unpack_many": fuzz_unpack_many.harness}
+             "scan": fuzz_scan.harness, "unpack_many": fuzz_unpack_many.harness,
+             "definitions": fuzz_definitions.harness}
 RANDOM_RUNS = int(os.environ.get("FIELDLOOM_FUZZ_RUNS", "5000"))
 
 
@@ -70,8 +72,20 @@ def break_unpack_many(monkeypatch):
     monkeypatch.setattr(Layout, "_unpack_many", without_last_row(Layout._unpack_many))
 
 
+def break_definitions(monkeypatch):
+    from fieldloom_batch.definitions import decode
+
+    def losing_the_last_refused(*args, **kwargs):
+        decoded = native_decode(*args, **kwargs)
+        return decoded._replace(refused=decoded.refused[:-1])
+
+    native_decode = decode.decode
+    monkeypatch.setattr(decode, "decode", losing_the_last_refused)
+
+
 BREAKERS = {"unpack": break_recipe_functions, "pack": break_recipe_functions, "codecs": break_recipe_functions,
-            "scan": break_scan, "unpack_many": break_unpack_many}
+            "scan": break_scan, "unpack_many": break_unpack_many,
+            "definitions": break_definitions}
 
 
 @pytest.mark.parametrize("name", sorted(HARNESSES))

@@ -128,11 +128,14 @@ inline double round_half_even(double v) noexcept {
     return std::copysign((magnitude + kTwo52) - kTwo52, v);
 }
 
-inline bool add_time(std::int64_t epoch_ns, std::int64_t since_epoch_ns, std::int64_t& out) noexcept {
-    std::int64_t sum = 0;
-    if (__builtin_add_overflow(epoch_ns, since_epoch_ns, &sum)) return false;
-    if (sum == std::numeric_limits<std::int64_t>::min()) return false;
-    out = sum;
+__extension__ typedef __int128 int128;
+
+// The time since the epoch may itself lie outside int64 (an epoch near one
+// end, a time back near the other): only the sum has to fit.
+inline bool add_time(std::int64_t epoch_ns, int128 since_epoch_ns, std::int64_t& out) noexcept {
+    const int128 sum = int128{epoch_ns} + since_epoch_ns;
+    if (sum <= std::numeric_limits<std::int64_t>::min() || sum > std::numeric_limits<std::int64_t>::max()) return false;
+    out = static_cast<std::int64_t>(sum);
     return true;
 }
 
@@ -144,25 +147,19 @@ inline bool time_ns(double x, double scale, double offset, std::int64_t epoch_ns
     const double scaled = x * scale;
     const double seconds = scaled + offset;
     const double nanoseconds = detail::round_half_even(seconds * 1e9);
-    // NaN fails both comparisons; 2^63 is the first double past int64.
-    if (!(nanoseconds >= -9223372036854775808.0 && nanoseconds < 9223372036854775808.0)) return false;
-    return detail::add_time(epoch_ns, static_cast<std::int64_t>(nanoseconds), out);
+    // NaN fails both comparisons; past 2^64 either way no epoch brings it back into int64.
+    if (!(nanoseconds > -18446744073709551616.0 && nanoseconds < 18446744073709551616.0)) return false;
+    return detail::add_time(epoch_ns, static_cast<detail::int128>(nanoseconds), out);
 }
 
 // CUC: epoch + coarse seconds + fine / 2^(8 fine_bytes) seconds, truncated to
 // the nanosecond (fine_bytes 0 to 3; fine below 2^(8 fine_bytes)).
 inline bool cuc_ns(std::uint64_t coarse, std::uint64_t fine, unsigned fine_bytes, std::int64_t epoch_ns,
                    std::int64_t& out) noexcept {
-    std::int64_t seconds_ns = 0;
-    if (coarse > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-        __builtin_mul_overflow(static_cast<std::int64_t>(coarse), kNanosecondsPerSecond, &seconds_ns))
-        return false;
-    // fine < 2^24, so fine * 1e9 < 2^54: exact in 64 bits.
+    // coarse < 2^64 and fine < 2^24 (fine * 1e9 < 2^54): exact in 128 bits.
     const auto fraction_ns =
         static_cast<std::int64_t>((fine * static_cast<std::uint64_t>(kNanosecondsPerSecond)) >> (8 * fine_bytes));
-    std::int64_t since_epoch = 0;
-    if (__builtin_add_overflow(seconds_ns, fraction_ns, &since_epoch)) return false;
-    return detail::add_time(epoch_ns, since_epoch, out);
+    return detail::add_time(epoch_ns, detail::int128{coarse} * kNanosecondsPerSecond + fraction_ns, out);
 }
 
 // The same from the raw value of one unsigned field: coarse bytes, then fine.
@@ -177,16 +174,10 @@ inline bool cuc_ns(std::uint64_t raw, unsigned fine_bytes, std::int64_t epoch_ns
 // 86,400,999 ms).
 inline bool cds_ns(std::uint64_t days, std::uint64_t milliseconds, std::uint64_t microseconds, std::int64_t epoch_ns,
                    std::int64_t& out) noexcept {
-    // At most 24, 32 and 16 bits: the two smaller parts cannot overflow.
-    std::int64_t days_ns = 0;
-    if (days > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
-        __builtin_mul_overflow(static_cast<std::int64_t>(days), kNanosecondsPerDay, &days_ns))
-        return false;
+    // days < 2^64 and days * 86400e9 < 2^111: exact in 128 bits, as are the two smaller parts.
     if (milliseconds > 0xFFFFFFFFULL || microseconds > 0xFFFFFFFFULL) return false;
     const auto within_day = static_cast<std::int64_t>(milliseconds * 1'000'000 + microseconds * 1'000);
-    std::int64_t since_epoch = 0;
-    if (__builtin_add_overflow(days_ns, within_day, &since_epoch)) return false;
-    return detail::add_time(epoch_ns, since_epoch, out);
+    return detail::add_time(epoch_ns, detail::int128{days} * kNanosecondsPerDay + within_day, out);
 }
 
 // The same from the raw value of one unsigned field: days, 32 bits of

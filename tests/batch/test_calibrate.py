@@ -200,6 +200,18 @@ def test_times_out_of_range_are_bad_values(calibration, value):
         calibrate_value(calibration, value, "obt")
 
 
+@pytest.mark.parametrize("calibration, value, since_epoch_ns", [
+    (Time("2262-04-11T23:47:16", scale=1e9, offset=-1e10), 0, -10**19),  # back from near the top
+    (CDS(24, 0, "1677-09-22T00:00:00"), 150_000 << 32, 150_000 * 86_400 * 10**9),  # on from near the bottom
+])
+def test_times_far_from_their_epoch_that_fit(calibration, value, since_epoch_ns):
+    """Only the time has to fit a datetime64[ns], not its distance from the epoch."""
+    epoch = numpy.datetime64(calibration.epoch, "ns").astype(numpy.int64).item()
+    assert calibrate_value(calibration, value, "obt") == numpy.datetime64(epoch + since_epoch_ns, "ns")
+    column, failed = calibrate(calibration, numpy.array([value], dtype=numpy.uint64))
+    assert column[0] == numpy.datetime64(epoch + since_epoch_ns, "ns") and (failed is None or not failed.any())
+
+
 @pytest.mark.parametrize("epoch", ["yesterday", "2000-01-01T00:00:00+02:00", "2300-01-01", "1600-01-01"])
 def test_bad_epochs_are_refused(epoch):
     with pytest.raises(DefinitionError, match="epoch"):

@@ -252,7 +252,7 @@ class Reader:
             start = entry.offset
         else:
             start = previous_end + entry.offset
-        if start > self.bits:  # past the end whatever its size: not read
+        if start > self.bits:  # found past the packet: too short, whatever its size or count would be
             raise Refusal(TOO_SHORT, f"entry {entry.name!r} starts past the end of the packet")
         count = None
         if entry.condition is not None and not self.holds(entry.condition):
@@ -392,8 +392,8 @@ def frame(buffer: bytes, *, stride: int | None = None, offsets: Any = None, leng
     position = 0
     while position < len(buffer):
         start = position + prefix
-        if start + 6 > len(buffer):
-            packets.append((start, None))
+        if start + 6 > len(buffer):  # cut off in its header, or in the bytes before it: at the end at most
+            packets.append((min(start, len(buffer)), None))
             break
         end = start + 7 + int.from_bytes(buffer[start + 4:start + 6], "big")
         if end > len(buffer):

@@ -45,6 +45,7 @@ HOSTILE = [
      b"\x7f" + b"\xff" * 7 + b"\0" * 16, "too short"),
     ("count past the packet", (Entry("n", bits=4), Entry("xs", bits=12, count=Dynamic("n"))), b"\x30\x00\x00\x00", "too short"),
     ("fixed count past the packet", (Entry("xs", bits=24, count=3),), b"\0" * 8, "too short"),
+    ("empty array past the packet", (Entry("a", bits=8), Entry("xs", bits=8, count=0, offset=42)), b"\1\2", "too short"),
     ("text past the packet", (Entry("n", bits=8), Entry("text", "utf8", Dynamic("n", unit="bytes")), Entry("after")),
      b"\x03abc", "too short"),
     ("invalid utf-8", (Entry("n", bits=8), Entry("text", "utf8", Dynamic("n", unit="bytes"))), b"\x02\xc3\x28", "bad value"),
@@ -78,17 +79,26 @@ def test_hostile_packets_are_refused(entries, packet, reason):
 EMPTY_PAST = (Entry("a"), Entry("xs", bits=1, offset=9, relative_to="previous", count=0))
 
 
-@needs_decode
-@pytest.mark.xfail(strict=True, reason="the batch path takes an empty array past the packet's end; unpack refuses it")
-def test_empty_array_past_the_end_is_too_short():
-    definitions = Definitions([PacketType("p", EMPTY_PAST)])
-    with pytest.raises(PacketError, match="'xs'"):
-        definitions.unpack(b"\x05\x00")
-    assert [r.reason for r in definitions.decode(b"\x05\x00", stride=2, errors="skip").refused] == ["too short"]
-
-
 @pytest.mark.skipif(not hasattr(Definitions, "pack"), reason="the engine does not pack yet")
 @pytest.mark.xfail(strict=True, reason="pack cannot place an empty array past the last byte of the other entries")
 def test_pack_reaches_an_empty_array():
     definitions = Definitions([PacketType("p", EMPTY_PAST)])
     assert definitions.pack("p", {"a": [5], "xs": [[]]}, raw=True) == reference.build(EMPTY_PAST, {"a": 5, "xs": []})
+
+
+@needs_decode
+@pytest.mark.parametrize("entries, packet, where", [
+    ((Entry("n", bits=8), Entry("xs", bits=8, count=Dynamic("n", intercept=-1), offset=64)), b"\0\0", "'xs' (from bit 64)"),
+    ((Entry("n", bits=8), Entry("a", bits=8, count=Dynamic("n")), Entry("b", bits=8, count=Dynamic("n", slope=2), offset=64)),
+     b"\x01\x07", "'b' (from bit 64)"),
+], ids=["negative count", "count of the entry before"])
+def test_an_entry_past_the_packet_is_too_short_whatever_its_count(entries, packet, where):
+    """Found past the packet's end, an entry is too short before its count is
+    read; the message names no count (none was computed for it)."""
+    types = [PacketType("p", entries)]
+    with pytest.raises(reference.Refusal) as expected:
+        reference.unpack(reference.chains(types), packet)
+    with pytest.raises(PacketError) as raised:
+        Definitions(types).unpack(packet)
+    assert raised.value.reason == expected.value.reason == "too short"
+    assert raised.value.message == f"{where} does not lie within the packet of 2 bytes"

@@ -90,6 +90,14 @@ void fixed_array(const Slot& slot, const Chunk& chunk, std::uint64_t row, void* 
     alignas(8) unsigned char scratch[kChunk * 8];
     const std::size_t item = kItemSize[static_cast<std::size_t>(slot.column)];
     auto* out = static_cast<unsigned char*>(column);
+    if (slot.count == 0) {
+        // No element to read, but an empty array has its place too: past the packet's end it is too short.
+        const std::uint64_t* bases = slot.anchor == 0 ? nullptr : chunk.marks + slot.anchor * kChunk;
+        for (std::size_t j = 0; j < chunk.n; ++j) {
+            if ((bases == nullptr ? 0 : bases[j]) + slot.delta > chunk.packets[j].length * 8) failed[row + j] = 1;
+        }
+        return;
+    }
     for (std::uint64_t k = 0; k < slot.count; ++k) {
         gather_slot(slot, chunk, k * slot.bits, raws, failed + row);
         slot.convert(raws, chunk.n, slot.bits, scratch, 0, failed + row);

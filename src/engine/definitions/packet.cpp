@@ -64,7 +64,7 @@ Outcome explain(const TypeProgram& type, const Fault& fault, const PacketBytes& 
     const std::string what = slot.numeric() ? "count" : "size";
     const std::string unit = slot.numeric() ? "" : slot.unit == 8 ? " bytes" : " bits";
     const std::string from = fault.tag ? build_message("content of ", decimal(fault.value), " bits from its size tag")
-                             : slot.size == SizeMode::FromField
+                             : slot.size == SizeMode::FromField && fault.counted
                                  ? build_message(what, " ", decimal(fault.value), unit, " from ",
                                                  quoted(type.slots[slot.source]))
                                  : std::string();
@@ -80,7 +80,7 @@ Outcome explain(const TypeProgram& type, const Fault& fault, const PacketBytes& 
     std::string where;
     std::uint64_t start = 0;
     if (slot.anchor <= marks.known && !__builtin_add_overflow(marks.at[slot.anchor], slot.delta, &start)) {
-        where = slot.size == SizeMode::Fixed
+        where = slot.size == SizeMode::Fixed && slot.fixed_bits() != 0
                     ? build_message("bits ", start, " to ", start + slot.fixed_bits() - 1)
                     : build_message("from bit ", start);
     }

@@ -451,6 +451,7 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
         const std::uint32_t index = type.variable[marks.known];
         const Slot& slot = type.slots[index];
         fault.slot = index;
+        fault.counted = false;
         if (!slot.condition.empty() && !evaluate(type, slot.condition, 0, packet, marks)) {
             marks.absent |= std::uint64_t{1} << (marks.known + 1);
             marks.at[marks.known + 1] = marks.at[slot.cursor_anchor] + slot.cursor_delta;  // within: it precedes
@@ -482,6 +483,7 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
             Number value;
             if (!slot_number(type, slot.source, packet, marks, value, fault)) return false;
             fault.slot = index;
+            fault.counted = false;
             int128 n = 0;
             int128 bits = 0;
             const int128 per = slot.numeric() ? int128{slot.bits} : int128{slot.unit};
@@ -492,6 +494,7 @@ bool find_marks(const TypeProgram& type, const PacketBytes& packet, std::uint32_
                 return false;
             }
             fault.value = n;
+            fault.counted = true;
             if (n >= 0 && __builtin_mul_overflow(n, per, &bits)) {
                 fault.reason = Reason::TooShort;
                 return false;

@@ -165,6 +165,7 @@ struct Fault {
     std::uint32_t slot = 0;
     int128 value = 0;  // BadSize: the size (in its unit) or count the field gave
     bool tag = false;  // the size came from a text's own size tag
+    bool counted = false;  // whether `value` is that of `slot`: an entry found past the packet never gets one
 };
 
 // Where a text slot's content lies among its bytes data[0, length): after
