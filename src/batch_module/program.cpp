@@ -1,4 +1,4 @@
-// Program: packet definitions compiled once from the spec the Python layer
+// Program: packet definitions compiled once from the plan the Python layer
 // makes of them. _decode serves Definitions.decode, _unpack Definitions.unpack.
 #include "batch_module/program.hpp"
 
@@ -29,13 +29,13 @@ bool u64(PyObject* object, const char* name, std::uint64_t& out) {
 
 PyObject* program_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded_entry([&]() -> PyObject* {
-        PyObject* spec = nullptr;
-        if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) || !PyArg_UnpackTuple(args, "Program", 1, 1, &spec)) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Program() takes one spec by position");
+        PyObject* plan = nullptr;
+        if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) || !PyArg_UnpackTuple(args, "Program", 1, 1, &plan)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Program() takes one plan by position");
             return nullptr;
         }
         auto program = std::make_unique<defs::Program>();
-        if (!program->build(spec)) return nullptr;
+        if (!program->build(plan)) return nullptr;
         PyRef self(type->tp_alloc(type, 0));
         if (!self) return nullptr;
         reinterpret_cast<ProgramObject*>(self.get())->program = program.release();

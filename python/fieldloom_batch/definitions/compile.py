@@ -1,7 +1,7 @@
-"""Resolved chains compiled into the native program's spec: plain tuples of
+"""Resolved chains compiled into the native program's plan: plain tuples of
 ints, floats and str that the engine reads once.
 
-A type's spec is (name, marks, slots, conditions). A slot is (name,
+A type's plan is (name, marks, slots, conditions). A slot is (name,
 encoding, bits, little, anchor, delta, count, size mode, source slot,
 slope, intercept, bits per unit, mark, kind, terminator, leading bits,
 condition nodes, cursor anchor, cursor delta): an entry with a condition
@@ -129,7 +129,7 @@ def compile_type(chain: Chain) -> tuple[Any, ...]:
 
 
 def compile_program(chains: dict[str, Chain], order: list[str]) -> tuple[Any, ...]:
-    """The spec of every concrete type, in the order given, and the order packets try them in."""
+    """The plan of every concrete type, in the order given, and the order packets try them in."""
     concrete = [name for name, chain in chains.items() if not chain.abstract]
     position = {name: i for i, name in enumerate(concrete)}
     return (tuple(compile_type(chains[name]) for name in concrete), tuple(position[name] for name in order))

@@ -20,7 +20,7 @@ from fieldloom_batch.definitions.model import (AllOf, AnyOf, Comparison, Conditi
                                                FLOAT_ENCODINGS, QUAD_ENCODING, PacketType)
 from fieldloom_batch.loaders import xml_tree
 from fieldloom_batch.loaders.xml_tree import Document, DocumentError, text
-from fieldloom_batch.loaders.xtce_types import Spec, TypeReader
+from fieldloom_batch.loaders.xtce_types import Plan, TypeReader
 
 NAMESPACES = ("http://www.omg.org/spec/XTCE/20180204", "http://www.omg.org/space/xtce", "")
 PARAMETER_TYPES = frozenset({"IntegerParameterType", "FloatParameterType", "EnumeratedParameterType",
@@ -51,8 +51,8 @@ class XTCEReader(TypeReader):
         self.type_nodes: dict[Key, Node] = {}
         self.parameter_nodes: dict[Key, Node] = {}
         self.container_nodes: dict[Key, Node] = {}
-        self.specs: dict[Key, Spec] = {}
-        self.read_parameters: dict[Key, tuple[str, Spec, Entry]] = {}
+        self.plans: dict[Key, Plan] = {}
+        self.read_parameters: dict[Key, tuple[str, Plan, Entry]] = {}
         self.pending: set[Key] = set()
         if root.tag != "SpaceSystem":
             raise DocumentError(f"the root element is <{root.tag}>, not <SpaceSystem>", source=source, line=1)
@@ -109,12 +109,12 @@ class XTCEReader(TypeReader):
 
     # -- parameters -----------------------------------------------------------------------------------------------
 
-    def parameter(self, ref: str, path: tuple[str, ...], node: Node, owner: str) -> tuple[str, Spec]:
-        """The entry name and spec of a referenced parameter."""
+    def parameter(self, ref: str, path: tuple[str, ...], node: Node, owner: str) -> tuple[str, Plan]:
+        """The entry name and plan of a referenced parameter."""
         return self.parameter_at(self.resolve(self.parameter_nodes, ref, path, node, owner, "parameter"))[:2]
 
-    def parameter_at(self, key: Key) -> tuple[str, Spec, Entry]:
-        """A parameter's entry name, spec and entry where a container places
+    def parameter_at(self, key: Key) -> tuple[str, Plan, Entry]:
+        """A parameter's entry name, plan and entry where a container places
         it without a location, count or condition of its own."""
         if key in self.read_parameters:
             return self.read_parameters[key]
@@ -123,39 +123,39 @@ class XTCEReader(TypeReader):
             self.children(parameter, owner, set())
         type_key = self.resolve(self.type_nodes, parameter.get("parameterTypeRef") or "", key[0], parameter, owner,
                                 "parameter type")
-        spec = self.type_spec(type_key)
+        plan = self.type_plan(type_key)
         if parameter.get("shortDescription"):
-            spec = dataclasses.replace(spec, fields={**spec.fields, "description": parameter.get("shortDescription")})
+            plan = dataclasses.replace(plan, fields={**plan.fields, "description": parameter.get("shortDescription")})
         name = self.parameter_names[key]
         try:
-            entry = Entry(name, **spec.fields, count=spec.count)
+            entry = Entry(name, **plan.fields, count=plan.count)
         except DefinitionError as error:
             raise self.refuse(parameter, owner, f"cannot be an entry: {error}") from None
-        self.read_parameters[key] = name, spec, entry
-        return name, spec, entry
+        self.read_parameters[key] = name, plan, entry
+        return name, plan, entry
 
-    def type_spec(self, key: Key) -> Spec:
-        if key in self.specs:
-            return self.specs[key]
+    def type_plan(self, key: Key) -> Plan:
+        if key in self.plans:
+            return self.plans[key]
         node = self.type_nodes[key]
         owner = f"parameter type {key[1]!r}"
         if key in self.pending:
             raise self.refuse(node, owner, "depends on itself (through a size, count or context)")
         self.pending.add(key)
-        spec = self.array(node, key[0], owner) if node.tag == "ArrayParameterType" else self.spec(node, key[0], owner)
+        plan = self.array(node, key[0], owner) if node.tag == "ArrayParameterType" else self.plan(node, key[0], owner)
         self.pending.discard(key)
-        self.specs[key] = spec
-        return spec
+        self.plans[key] = plan
+        return plan
 
-    def array(self, node: Node, path: tuple[str, ...], owner: str) -> Spec:
+    def array(self, node: Node, path: tuple[str, ...], owner: str) -> Plan:
         element_key = self.resolve(self.type_nodes, node.get("arrayTypeRef") or "", path, node, owner,
                                    "parameter type")
-        element = self.type_spec(element_key)
+        element = self.type_plan(element_key)
         if element.kind in ("string", "binary", "array", "time"):
             raise self.refuse(node, owner, f"is an array of {element.kind} values; arrays of numbers are supported")
         lists = [child for child in self.children(node, owner, {"DimensionList"})]
         count = self.dimensions(lists[0], path, owner) if lists else None
-        return Spec("array", dict(element.fields), count=count)
+        return Plan("array", dict(element.fields), count=count)
 
     def dimensions(self, node: Node, path: tuple[str, ...], owner: str) -> Any:
         dimensions = self.children(node, owner, {"Dimension"})
@@ -213,26 +213,26 @@ class XTCEReader(TypeReader):
             raise self.refuse(node, owner, f"has the operator {op!r}, which is not one of ==, !=, <, <=, >, >=")
         if text is None:
             raise self.refuse(node, owner, "needs a value")
-        name, spec = self.reference(reference, path, owner)
+        name, plan = self.reference(reference, path, owner)
         raw = not self.flag(reference, owner, "useCalibratedValue", True)
-        return Comparison(name, OPERATORS[op], self.constant(spec, text.strip(), raw, node, owner), raw=raw)  # type: ignore[arg-type]
+        return Comparison(name, OPERATORS[op], self.constant(plan, text.strip(), raw, node, owner), raw=raw)  # type: ignore[arg-type]
 
-    def constant(self, spec: Spec, text: str, raw: bool, node: Node, owner: str) -> int | float | str | bool:
-        if spec.kind in ("string", "binary", "time", "array"):
-            raise self.refuse(node, owner, f"compares a {spec.kind} parameter; only numbers, labels and booleans "
+    def constant(self, plan: Plan, text: str, raw: bool, node: Node, owner: str) -> int | float | str | bool:
+        if plan.kind in ("string", "binary", "time", "array"):
+            raise self.refuse(node, owner, f"compares a {plan.kind} parameter; only numbers, labels and booleans "
                                            "compare")
-        if not raw and spec.kind == "enumerated":
-            if text not in spec.labels:
+        if not raw and plan.kind == "enumerated":
+            if text not in plan.labels:
                 raise self.refuse(node, owner, f"compares with {text!r}, which is not one of the parameter's labels")
             return text
-        if not raw and spec.kind == "boolean":
-            truths = {**spec.truths, "true": True, "false": False}
+        if not raw and plan.kind == "boolean":
+            truths = {**plan.truths, "true": True, "false": False}
             if text not in truths:
                 raise self.refuse(node, owner, f"compares a boolean with {text!r}")
             return truths[text]
         try:
-            if raw or spec.kind == "integer":
-                if spec.fields["encoding"] not in FLOAT_ENCODINGS + (QUAD_ENCODING,):
+            if raw or plan.kind == "integer":
+                if plan.fields["encoding"] not in FLOAT_ENCODINGS + (QUAD_ENCODING,):
                     try:
                         return int(text, 0)
                     except ValueError:
@@ -277,24 +277,24 @@ class XTCEReader(TypeReader):
                                                  else AllOf((condition, e.condition))) for e in inner]
                 result += inner
                 continue
-            name, spec, plain = self.parameter_at(self.resolve(self.parameter_nodes, item.get("parameterRef") or "",
+            name, plan, plain = self.parameter_at(self.resolve(self.parameter_nodes, item.get("parameterRef") or "",
                                                                 path, item, owner, "parameter"))
-            if not parts and spec.kind != "array":
+            if not parts and plan.kind != "array":
                 result.append(plain)
                 continue
-            count = spec.count
+            count = plan.count
             if "DimensionList" in parts:
                 listed = self.dimensions(parts["DimensionList"], path, owner)
                 if count is not None and listed != count:
                     raise self.refuse(parts["DimensionList"], owner, "takes part of an array, which is not supported")
                 count = listed
-            if spec.kind == "array" and count is None:
+            if plan.kind == "array" and count is None:
                 raise self.refuse(item, owner, f"refers to the array {name!r}, whose size is given nowhere")
             if "RepeatEntry" in parts:
                 if count is not None:
                     raise self.refuse(parts["RepeatEntry"], owner, "repeats an array, which is not supported")
                 count = self.repeat(parts["RepeatEntry"], path, owner)
-            fields = dict(spec.fields, offset=offset, relative_to=relative, count=count, condition=condition)
+            fields = dict(plan.fields, offset=offset, relative_to=relative, count=count, condition=condition)
             try:
                 result.append(Entry(name, **fields))
             except DefinitionError as error:
@@ -402,7 +402,7 @@ class XTCEReader(TypeReader):
         refused as a whole, not when some packet happens to need the broken
         part."""
         for key in self.type_nodes:
-            self.type_spec(key)
+            self.type_plan(key)
         for key in self.parameter_nodes:
             self.parameter_at(key)
 

@@ -44,7 +44,7 @@ MAX_RANGE_CODES = 65536
 
 
 @dataclass
-class Spec:
+class Plan:
     """What a parameter type gives the entries of its parameters."""
 
     kind: str  # integer, float, enumerated, boolean, string, binary, time, array
@@ -62,7 +62,7 @@ BOOLEANS = {"true": True, "1": True, "false": False, "0": False}
 
 
 class TypeReader:
-    """Parameter types to `Spec`s. The document reader provides the naming
+    """Parameter types to `Plan`s. The document reader provides the naming
     and conditions (`parameter`, `parameter_spec`, `condition`)."""
 
     source: str
@@ -73,7 +73,7 @@ class TypeReader:
 
     # -- provided by the document reader --------------------------------------------------------------------------
 
-    def parameter(self, ref: str, path: tuple[str, ...], node: Node, owner: str) -> tuple[str, Spec]:
+    def parameter(self, ref: str, path: tuple[str, ...], node: Node, owner: str) -> tuple[str, Plan]:
         raise NotImplementedError
 
     def condition(self, node: Node, path: tuple[str, ...], owner: str) -> Condition:
@@ -146,15 +146,15 @@ class TypeReader:
                 reference = child
         if reference is None:
             raise self.refuse(node, owner, "needs a ParameterInstanceRef")
-        name, spec = self.reference(reference, path, owner)
-        if spec.calibrated and self.flag(reference, owner, "useCalibratedValue", True):
+        name, plan = self.reference(reference, path, owner)
+        if plan.calibrated and self.flag(reference, owner, "useCalibratedValue", True):
             raise self.refuse(reference, owner, f"takes a size or count from the calibrated value of {name!r}; "
                                                 "sizes come from values before calibration "
                                                 "(say useCalibratedValue=\"false\")")
         return Dynamic(name, slope, intercept)
 
-    def reference(self, node: Node, path: tuple[str, ...], owner: str) -> tuple[str, Spec]:
-        """A ParameterInstanceRef: the entry name and spec of the parameter."""
+    def reference(self, node: Node, path: tuple[str, ...], owner: str) -> tuple[str, Plan]:
+        """A ParameterInstanceRef: the entry name and plan of the parameter."""
         if node.get("instance", "0").strip() != "0":
             raise self.refuse(node, owner, "refers to another instance than the current one (instance is not 0)")
         return self.parameter(node.get("parameterRef") or "", path, node, owner)
@@ -300,7 +300,7 @@ class TypeReader:
             fields["description"] = node.get("shortDescription")
         return fields, calibrators
 
-    def spec(self, node: Node, path: tuple[str, ...], owner: str) -> Spec:
+    def plan(self, node: Node, path: tuple[str, ...], owner: str) -> Plan:
         tag = node.tag
         if tag in ("IntegerParameterType", "FloatParameterType"):
             fields, calibrators = self.data_type(node, path, owner, calibrated=True)
@@ -315,25 +315,25 @@ class TypeReader:
                 calibration = Polynomial((0.0, 1.0))
             if calibration is not None:
                 fields["calibration"] = calibration
-            return Spec("float" if tag == "FloatParameterType" or calibration else "integer", fields)
+            return Plan("float" if tag == "FloatParameterType" or calibration else "integer", fields)
         if tag == "EnumeratedParameterType":
             fields, _ = self.data_type(node, path, owner, calibrated=False)
             labels = self.enumeration(node, owner)
             fields["calibration"] = labels
             self.integer_only(node, fields, owner)
-            return Spec("enumerated", fields, labels=frozenset(labels.labels.values()))
+            return Plan("enumerated", fields, labels=frozenset(labels.labels.values()))
         if tag == "BooleanParameterType":
             fields, _ = self.data_type(node, path, owner, calibrated=False)
             self.integer_only(node, fields, owner)
             fields["calibration"] = Boolean()
             truths = {node.get("oneStringValue", "True") or "": True, node.get("zeroStringValue", "False") or "": False}
-            return Spec("boolean", fields, truths=truths)
+            return Plan("boolean", fields, truths=truths)
         if tag in ("StringParameterType", "BinaryParameterType"):
             fields, _ = self.data_type(node, path, owner, calibrated=False)
             wanted = "binary" if tag == "BinaryParameterType" else "text"
             if (fields["encoding"] == "binary") != (wanted == "binary"):
                 raise self.refuse(node, owner, f"needs a {'Binary' if wanted == 'binary' else 'String'}DataEncoding")
-            return Spec("binary" if wanted == "binary" else "string", fields)
+            return Plan("binary" if wanted == "binary" else "string", fields)
         if tag == "AbsoluteTimeParameterType":
             return self.time(node, path, owner)
         raise self.refuse(node, owner, "is not supported")
@@ -360,7 +360,7 @@ class TypeReader:
                 labels[code] = label
         return Enumeration(labels)
 
-    def time(self, node: Node, path: tuple[str, ...], owner: str) -> Spec:
+    def time(self, node: Node, path: tuple[str, ...], owner: str) -> Plan:
         if node.get("baseType") is not None:
             raise self.refuse(node, owner, "derives from another type (baseType), which is not supported")
         parts = {child.tag: child for child in self.children(node, owner, {"Encoding", "ReferenceTime"})}
@@ -380,7 +380,7 @@ class TypeReader:
                                      offset=self.number(encoding, owner, "offset", 0.0))
         if node.get("shortDescription"):
             fields["description"] = node.get("shortDescription")
-        return Spec("time", fields)
+        return Plan("time", fields)
 
     def epoch(self, node: Node, owner: str) -> str:
         written = text(node)

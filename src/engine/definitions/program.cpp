@@ -11,7 +11,7 @@ namespace fieldloom::defs {
 
 namespace {
 
-// -- reading the spec ---------------------------------------------------------------------------------------------
+// -- reading the plan ---------------------------------------------------------------------------------------------
 
 bool malformed(const char* what) {
     PyErr_Format(PyExc_ValueError, "malformed definitions program: %s", what);
@@ -75,13 +75,13 @@ bool doubles(PyObject* object, std::vector<double>& out) {
     return true;
 }
 
-bool read_node(PyObject* spec, Node& node, std::size_t at, std::size_t total, std::size_t slots);
+bool read_node(PyObject* plan, Node& node, std::size_t at, std::size_t total, std::size_t slots);
 
 // One tree of conditions in preorder, on the first `slots` slots.
-bool read_nodes(PyObject* spec, std::vector<Node>& nodes, std::size_t slots) {
+bool read_nodes(PyObject* plan, std::vector<Node>& nodes, std::size_t slots) {
     PyObject** items_of = nullptr;
-    if (!items(spec, -1, items_of, "conditions")) return false;
-    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(spec));
+    if (!items(plan, -1, items_of, "conditions")) return false;
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(plan));
     nodes.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
         if (!read_node(items_of[i], nodes[i], i, count, slots)) return false;
@@ -90,9 +90,9 @@ bool read_nodes(PyObject* spec, std::vector<Node>& nodes, std::size_t slots) {
     return true;
 }
 
-bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t marks) {
+bool read_slot(PyObject* plan, Slot& slot, std::uint32_t index, std::uint32_t marks) {
     PyObject** f = nullptr;
-    if (!items(spec, 19, f, "a slot")) return false;
+    if (!items(plan, 19, f, "a slot")) return false;
     if (!PyUnicode_CheckExact(f[0])) return malformed("a slot name");
     slot.name = PyRef::borrow(f[0]);
     int kind = 0;
@@ -148,9 +148,9 @@ bool read_slot(PyObject* spec, Slot& slot, std::uint32_t index, std::uint32_t ma
     return true;
 }
 
-bool read_node(PyObject* spec, Node& node, std::size_t at, std::size_t total, std::size_t slots) {
+bool read_node(PyObject* plan, Node& node, std::size_t at, std::size_t total, std::size_t slots) {
     PyObject** f = nullptr;
-    if (!items(spec, 7, f, "a condition")) return false;
+    if (!items(plan, 7, f, "a condition")) return false;
     int kind = 0;
     int op = 0;
     int transform = 0;
@@ -193,9 +193,9 @@ bool read_node(PyObject* spec, Node& node, std::size_t at, std::size_t total, st
     }
 }
 
-bool read_type(PyObject* spec, TypeProgram& type) {
+bool read_type(PyObject* plan, TypeProgram& type) {
     PyObject** f = nullptr;
-    if (!items(spec, 4, f, "a packet type")) return false;
+    if (!items(plan, 4, f, "a packet type")) return false;
     if (!PyUnicode_CheckExact(f[0])) return malformed("a type name");
     type.name = PyRef::borrow(f[0]);
     if (!integer(f[1], type.marks, 0, kMaxMarks, "marks")) return false;
@@ -423,9 +423,9 @@ const std::vector<std::uint32_t>& candidates(const Program& program, const Packe
 
 }  // namespace
 
-bool Program::build(PyObject* spec) {
+bool Program::build(PyObject* plan) {
     PyObject** f = nullptr;
-    if (!items(spec, 2, f, "the program")) return false;
+    if (!items(plan, 2, f, "the program")) return false;
     PyObject** types_spec = nullptr;
     PyObject** order_spec = nullptr;
     if (!items(f[0], -1, types_spec, "types") || !items(f[1], -1, order_spec, "order")) return false;

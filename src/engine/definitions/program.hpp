@@ -1,7 +1,7 @@
 // Packet definitions compiled once into a program per packet type: a slot
 // per entry of its chain (where it lies, how big it is, how its bits become
 // a column) and a small code array of conditions that picks its packets.
-// The Python layer resolves the definitions and hands over a compact spec;
+// The Python layer resolves the definitions and hands over a compact plan;
 // everything here runs on plain values.
 #pragma once
 
@@ -137,8 +137,8 @@ struct Program {
     std::vector<TypeProgram> types;     // the concrete types, as given
     std::vector<std::uint32_t> order;   // the order packets are tried on them
     Dispatch dispatch;
-    // Build from the spec; ValueError or TypeError set and false on a malformed one.
-    bool build(PyObject* spec);
+    // Build from the plan; ValueError or TypeError set and false on a malformed one.
+    bool build(PyObject* plan);
 };
 
 // One packet: its bytes, and how many bytes may be loaded from its start
