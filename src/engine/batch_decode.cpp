@@ -9,7 +9,9 @@
 
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
+#include "engine/batch_text.hpp"
 #include "python/errors.hpp"
+#include "python/held_buffer.hpp"
 #include "python/mapping_guard.hpp"
 
 namespace fieldloom::batch {
@@ -163,28 +165,6 @@ PyRef checked(PyObject* object) {
     return PyRef(object);
 }
 
-// A buffer export, held until the decode is over.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool hold(PyObject* object, int flags) {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const noexcept { return view_; }
-    void* data() const noexcept { return view_.buf; }
-    std::uint64_t size() const noexcept { return static_cast<std::uint64_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 bool fail_value(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
@@ -232,11 +212,14 @@ struct ColumnBuffer {
     PyRef array;
     HeldBuffer held;
     Column type = Column::U8;
+    bool utf8 = false;  // a text column of UTF-8 bytes in `text`, not str objects in `array`
+    Utf8Column text;
 };
 
 struct TextPlan {
     const CompiledField* field;
     PyObject** column;  // nullptr: only checked
+    Utf8Column* utf8;   // instead of `column` when text is kept as UTF-8 bytes
 };
 
 void decode_numeric(const std::vector<NumericPlan>& plans, const Packets& packets, std::uint64_t lo,
@@ -332,6 +315,26 @@ PyRef packet_error(const CompiledLayout& layout, const Packets& packets, std::ui
     return exception_of(wrap_engine_failure(std::move(result).error()));
 }
 
+// Every text field as UTF-8 bytes, without the interpreter lock; false with
+// the exception set.
+bool decode_utf8_texts(const std::vector<TextPlan>& texts, const Packets& packets, std::uint8_t* failed) {
+    std::vector<TextScratch> scratch;
+    scratch.reserve(texts.size());
+    for (const TextPlan& text : texts) scratch.emplace_back(*text.field);
+    TextRun run = TextRun::done;
+    Py_BEGIN_ALLOW_THREADS
+    for (std::size_t t = 0; t < texts.size() && run == TextRun::done; ++t) {
+        run = decode_utf8_column(*texts[t].field, packets, failed, texts[t].utf8, scratch[t]);
+    }
+    Py_END_ALLOW_THREADS
+    if (run == TextRun::no_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (run == TextRun::overflowed) throw InternalFault("a text column outgrew the UTF-8 size its encoding allows");
+    return true;
+}
+
 }  // namespace
 
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept {
@@ -401,6 +404,11 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
         if (field.column < 0) continue;
         ColumnBuffer& column = columns[static_cast<std::size_t>(field.column)];
         column.type = column_of(field.encoding, field.bits);
+        if (recording.utf8_text && is_text(field.encoding)) {
+            column.utf8 = true;
+            if (!column.text.allocate(empty.get(), field, count)) return nullptr;
+            continue;
+        }
         column.array = PyRef(PyObject_CallFunction(empty.get(), "Ks", static_cast<unsigned long long>(count),
                                                    kDtypeCodes[static_cast<std::size_t>(column.type)]));
         if (!column.array) return nullptr;
@@ -410,9 +418,10 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
     std::vector<NumericPlan> numeric;
     std::vector<TextPlan> texts;
     for (const CompiledField& field : fields) {
-        void* column = field.column < 0 ? nullptr : columns[static_cast<std::size_t>(field.column)].held.data();
+        ColumnBuffer* buffer = field.column < 0 ? nullptr : &columns[static_cast<std::size_t>(field.column)];
+        void* column = buffer == nullptr || buffer->utf8 ? nullptr : buffer->held.data();
         if (is_text(field.encoding)) {
-            texts.push_back({&field, static_cast<PyObject**>(column)});
+            texts.push_back({&field, static_cast<PyObject**>(column), buffer == nullptr ? nullptr : &buffer->text});
             continue;
         }
         NumericPlan plan;
@@ -437,7 +446,11 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
         Py_END_ALLOW_THREADS
     }
 
-    // Text needs the interpreter: each value is a new str.
+    if (recording.utf8_text) {
+        if (!decode_utf8_texts(texts, packets, failed.get())) return nullptr;
+        texts.clear();
+    }
+    // Text as str needs the interpreter: each value is a new str.
     std::vector<std::uint8_t> reversed;
     for (const TextPlan& text : texts) {
         const CompiledField& field = *text.field;
@@ -486,6 +499,10 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
             if (PyList_Append(refused.get(), entry.get()) < 0) api_call_failed();
         }
         for (ColumnBuffer& column : columns) {
+            if (column.utf8) {
+                drop_failed_rows(column.text, failed.get(), count, first_failed);
+                continue;
+            }
             auto* data = static_cast<std::uint8_t*>(column.held.data());
             const auto item = static_cast<std::uint64_t>(column.held.view().itemsize);
             const bool objects = column.type == Column::Object;
@@ -509,7 +526,8 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
 
     PyRef result = checked(PyDict_New());
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        PyRef array = kept == count ? PyRef::borrow(columns[c].array.get())
+        PyRef array = columns[c].utf8   ? PyRef(columns[c].text.result(kept))
+                      : kept == count ? PyRef::borrow(columns[c].array.get())
                                     : PyRef(PySequence_GetSlice(columns[c].array.get(), 0, static_cast<Py_ssize_t>(kept)));
         if (!array) return nullptr;
         if (PyDict_SetItem(result.get(), names[c], array.get()) < 0) return nullptr;
