@@ -5,6 +5,7 @@
 
 #include "codecs/utf8.hpp"
 #include "engine/unpack.hpp"
+#include "python/text_bridge.hpp"
 
 namespace fieldloom::batch {
 
@@ -63,6 +64,9 @@ TextRun decode_utf8_column(const CompiledField& field, const Packets& packets, s
                            Utf8Column* column, TextScratch& scratch) noexcept {
     const recipe::FieldBytes bytes = field.bytes;
     const recipe::TextDecodeFn decode = field.unpack->decode_text;
+    // Short ASCII is its own UTF-8 in these encodings, as the str path's own
+    // shortcut for it assumes: copied without a plan.
+    const bool ascii_shortcut = field.unpack->ascii_is_text && bytes.count <= kShortText;
     std::int64_t at = 0;
     try {
         for (std::uint64_t i = 0; i < packets.count; ++i) {
@@ -74,6 +78,15 @@ TextRun decode_utf8_column(const CompiledField& field, const Packets& packets, s
                 } else {
                     const ByteSpan input = recipe::text_field_bytes(data + bytes.first, bytes.count, field.order,
                                                                     scratch.reversed);
+                    if (ascii_shortcut && all_ascii(input.data(), input.size())) {
+                        if (column != nullptr) {
+                            if (input.size() > column->capacity - static_cast<std::uint64_t>(at)) return TextRun::overflowed;
+                            std::memcpy(column->data + at, input.data(), input.size());
+                            at += static_cast<std::int64_t>(input.size());
+                            column->offsets[i + 1] = at;
+                        }
+                        continue;
+                    }
                     auto plan = decode(input);
                     if (!plan) {
                         failed[i] = 1;

@@ -102,17 +102,17 @@ constexpr std::array<UnpackRow, kEncodingCount> kUnpackRows{{
     {&unpack_unimplemented<FloatFamily::DecF64>, false},
     {&unpack_unimplemented<FloatFamily::IbmF32>, false},
     {&unpack_unimplemented<FloatFamily::IbmF64>, false},
-    {&unpack_text<decode_utf8>, true, nullptr, &decode_utf8},
+    {&unpack_text<decode_utf8>, true, nullptr, &decode_utf8, true},
     {&unpack_text<decode_utf16>, true, nullptr, &decode_utf16},
     {&unpack_text<decode_utf16be>, true, nullptr, &decode_utf16be},
     {&unpack_text<decode_utf16le>, true, nullptr, &decode_utf16le},
     {&unpack_text<decode_utf32>, true, nullptr, &decode_utf32},
     {&unpack_text<decode_utf32be>, true, nullptr, &decode_utf32be},
     {&unpack_text<decode_utf32le>, true, nullptr, &decode_utf32le},
-    {&unpack_text<decode_us_ascii>, true, nullptr, &decode_us_ascii},
-    {&unpack_text<decode_iso_8859_1>, true, nullptr, &decode_iso_8859_1},
-    {&unpack_text<decode_iso_8859_1>, true, nullptr, &decode_iso_8859_1},
-    {&unpack_text<decode_windows_1252>, true, nullptr, &decode_windows_1252},
+    {&unpack_text<decode_us_ascii>, true, nullptr, &decode_us_ascii, true},
+    {&unpack_text<decode_iso_8859_1>, true, nullptr, &decode_iso_8859_1, true},
+    {&unpack_text<decode_iso_8859_1>, true, nullptr, &decode_iso_8859_1, true},
+    {&unpack_text<decode_windows_1252>, true, nullptr, &decode_windows_1252, true},
 }};
 
 }  // namespace

@@ -37,6 +37,7 @@ struct UnpackRow {
     bool reads_bytes;  // text: the scalar rule takes the field bytes
     PlainFn plain = nullptr;  // set for the rules that cannot fail
     TextDecodeFn decode_text = nullptr;  // set for the text rules: what `unpack` makes its str from
+    bool ascii_is_text = false;  // ASCII bytes decode to themselves (UTF-8 and the single-byte codes)
 };
 
 // The scalar rule of each encoding, as a Python value.
