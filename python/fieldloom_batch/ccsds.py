@@ -115,23 +115,43 @@ def scan_ccsds(buffer: Any, *, apid: ApidSelection = None) -> PacketScan:
     return PacketScan(columns, end, tail)
 
 
+def find_gaps(apids: np.ndarray[Any, Any], counts: np.ndarray[Any, Any],
+              latest: np.ndarray[Any, Any] | None = None) -> tuple[np.ndarray[Any, Any], ...]:
+    """The jumps in each APID's sequence count as arrays, in stream order: the row of the packet
+    after each gap, the count before it and the packets lost.
+
+    `latest`, when given, holds per APID (APID_COUNT entries) the count of its packet before
+    these rows, or -1 for none, so that a stream can be walked a part at a time; it is updated
+    to the last count of each APID seen here. Only arrays are built, whatever the number of gaps.
+    """
+    apids = np.asarray(apids)
+    counts = np.asarray(counts).astype(np.int64)
+    order = np.argsort(apids, kind="stable")
+    grouped_apids, grouped_counts = apids[order], counts[order]
+    first = np.ones(len(order), dtype=bool)
+    first[1:] = grouped_apids[1:] != grouped_apids[:-1]
+    before = np.empty_like(grouped_counts)
+    before[1:] = grouped_counts[:-1]
+    before[first] = -1 if latest is None else latest[grouped_apids[first]]
+    if latest is not None:
+        last = np.append(first[1:], True)
+        latest[grouped_apids[last]] = grouped_counts[last]
+    lost = (grouped_counts - before - 1) % SEQUENCE_MODULUS
+    jumps = np.flatnonzero((before >= 0) & (lost != 0))
+    rows = order[jumps]
+    by_row = np.argsort(rows, kind="stable")
+    return rows[by_row], before[jumps][by_row], lost[jumps][by_row]
+
+
 def sequence_gaps(scan: dict[str, np.ndarray[Any, Any]]) -> list[Gap]:
     """The jumps in each APID's sequence count, in stream order.
 
     Counts run modulo 16384, so a count that goes back (a packet repeated or
     out of order) reads as a jump of nearly 16384.
     """
-    apids = np.asarray(scan["apid"])
-    counts = np.asarray(scan["sequence_count"]).astype(np.int64)
-    order = np.argsort(apids, kind="stable")
-    grouped_apids, grouped_counts = apids[order], counts[order]
-    lost = (grouped_counts[1:] - grouped_counts[:-1] - 1) % SEQUENCE_MODULUS
-    after = np.flatnonzero((grouped_apids[1:] == grouped_apids[:-1]) & (lost != 0))
-    rows = order[after + 1]
-    offsets = np.asarray(scan["offset"])
-    gaps = [
-        Gap(int(apids[row]), int(row), int(offsets[row]), int(grouped_counts[k]), int(counts[row]), int(lost[k]))
-        for row, k in zip(rows, after)
+    apids, counts, offsets = (np.asarray(scan[name]) for name in ("apid", "sequence_count", "offset"))
+    rows, before, lost = find_gaps(apids, counts)
+    return [
+        Gap(int(apids[row]), int(row), int(offsets[row]), int(previous), int(counts[row]), int(missing))
+        for row, previous, missing in zip(rows.tolist(), before.tolist(), lost.tolist())
     ]
-    gaps.sort(key=lambda gap: gap.index)
-    return gaps

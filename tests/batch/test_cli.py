@@ -1,5 +1,9 @@
+import io
 import json
+import os
+import random
 import subprocess
+import tracemalloc
 import sys
 from pathlib import Path
 
@@ -9,8 +13,9 @@ import pytest
 pd = pytest.importorskip("pandas")
 pytest.importorskip("pyarrow")
 
-from fieldloom_batch import Layout  # noqa: E402
+from fieldloom_batch import Layout, blocks, commands, scan_ccsds, sequence_gaps  # noqa: E402
 
+from ccsds_streams import make_stream  # noqa: E402
 from recordings import CCSDS, FIXED, STRIDE, assert_frame_matches, serial_decode, write_recordings  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -76,6 +81,47 @@ def test_scan_takes_the_census():
     assert lines[3] == "  APID 0x123: count 311 to 313 at byte 9672: 1 lost"
 
 
+@pytest.mark.parametrize("window, rows, apids", [(1 << 10, 1 << 20, None), (1 << 16, 7, None),
+                                                 (999, 50, (0x10, 0x7FF))])
+def test_scan_counts_as_sequence_gaps_does_over_the_whole_file(tmp_path, monkeypatch, window, rows, apids):
+    """Counted a window and a chunk at a time, with gaps across their edges."""
+    data = make_stream(random.Random(window), 3000) + b"\x00\x10\xc0\x01\x00"
+    (tmp_path / "s.bin").write_bytes(data)
+    monkeypatch.setattr(blocks, "SCAN_WINDOW", window)
+    monkeypatch.setattr(commands, "CENSUS_ROWS", rows)
+    out = io.StringIO()
+    commands.census(str(tmp_path / "s.bin"), apids, out, True)
+    scan = scan_ccsds(data, apid=apids)
+    gaps = sequence_gaps(scan)
+    table = []
+    for apid in sorted(set(scan["apid"].tolist())):
+        lengths = scan["length"][scan["apid"] == apid].tolist()
+        lost = [gap.lost for gap in gaps if gap.apid == apid]
+        table.append([f"0x{apid:04X}", str(len(lengths)), str(sum(lengths)),
+                      f"{min(lengths)}-{max(lengths)}" if min(lengths) < max(lengths) else str(min(lengths)),
+                      str(len(lost)), str(sum(lost))])
+    lines = out.getvalue().splitlines()
+    assert lines[0].endswith(f"{len(data)} bytes, {len(scan['apid'])} packets, 5 bytes left over "
+                             f"(a packet cut off at byte {len(data) - 5})")
+    assert [line.split() for line in lines[2 : 2 + len(table)]] == table
+    assert lines[2 + len(table):] == [f"  APID 0x{g.apid:03X}: count {g.previous_count} to {g.sequence_count} at byte "
+                                      f"{g.offset}: {g.lost} lost" for g in gaps]
+
+
+def test_scan_builds_no_object_per_gap(tmp_path, monkeypatch):
+    """Zero-filled: a 7-byte packet of APID 0 and count 0 every 7 bytes, each one a gap. The window's
+    scan takes 20 bytes a packet; an object per gap would take hundreds."""
+    monkeypatch.setattr(commands, "CENSUS_ROWS", 1 << 16)
+    (tmp_path / "zeros.bin").write_bytes(bytes(8 << 20))
+    tracemalloc.start()
+    try:
+        commands.census(str(tmp_path / "zeros.bin"), None, io.StringIO(), False)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 40 * (8 << 20) // 7, peak
+
+
 @pytest.mark.parametrize("arguments, status, message", [
     (["decode", "{fixed}", "--recipe", "{bad_json}", "--stride", "16", "-o", "o.parquet"], 2,
      "bad.json: not valid JSON: Expecting ',' delimiter at line 3, column 5"),
@@ -90,13 +136,37 @@ def test_scan_takes_the_census():
     (["decode", "{fixed}", "--recipe", "{recipe}", "--stride", "0", "-o", "o.csv"], 2, "not a positive whole number: '0'"),
     (["scan", "{fixed}", "--apid", "4096"], 2, "APID 4096 is out of range"),
     (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
+    # Refused before anything is read or written.
+    (["decode", "{fixed}", "{copy}", "--recipe", "{recipe}", "--stride", "16", "-o", "{copy}"], 2,
+     "--output {copy} is the input {copy}: refusing to overwrite it"),
+    (["decode", "{fixed}", "--recipe", "{recipe}", "--stride", "16", "-o", "{folder}"], 1,
+     "cannot write {folder}: it is a directory"),
+    (["decode", "{fifo}", "--recipe", "{recipe}", "--stride", "16", "-o", "o.csv"], 1,
+     "cannot read {fifo}: not a regular file"),
+    (["scan", "{fixed}", "{fifo}"], 1, "cannot read {fifo}: not a regular file"),
+    (["decode", "{fixed}", "--recipe", "{recipe}", "--stride", "16", "-o", "o.csv", "--blocksize", "9" * 400], 2,
+     " is too large: at most 9223372036854775807 bytes"),
+    (["decode", "{fixed}", "--recipe", "{recipe}", "--stride", str(2**64), "-o", "o.csv"], 2,
+     f"argument --stride: {2**64} is too large: at most 9223372036854775807"),
+    (["decode", "{fixed}", "--recipe", "{recipe}", "--stride", "16", "-o", "o.csv", "--workers", str(2**31)], 2,
+     f"argument --workers: {2**31} is too large: at most 256"),
+    (["decode", "{fixed}", "--recipe", "{deep}", "--stride", "16", "-o", "o.csv"], 2, "deep.json: nested too deeply"),
 ])
 def test_mistakes_get_one_line_and_an_exit_status(files, tmp_path, arguments, status, message):
     (tmp_path / "bad.json").write_text('[\n  {"name": "a"}\n    "oops"]\n')
     (tmp_path / "entry.json").write_text('[{"name": "a", "encoding": "nonsense", "bits": 8}]')
+    (tmp_path / "deep.json").write_text("[" * 100_000 + "]" * 100_000)
+    (tmp_path / "copy.csv").write_bytes(files["fixed"][0].read_bytes())
+    (tmp_path / "folder.csv").mkdir()
+    os.mkfifo(tmp_path / "fifo")  # with no writer: opening it would wait forever
     names = {"fixed": files["fixed"][0], "bad_json": tmp_path / "bad.json", "bad_entry": tmp_path / "entry.json",
-             "missing": tmp_path / "missing.bin", "recipe": files["directory"] / "fixed.json"}
+             "missing": tmp_path / "missing.bin", "recipe": files["directory"] / "fixed.json",
+             "deep": tmp_path / "deep.json", "copy": tmp_path / "copy.csv", "folder": tmp_path / "folder.csv",
+             "fifo": tmp_path / "fifo"}
+    before = sorted(tmp_path.iterdir())
     run = fieldloom(*[argument.format(**names) for argument in arguments], check=status)
     assert run.stderr.startswith("fieldloom: error: ") and run.stderr.count("\n") == 1, run.stderr
     assert message.format(**names) in run.stderr
     assert run.stdout == ""
+    assert sorted(tmp_path.iterdir()) == before and not any((tmp_path / "folder.csv").iterdir())
+    assert (tmp_path / "copy.csv").read_bytes() == files["fixed"][0].read_bytes()

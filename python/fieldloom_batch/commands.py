@@ -1,0 +1,321 @@
+"""What the `fieldloom` command's `decode` and `scan` do, once their arguments are checked.
+
+`decode` cuts the recordings into blocks of whole packets, decodes them in
+this process or in worker processes, and writes the rows in order to one
+output file. `scan` takes the census of each recording's APIDs.
+"""
+from __future__ import annotations
+
+import argparse
+import collections
+import concurrent.futures
+import contextlib
+import ctypes
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, Any
+
+import numpy as np
+
+from .blocks import Block, BlockResult, FilePlan, decode_block, file_end, plan_ccsds, plan_stride, scan_windows
+from .ccsds import APID_COUNT, find_gaps
+from .outputs import TableWriter, block_encoder, output_format
+
+USAGE_ERROR = 2
+FAILURE = 1
+SHOWN_REFUSALS = 10
+
+
+class UserError(Exception):
+    """A mistake or a missing file on the user's side: one line on stderr, no traceback."""
+
+    def __init__(self, message: str, status: int = FAILURE) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+# Worker processes build the layout once, from its recipe, and hand back
+# blocks encoded for the output: Arrow tables travel between processes as
+# plain buffers, where columns of str would be pickled one string at a time.
+_worker_layout: Any = None
+_worker_encoder: Any = None
+
+PR_SET_PDEATHSIG = 1
+
+
+def die_with(parent: int) -> None:
+    """Ends this worker when its parent process dies, whatever killed it."""
+    if sys.platform.startswith("linux"):
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    else:
+        def watch() -> None:
+            while os.getppid() == parent:
+                time.sleep(0.5)
+            os._exit(1)
+
+        threading.Thread(target=watch, daemon=True).start()
+    if os.getppid() != parent:  # it died before we asked
+        os._exit(1)
+
+
+def start_worker(recipe: list[Any], format: str, parent: int | None) -> None:
+    from . import Layout
+
+    global _worker_layout, _worker_encoder
+    if parent is not None:
+        die_with(parent)
+    _worker_layout = Layout(recipe)
+    _worker_encoder = block_encoder(_worker_layout.dtypes, format)
+
+
+def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | None) -> BlockResult:
+    result = decode_block(_worker_layout, block, stride=stride, apid=apid)
+    return result._replace(columns=_worker_encoder(result.columns))
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, which ends a run as Ctrl-C does: workers stop, partial files go."""
+
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+_holding = 0  # depth of `signals_held`
+_deferred: list[int] = []  # a stop signal that came while held
+
+
+def stop(signum: int, frame: Any) -> None:
+    for number in STOP_SIGNALS:
+        signal.signal(number, signal.SIG_IGN)  # a second signal would cut the clean-up short
+    if _holding:
+        _deferred.append(signum)
+        return
+    raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def stopped_by_signals() -> Iterator[None]:
+    """Within, SIGINT and SIGTERM raise KeyboardInterrupt and Terminated in the main thread."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {number: signal.signal(number, stop) for number in STOP_SIGNALS}
+    try:
+        yield
+    finally:
+        _deferred.clear()
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+@contextlib.contextmanager
+def signals_held() -> Iterator[None]:
+    """A stop signal waits until the end of this block: starting a worker or a temporary file
+    is not cut short, which would leave a process or a file that nothing stops or removes.
+    SIGINT is masked, and the workers started inside inherit that: Ctrl-C reaches the whole
+    process group, and only this process answers it, by stopping them."""
+    global _holding
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    _holding += 1
+    try:
+        yield
+    finally:
+        _holding -= 1
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        if not _holding and _deferred:
+            raise Terminated if _deferred.pop() == signal.SIGTERM else KeyboardInterrupt
+
+
+class Workers:
+    """Decodes blocks in this process, or in `count` worker processes that end with the run."""
+
+    def __init__(self, count: int, recipe: list[Any], format: str) -> None:
+        self.ahead = 2 * count
+        self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        if count == 1:
+            start_worker(recipe, format, None)
+            return
+        with signals_held():
+            self.pool = concurrent.futures.ProcessPoolExecutor(
+                count, mp_context=multiprocessing.get_context("spawn"), initializer=start_worker,
+                initargs=(recipe, format, os.getpid()))
+
+    def in_order(self, function: Callable[..., Any], calls: Sequence[tuple[Any, ...]]) -> Iterator[Any]:
+        """function(*call) for each call, in order; at most `ahead` of them running or waiting to be used."""
+        if self.pool is None:
+            yield from (function(*call) for call in calls)
+            return
+        pending: collections.deque[concurrent.futures.Future[Any]] = collections.deque()
+        for call in calls:
+            with signals_held():  # a submit may start a worker
+                pending.append(self.pool.submit(function, *call))
+            if len(pending) >= self.ahead:
+                yield self.result(pending.popleft())
+        while pending:
+            yield self.result(pending.popleft())
+
+    @staticmethod
+    def result(future: concurrent.futures.Future[Any]) -> Any:
+        try:
+            return future.result()
+        except concurrent.futures.BrokenExecutor:
+            raise UserError("a worker process ended unexpectedly (out of memory?)") from None
+
+    def __enter__(self) -> Workers:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
+        if self.pool is None:
+            return
+        if kind is None:
+            self.pool.shutdown(wait=True)
+            return
+        # Failed or interrupted: the blocks in flight are not wanted, and waiting for them could take
+        # long. A worker killed while it sends a result leaves the pool's reader waiting for the
+        # rest, so once no worker is left our own end of that pipe closes too: the reader then meets
+        # the end of the stream, and the pool shuts down as after a crash.
+        # Before 3.14 the pool has no public way to stop its workers at once.
+        results = getattr(self.pool, "_result_queue", None)
+        manager = getattr(self.pool, "_executor_manager_thread", None)
+        processes = getattr(self.pool, "_processes", None)
+        workers = list(processes.values()) if processes is not None else multiprocessing.active_children()
+        self.pool.shutdown(wait=False, cancel_futures=True)
+        for process in workers:
+            process.kill()
+        for process in workers:
+            process.join()
+        if results is not None:
+            results._writer.close()
+        if manager is not None:
+            manager.join()
+
+
+def progress_bar(total: int, shown: bool | None) -> Any:
+    asked = shown is not None
+    if not (shown if asked else sys.stderr.isatty()):
+        return None
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped]
+    except ImportError:
+        if asked:
+            raise UserError("--progress needs tqdm: pip install 'fieldloom[cli]'") from None
+        return None
+    # Unless asked for, quick runs finish before the bar would appear.
+    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, delay=0 if asked else 0.5,
+                desc="decoding", dynamic_ncols=True)
+
+
+def describe_tail(plan: FilePlan) -> str:
+    assert plan.tail is not None
+    declared = "" if plan.tail.length is None else f" of {plan.tail.length}"
+    return (f"{plan.path}: the last {plan.tail.size} bytes, from byte {plan.tail.offset}, are a packet{declared} "
+            f"cut off by the end of the file; not decoded")
+
+
+def describe_refusal(path: str, refused: Any) -> str:
+    return f"{path}: packet {refused.index} at byte {refused.offset}: {type(refused.error).__name__}: {refused.error}"
+
+
+def decode(args: argparse.Namespace, layout: Any, blocksize: int) -> int:
+    apids = tuple(args.apid) if args.apid else None
+    started = time.perf_counter()
+    format = output_format(args.output) or ""
+    try:
+        with contextlib.ExitStack() as stack:
+            with signals_held():
+                workers = stack.enter_context(Workers(args.workers, layout.recipe, format))
+                writer = stack.enter_context(TableWriter(args.output, layout.dtypes))
+            if args.stride:
+                plans = [plan_stride(path, args.stride, blocksize) for path in args.recordings]
+            else:
+                plans = list(workers.in_order(plan_ccsds, [(path, blocksize, apids) for path in args.recordings]))
+            blocks = [block for plan in plans for block in plan.blocks]
+            total = sum(plan.size for plan in plans)
+            bar = progress_bar(total, args.progress)
+            decoded = refused = 0
+            shown: list[str] = []  # the first refusals; a line per refused packet would fill memory
+            try:
+                results = workers.in_order(decode_in_worker, [(block, args.stride, apids) for block in blocks])
+                for block, result in zip(blocks, results):
+                    if result.refused and args.strict:
+                        raise UserError(f"refused (--strict): {describe_refusal(block.path, result.refused[0])}")
+                    more = result.refused[: SHOWN_REFUSALS - len(shown)]
+                    shown.extend(describe_refusal(block.path, item) for item in more)
+                    refused += len(result.refused)
+                    writer.write(result.columns)
+                    decoded += len(result.packet_index)
+                    if bar is not None:
+                        bar.update(block.stop - block.start)
+                if bar is not None:
+                    bar.update(total - bar.n)  # the bytes no block holds: cut-off packets, other APIDs' tails
+            finally:
+                if bar is not None:
+                    bar.close()
+            writer.commit()
+    except OSError as error:
+        raise UserError(f"{error.filename}: {error.strerror}" if error.filename else str(error)) from None
+
+    seconds = time.perf_counter() - started
+    tails = [describe_tail(plan) for plan in plans if plan.tail]
+    print(f"fieldloom: {decoded} packets decoded, {refused} refused, from {len(plans)} recording(s) of "
+          f"{total} bytes in {seconds:.2f} s ({total / 1e6 / max(seconds, 1e-9):.1f} MB/s) into {args.output}",
+          file=sys.stderr)
+    for line in shown:
+        print(f"  refused: {line}", file=sys.stderr)
+    if refused > len(shown):
+        print(f"  ... and {refused - len(shown)} more refused", file=sys.stderr)
+    for line in tails:
+        print(f"  {line}", file=sys.stderr)
+    return 0
+
+
+def per_apid(apids: np.ndarray[Any, Any], values: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+    """The sum of `values` per APID, exactly."""
+    return np.bincount(apids, weights=values, minlength=APID_COUNT).round().astype(np.int64)
+
+
+CENSUS_ROWS = 1 << 20  # packets counted at a time: bounds the temporary arrays
+
+
+def census(path: str, apids: tuple[int, ...] | None, out: IO[str], list_gaps: bool) -> None:
+    """Packets, bytes, lengths and sequence gaps per APID of one file, counted with NumPy a window
+    and a million packets at a time: memory follows those, not the file, and a line per gap is
+    built only when the gaps are listed."""
+    packets, total, gaps, lost = (np.zeros(APID_COUNT, np.int64) for _ in range(4))
+    shortest, longest = np.full(APID_COUNT, 1 << 17, np.int64), np.zeros(APID_COUNT, np.int64)
+    latest = np.full(APID_COUNT, -1, np.int64)  # sequence count of each APID's latest packet so far
+    gap_lines: list[str] = []
+    size = os.path.getsize(path)
+    position, scan = 0, None
+    for position, scan in scan_windows(path, apids):
+        for first in range(0, len(scan["apid"]), CENSUS_ROWS):
+            apid, length, count, offset = (scan[name][first : first + CENSUS_ROWS]
+                                           for name in ("apid", "length", "sequence_count", "offset"))
+            packets += np.bincount(apid, minlength=APID_COUNT)
+            total += per_apid(apid, length)
+            grouped, lengths = apid[order := np.argsort(apid, kind="stable")], length[order]
+            starts = np.flatnonzero(np.append(True, grouped[1:] != grouped[:-1]))
+            seen = grouped[starts]
+            shortest[seen] = np.minimum(shortest[seen], np.minimum.reduceat(lengths, starts))
+            longest[seen] = np.maximum(longest[seen], np.maximum.reduceat(lengths, starts))
+            rows, before, missing = find_gaps(apid, count, latest)
+            gaps += np.bincount(apid[rows], minlength=APID_COUNT)
+            lost += per_apid(apid[rows], missing)
+            if list_gaps:
+                gap_lines.extend(
+                    f"  APID 0x{a:03X}: count {b} to {c} at byte {o + position}: {m} lost" for a, b, c, o, m
+                    in zip(apid[rows].tolist(), before.tolist(), count[rows].tolist(), offset[rows].tolist(),
+                           missing.tolist()))
+    end, tail = file_end(position, scan)
+    cut = f" (a packet cut off at byte {end})" if tail else ""
+    out.write(f"{path}: {size} bytes, {int(packets.sum())} packets, {size - end} bytes left over{cut}\n")
+    out.write(f"  {'APID':>6} {'packets':>10} {'bytes':>13} {'length':>13} {'gaps':>6} {'lost':>8}\n")
+    for apid_ in np.flatnonzero(packets).tolist():
+        low, high = int(shortest[apid_]), int(longest[apid_])
+        length_text = str(low) if low == high else f"{low}-{high}"
+        out.write(f"  0x{apid_:04X} {packets[apid_]:>10} {total[apid_]:>13} {length_text:>13} {gaps[apid_]:>6} "
+                  f"{lost[apid_]:>8}\n")
+    out.writelines(line + "\n" for line in gap_lines)

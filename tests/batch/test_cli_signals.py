@@ -1,0 +1,95 @@
+"""The `fieldloom` command stopped by a real signal mid-run: one line, no process and no file left behind."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("pyarrow")
+pytestmark = pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="finds the workers through /proc")
+
+from recordings import FIXED, STRIDE, fixed_recording  # noqa: E402
+
+
+def children(pid):
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == pid:
+                found.append(int(entry.name))
+        except (OSError, IndexError, ValueError):
+            pass  # ended meanwhile
+    return found
+
+
+def alive(pid):
+    try:
+        return (Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def written(directory):
+    """Bytes in the run's temporary files, which may go at any moment."""
+    total = 0
+    for path in directory.glob(".out.jsonl*"):
+        try:
+            total += path.stat().st_size
+        except FileNotFoundError:
+            pass
+    return total
+
+
+def wait_for(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
+@pytest.fixture(scope="module")
+def long_run(tmp_path_factory):
+    """A recording that takes the command seconds to write as JSON Lines."""
+    import random
+
+    directory = tmp_path_factory.mktemp("signals")
+    packets = fixed_recording(random.Random(5), 2000)[: 2000 // 2 * STRIDE]
+    (directory / "long.bin").write_bytes(packets * 1000)
+    (directory / "fixed.json").write_text(json.dumps(FIXED))
+    return directory
+
+
+@pytest.mark.parametrize("how, workers, status, message", [
+    ("SIGTERM", 2, 128 + signal.SIGTERM, "fieldloom: terminated\n"),
+    ("SIGTERM", 1, 128 + signal.SIGTERM, "fieldloom: terminated\n"),
+    ("Ctrl-C", 2, 128 + signal.SIGINT, "fieldloom: interrupted\n"),  # SIGINT to the whole process group
+    ("SIGKILL", 2, -signal.SIGKILL, None),  # the workers must notice that they are orphans
+])
+def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, status, message):
+    out = tmp_path / "out.jsonl"
+    out.write_text("the previous output\n")
+    run = subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", "decode", long_run / "long.bin", "--recipe",
+                            long_run / "fixed.json", "--stride", str(STRIDE), "-o", out, "--workers", str(workers),
+                            "--blocksize", "256KiB"], stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        # Rows written: the workers are busy decoding.
+        wait_for(lambda: written(tmp_path) > 1 << 16, 60, "the run did not start writing")
+        started = children(run.pid)
+        if how == "Ctrl-C":
+            os.killpg(run.pid, signal.SIGINT)
+        else:
+            os.kill(run.pid, getattr(signal, how))
+        _, stderr = run.communicate(timeout=60)
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+    assert run.returncode == status, stderr
+    if message is not None:
+        assert stderr == message
+        assert sorted(path.name for path in tmp_path.iterdir()) == ["out.jsonl"]
+    assert out.read_text() == "the previous output\n"
+    wait_for(lambda: not any(alive(pid) for pid in started), 30, f"processes left running: {started}")
