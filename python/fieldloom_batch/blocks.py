@@ -54,7 +54,7 @@ class FilePlan(NamedTuple):
 
 
 class BlockResult(NamedTuple):
-    columns: dict[str, np.ndarray[Any, Any]]
+    columns: Any  # dict of NumPy columns, or with arrow=True a pyarrow Table
     packet_index: np.ndarray[Any, Any]  # index in the file of each row's packet
     refused: list[Any]  # Refused, with index and offset in the file
 
@@ -124,14 +124,17 @@ def plan_ccsds(path: StrPath, blocksize: int, apid: ApidSelection = None) -> Fil
     return FilePlan(name, os.path.getsize(name), blocks, packets, tail)
 
 
-def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None) -> BlockResult:
-    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`).
+def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None,
+                 arrow: bool = False) -> BlockResult:
+    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`,
+    or with `arrow` of `unpack_arrow`, whose table is the result's columns).
 
     The file is mapped, and the map watched: a file that lost bytes of the
     block since it was planned, or loses them during the decode, raises
     OSError naming it rather than giving fewer rows."""
+    unpack = layout.unpack_arrow if arrow else layout.unpack_many
     if block.stop == block.start:
-        decoded = layout.unpack_many(b"", offsets=np.zeros(0, np.int64), errors="skip")
+        decoded = unpack(b"", offsets=np.zeros(0, np.int64), errors="skip")
     else:
         with open_recording(block.path) as recording, memoryview(recording) as whole:
             if whole.nbytes < block.stop:
@@ -139,17 +142,16 @@ def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: 
                               f"fewer than the {block.stop} expected")
             with whole[block.start : block.stop] as view:
                 if stride is not None:
-                    decoded = layout.unpack_many(view, stride=stride, errors="skip")
+                    decoded = unpack(view, stride=stride, errors="skip")
                 else:
                     scan = scan_ccsds(view, apid=apid)
                     if scan.end != len(view):
                         raise OSError(f"{block.path} changed while it was being read")
-                    decoded = layout.unpack_many(view, offsets=scan["offset"], lengths=scan["length"],
-                                                 errors="skip")
+                    decoded = unpack(view, offsets=scan["offset"], lengths=scan["length"], errors="skip")
     refused = [
         item._replace(index=block.first + item.index, offset=block.start + item.offset) for item in decoded.refused
     ]
-    return BlockResult(decoded.columns, decoded.index.astype(np.int64) + block.first, refused)
+    return BlockResult(decoded[0], decoded.index.astype(np.int64) + block.first, refused)
 
 
 def raise_refused(refused: Any, path: str) -> None:
