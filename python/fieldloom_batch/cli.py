@@ -1,7 +1,7 @@
 """The `fieldloom` command: decode recordings to a table file, or take the census of their CCSDS packets.
 
     fieldloom decode RECORDING... --recipe RECIPE.json (--stride N | --ccsds [--apid N ...])
-                     --output OUT.parquet|.csv|.jsonl [--workers N] [--strict]
+                     --output OUT.parquet|.csv|.jsonl|OUT.parquet/|... [--workers N] [--strict]
     fieldloom scan RECORDING... [--apid N ...] [--gaps]
 
 Exit status: 0 on success, 1 when a recording or the output could not be read
@@ -23,7 +23,7 @@ from typing import Any, NoReturn
 from .blocks import parse_size
 from .ccsds import apid_bitmap
 from .commands import FAILURE, USAGE_ERROR, Terminated, UserError, census, decode, stopped_by_signals
-from .outputs import OutputError, output_format
+from .outputs import OutputError, is_dataset, output_format
 
 LARGEST = (1 << 63) - 1  # byte counts and offsets are int64 all the way down
 MOST_WORKERS = 256  # each is an interpreter with NumPy and pyarrow loaded
@@ -69,7 +69,10 @@ def build_parser() -> Parser:
                          help="fixed-length packets, one every N bytes")
     framing.add_argument("--ccsds", action="store_true", help="CCSDS space packets, found by their headers")
     decode.add_argument("--apid", type=apid_argument, action="append", metavar="N", help="with --ccsds: only this APID (repeatable)")
-    decode.add_argument("--output", "-o", required=True, type=Path, metavar="OUT", help="OUT.parquet, OUT.csv or OUT.jsonl")
+    decode.add_argument("--output", "-o", required=True, metavar="OUT",
+                        help="OUT.parquet, OUT.csv or OUT.jsonl: one file, written by this one process; "
+                             "OUT.parquet/, OUT.csv/ or OUT.jsonl/ (a trailing slash): a dataset directory of "
+                             "parts in packet order (part-000000...), written by the workers in parallel")
     decode.add_argument("--workers", type=whole_number(MOST_WORKERS), default=1, metavar="N",
                         help=f"processes decoding at once, 1 to {MOST_WORKERS} (default 1)")
     decode.add_argument("--blocksize", default="16MiB", metavar="SIZE", help="bytes handed to a worker at a time (default 16MiB)")
@@ -127,8 +130,9 @@ def check_readable(paths: Sequence[str]) -> None:
             raise UserError(f"cannot read {path}: {error.strerror or error}") from None
 
 
-def check_output(output: Path, inputs: Sequence[str | Path]) -> None:
-    """Refuse, before anything is read, an output that would replace an input or cannot be a file."""
+def check_output(output: Path, inputs: Sequence[str | Path], dataset: bool = False) -> None:
+    """Refuse, before anything is read, an output that would replace an input or cannot be a file
+    (a dataset: a directory that holds something already, or a file)."""
     for path in inputs:
         try:
             same = os.path.samefile(output, path)
@@ -136,7 +140,12 @@ def check_output(output: Path, inputs: Sequence[str | Path]) -> None:
             continue  # one of them does not exist: the output replaces nothing
         if same:
             raise UserError(f"--output {output} is the input {path}: refusing to overwrite it", USAGE_ERROR)
-    if output.is_dir():
+    if dataset:
+        if output.is_dir() and any(output.iterdir()):
+            raise UserError(f"cannot write the dataset {output}: the directory is not empty; remove it first")
+        if output.exists() and not output.is_dir():
+            raise UserError(f"cannot write the dataset {output}: it is a file")
+    elif output.is_dir():
         raise UserError(f"cannot write {output}: it is a directory")
     if not output.absolute().parent.is_dir():
         raise UserError(f"cannot write {output}: there is no directory {output.absolute().parent}")
@@ -145,6 +154,8 @@ def check_output(output: Path, inputs: Sequence[str | Path]) -> None:
 def run_decode(args: argparse.Namespace) -> int:
     if args.apid and not args.ccsds:
         raise UserError("--apid needs --ccsds (see fieldloom decode --help)", USAGE_ERROR)
+    args.dataset = is_dataset(args.output)
+    args.output = Path(args.output)
     if output_format(args.output) is None:
         raise UserError(f"cannot tell the format of {args.output}: name it .parquet, .csv or .jsonl "
                         "(see fieldloom decode --help)", USAGE_ERROR)
@@ -158,7 +169,7 @@ def run_decode(args: argparse.Namespace) -> int:
                         "(see fieldloom decode --help)", USAGE_ERROR) from None
     except ValueError as error:
         raise UserError(f"{error} (see fieldloom decode --help)", USAGE_ERROR) from None
-    check_output(args.output, [*args.recordings, args.recipe])
+    check_output(args.output, [*args.recordings, args.recipe], args.dataset)
     layout = load_recipe(args.recipe)
     check_readable(args.recordings)
     return decode(args, layout, blocksize)

@@ -2,7 +2,9 @@
 
 `decode` cuts the recordings into blocks of whole packets, decodes them in
 this process or in worker processes, and writes the rows in order to one
-output file. `scan` takes the census of each recording's APIDs.
+output file, or has each worker write its blocks as parts of a dataset
+directory (no table then travels between processes). `scan` takes the
+census of each recording's APIDs.
 """
 from __future__ import annotations
 
@@ -24,7 +26,7 @@ import numpy as np
 
 from .blocks import Block, BlockResult, FilePlan, decode_block, file_end, plan_ccsds, plan_stride, scan_windows
 from .ccsds import APID_COUNT, find_gaps
-from .outputs import TableWriter, block_encoder, output_format
+from .outputs import DatasetWriter, TableWriter, block_encoder, output_format, part_name, write_part
 
 USAGE_ERROR = 2
 FAILURE = 1
@@ -39,11 +41,13 @@ class UserError(Exception):
         self.status = status
 
 
-# Worker processes build the layout once, from its recipe, and hand back
-# blocks encoded for the output: Arrow tables travel between processes as
-# plain buffers, where columns of str would be pickled one string at a time.
+# Worker processes build the layout once, from its recipe, and either write
+# their blocks as parts of a dataset themselves or hand them back encoded for
+# the output: Arrow tables travel between processes as plain buffers, where
+# columns of str would be pickled one string at a time.
 _worker_layout: Any = None
 _worker_encoder: Any = None
+_worker_format = ""
 
 PR_SET_PDEATHSIG = 1
 
@@ -66,16 +70,23 @@ def die_with(parent: int) -> None:
 def start_worker(recipe: list[Any], format: str, parent: int | None) -> None:
     from . import Layout
 
-    global _worker_layout, _worker_encoder
+    global _worker_layout, _worker_encoder, _worker_format
     if parent is not None:
         die_with(parent)
     _worker_layout = Layout(recipe)
     _worker_encoder = block_encoder(_worker_layout.dtypes, format)
+    _worker_format = format
 
 
-def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | None) -> BlockResult:
-    result = decode_block(_worker_layout, block, stride=stride, apid=apid)
-    return result._replace(columns=_worker_encoder(result.columns))
+def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | None, part: str | None) -> BlockResult:
+    """One block decoded and encoded; written to the file `part` of a dataset when given (the
+    result then carries no columns), else handed back for the one output file."""
+    result = decode_block(_worker_layout, block, stride=stride, apid=apid, arrow=True)
+    encoded = _worker_encoder(result.columns)
+    if part is None:
+        return result._replace(columns=encoded)
+    write_part(part, encoded, _worker_format)
+    return result._replace(columns=None)
 
 
 class Terminated(KeyboardInterrupt):
@@ -226,26 +237,33 @@ def decode(args: argparse.Namespace, layout: Any, blocksize: int) -> int:
     try:
         with contextlib.ExitStack() as stack:
             with signals_held():
+                # Entered first, left last: the workers are stopped before a failed dataset is removed.
+                writer: Any = stack.enter_context(DatasetWriter(args.output) if args.dataset
+                                                  else TableWriter(args.output, layout.dtypes))
                 workers = stack.enter_context(Workers(args.workers, layout.recipe, format))
-                writer = stack.enter_context(TableWriter(args.output, layout.dtypes))
             if args.stride:
                 plans = [plan_stride(path, args.stride, blocksize) for path in args.recordings]
             else:
                 plans = list(workers.in_order(plan_ccsds, [(path, blocksize, apids) for path in args.recordings]))
             blocks = [block for plan in plans for block in plan.blocks]
+            if args.dataset and not blocks:  # one empty part, so that the dataset has its columns
+                blocks = [Block(plans[0].path, 0, 0, 0)]
+            parts = [str(writer.temporary / part_name(i, format)) if args.dataset else None for i in range(len(blocks))]
             total = sum(plan.size for plan in plans)
             bar = progress_bar(total, args.progress)
             decoded = refused = 0
             shown: list[str] = []  # the first refusals; a line per refused packet would fill memory
             try:
-                results = workers.in_order(decode_in_worker, [(block, args.stride, apids) for block in blocks])
+                results = workers.in_order(decode_in_worker,
+                                           [(block, args.stride, apids, part) for block, part in zip(blocks, parts)])
                 for block, result in zip(blocks, results):
                     if result.refused and args.strict:
                         raise UserError(f"refused (--strict): {describe_refusal(block.path, result.refused[0])}")
                     more = result.refused[: SHOWN_REFUSALS - len(shown)]
                     shown.extend(describe_refusal(block.path, item) for item in more)
                     refused += len(result.refused)
-                    writer.write(result.columns)
+                    if not args.dataset:
+                        writer.write(result.columns)
                     decoded += len(result.packet_index)
                     if bar is not None:
                         bar.update(block.stop - block.start)
