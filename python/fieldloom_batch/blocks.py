@@ -14,7 +14,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .ccsds import ApidSelection, PacketScan, Tail, scan_ccsds
+from . import _native
+from .ccsds import ApidSelection, PacketScan, Tail, apid_bitmap, scan_ccsds, tail_after
 from .recording import StrPath, open_recording
 
 # Bytes of a file scanned at a time while planning: any packet fits in one.
@@ -101,27 +102,22 @@ def plan_ccsds(path: StrPath, blocksize: int, apid: ApidSelection = None) -> Fil
 
     A range starts at the first listed packet (of the APIDs asked for) whose
     offset falls in a new multiple of `blocksize`, and runs to the next
-    range's start; the last ends with the file's last whole packet.
+    range's start; the last ends with the file's last whole packet. The walk
+    keeps only the cuts, not a row per packet: each range's task finds its
+    own packets.
     """
     name = os.fsdecode(path)
-    starts: list[int] = []
-    firsts: list[int] = []
-    packets = position = 0
-    scan = None
-    last_bucket = -1
-    for position, scan in scan_windows(name, apid):
-        offsets = scan["offset"] + position
-        buckets = offsets // blocksize
-        new = np.flatnonzero(np.diff(buckets, prepend=last_bucket) != 0)
-        starts.extend(offsets[new].tolist())
-        firsts.extend((new + packets).tolist())
-        if len(buckets):
-            last_bucket = int(buckets[-1])
-        packets += len(offsets)
-    end, tail = file_end(position, scan)
+    if not os.path.getsize(name):
+        return FilePlan(name, 0, [], 0, None)
+    with open_recording(name) as recording:
+        raw_starts, raw_firsts, packets, end = _native.ccsds_cuts(recording, apid_bitmap(apid), blocksize)
+        tail = tail_after(recording, end)
+        size = len(recording)
+    starts = np.frombuffer(raw_starts, np.int64).tolist()
+    firsts = np.frombuffer(raw_firsts, np.int64).tolist()
     stops = starts[1:] + [end] * bool(starts)
     blocks = [Block(name, start, stop, first) for start, stop, first in zip(starts, stops, firsts)]
-    return FilePlan(name, os.path.getsize(name), blocks, packets, tail)
+    return FilePlan(name, size, blocks, packets, tail)
 
 
 def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None,
@@ -151,7 +147,9 @@ def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: 
     refused = [
         item._replace(index=block.first + item.index, offset=block.start + item.offset) for item in decoded.refused
     ]
-    return BlockResult(decoded[0], decoded.index.astype(np.int64) + block.first, refused)
+    index = decoded.index  # int64, the block's own: made the file's in place
+    index += block.first
+    return BlockResult(decoded[0], index, refused)
 
 
 def raise_refused(refused: Any, path: str) -> None:

@@ -15,6 +15,7 @@ namespace {
 // in this table.
 PyMethodDef g_methods[] = {
     {"scan_ccsds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_ccsds)), METH_FASTCALL, scan_ccsds_doc},
+    {"ccsds_cuts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_cuts)), METH_FASTCALL, ccsds_cuts_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -74,35 +74,48 @@ struct Cursor {
 
 namespace detail {
 
-template <bool Filtered>
-bool walk(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Columns& out,
+// The one walk: `sink.take(position, header)` for each whole packet the
+// filter keeps, until it returns false (full: `position` stays on that
+// packet) or no further whole packet starts at `position`.
+template <bool Filtered, class Sink>
+bool walk(const std::uint8_t* data, std::size_t size, std::size_t& position, Sink& sink,
           const ApidFilter* filter) noexcept {
-    std::size_t position = cursor.position;
-    std::size_t rows = cursor.rows;
     // `position <= size` holds throughout, so `size - position` never wraps.
     while (size - position >= kHeaderBytes) {
         const Header h = read_header(data + position);
         if (h.length > size - position) break;
         if (!Filtered || filter->keeps(h.apid)) {
-            if (rows == out.capacity) {
-                cursor = {position, rows};
-                return false;
-            }
-            out.offset[rows] = static_cast<std::int64_t>(position);
-            out.length[rows] = h.length;
-            out.version[rows] = h.version;
-            out.type[rows] = h.type;
-            out.secondary_header[rows] = h.secondary_header;
-            out.apid[rows] = h.apid;
-            out.sequence_flags[rows] = h.sequence_flags;
-            out.sequence_count[rows] = h.sequence_count;
-            ++rows;
+            if (!sink.take(position, h)) return false;
         }
         position += h.length;
     }
-    cursor = {position, rows};
     return true;
 }
+
+template <class Sink>
+bool walk_with(const std::uint8_t* data, std::size_t size, std::size_t& position, Sink& sink,
+               const ApidFilter* filter) noexcept {
+    return filter ? walk<true>(data, size, position, sink, filter) : walk<false>(data, size, position, sink, nullptr);
+}
+
+struct RowSink {
+    const Columns& out;
+    std::size_t rows;
+
+    bool take(std::size_t position, const Header& h) noexcept {
+        if (rows == out.capacity) return false;
+        out.offset[rows] = static_cast<std::int64_t>(position);
+        out.length[rows] = h.length;
+        out.version[rows] = h.version;
+        out.type[rows] = h.type;
+        out.secondary_header[rows] = h.secondary_header;
+        out.apid[rows] = h.apid;
+        out.sequence_flags[rows] = h.sequence_flags;
+        out.sequence_count[rows] = h.sequence_count;
+        ++rows;
+        return true;
+    }
+};
 
 }  // namespace detail
 
@@ -115,8 +128,43 @@ bool walk(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Colu
 // give the columns more room and call again.
 inline bool scan(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Columns& out,
                  const ApidFilter* filter) noexcept {
-    return filter ? detail::walk<true>(data, size, cursor, out, filter)
-                  : detail::walk<false>(data, size, cursor, out, nullptr);
+    detail::RowSink sink{out, cursor.rows};
+    const bool done = detail::walk_with(data, size, cursor.position, sink, filter);
+    cursor.rows = sink.rows;
+    return done;
+}
+
+// Where to cut a stream into ranges of whole packets of about `blocksize`
+// bytes, without a row per packet: a range starts at each kept packet whose
+// offset falls in a new multiple of `blocksize`. `starts` and `firsts` (the
+// number of kept packets before each start) need room for
+// size / blocksize + 1 cuts, which is the most there can be.
+struct Cuts {
+    std::int64_t* starts;
+    std::int64_t* firsts;
+    std::uint64_t blocksize;
+    std::size_t count = 0;
+    std::uint64_t kept = 0;
+    std::uint64_t last_bucket = ~std::uint64_t{0};
+
+    bool take(std::size_t position, const Header&) noexcept {
+        const std::uint64_t bucket = position / blocksize;
+        if (bucket != last_bucket) {
+            starts[count] = static_cast<std::int64_t>(position);
+            firsts[count] = static_cast<std::int64_t>(kept);
+            ++count;
+            last_bucket = bucket;
+        }
+        ++kept;
+        return true;
+    }
+};
+
+// Fills `cuts` over the whole stream; the byte where its whole packets end.
+inline std::size_t cut(const std::uint8_t* data, std::size_t size, Cuts& cuts, const ApidFilter* filter) noexcept {
+    std::size_t position = 0;
+    detail::walk_with(data, size, position, cuts, filter);
+    return position;
 }
 
 }  // namespace fieldloom::ccsds
