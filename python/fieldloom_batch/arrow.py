@@ -42,6 +42,11 @@ def column_array(pa: Any, values: Any) -> Any:
     if isinstance(values, tuple):
         return utf8_array(pa, *values)
     values = np.asarray(values)
+    if values.dtype.kind in "iuf" and values.flags.c_contiguous and values.dtype.isnative:
+        # Wrapped as it is; pyarrow.array would also do it without a copy, but imports pandas
+        # to ask whether it is a Series, which costs a command-line worker half a second.
+        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
+                                     [None, pa.py_buffer(values)], null_count=0)
     if values.dtype != object:
         return pa.array(values)
     array = pa.array(values, from_pandas=False)
@@ -59,7 +64,7 @@ def arrow_table(columns: Mapping[str, Any]) -> pyarrow.Table:
     buffers, object columns of str, bytes or sequences become large_string,
     large_binary or list columns."""
     pa = import_pyarrow()
-    return pa.table({name: column_array(pa, values) for name, values in columns.items()})
+    return pa.Table.from_arrays([column_array(pa, values) for values in columns.values()], names=list(columns))
 
 
 def string_dtype() -> Any:

@@ -141,17 +141,22 @@ def signals_held() -> Iterator[None]:
 
 
 class Workers:
-    """Decodes blocks in this process, or in `count` worker processes that end with the run."""
+    """Decodes blocks in this process, or in `count` worker processes that end with the run.
+    With `share`, this process is one of the `count`: it takes every count-th block itself (when
+    it has nothing else to do but wait, as when the workers write the parts of a dataset), which
+    saves starting one process."""
 
-    def __init__(self, count: int, recipe: list[Any], format: str) -> None:
+    def __init__(self, count: int, recipe: list[Any], format: str, share: bool = False) -> None:
         self.ahead = 2 * count
+        self.count = count
+        self.share = share
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        start_worker(recipe, format, None)
         if count == 1:
-            start_worker(recipe, format, None)
             return
         with signals_held():
             self.pool = concurrent.futures.ProcessPoolExecutor(
-                count, mp_context=multiprocessing.get_context("spawn"), initializer=start_worker,
+                count - share, mp_context=multiprocessing.get_context("spawn"), initializer=start_worker,
                 initargs=(recipe, format, os.getpid()))
 
     def in_order(self, function: Callable[..., Any], calls: Sequence[tuple[Any, ...]]) -> Iterator[Any]:
@@ -159,17 +164,22 @@ class Workers:
         if self.pool is None:
             yield from (function(*call) for call in calls)
             return
-        pending: collections.deque[concurrent.futures.Future[Any]] = collections.deque()
-        for call in calls:
-            with signals_held():  # a submit may start a worker
-                pending.append(self.pool.submit(function, *call))
+        pending: collections.deque[Any] = collections.deque()  # futures, and the calls run here when due
+        for number, call in enumerate(calls):
+            if self.share and number % self.count == self.count - 1:
+                pending.append(call)
+            else:
+                with signals_held():  # a submit may start a worker
+                    pending.append(self.pool.submit(function, *call))
             if len(pending) >= self.ahead:
-                yield self.result(pending.popleft())
+                yield self.result(pending.popleft(), function)
         while pending:
-            yield self.result(pending.popleft())
+            yield self.result(pending.popleft(), function)
 
     @staticmethod
-    def result(future: concurrent.futures.Future[Any]) -> Any:
+    def result(future: Any, function: Callable[..., Any]) -> Any:
+        if isinstance(future, tuple):
+            return function(*future)
         try:
             return future.result()
         except concurrent.futures.BrokenExecutor:
@@ -240,7 +250,7 @@ def decode(args: argparse.Namespace, layout: Any, blocksize: int) -> int:
                 # Entered first, left last: the workers are stopped before a failed dataset is removed.
                 writer: Any = stack.enter_context(DatasetWriter(args.output) if args.dataset
                                                   else TableWriter(args.output, layout.dtypes))
-                workers = stack.enter_context(Workers(args.workers, layout.recipe, format))
+                workers = stack.enter_context(Workers(args.workers, layout.recipe, format, share=args.dataset))
             if args.stride:
                 plans = [plan_stride(path, args.stride, blocksize) for path in args.recordings]
             else:
