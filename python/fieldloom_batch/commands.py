@@ -81,7 +81,7 @@ def start_worker(recipe: list[Any], format: str, parent: int | None) -> None:
 def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | None, part: str | None) -> BlockResult:
     """One block decoded and encoded; written to the file `part` of a dataset when given (the
     result then carries no columns), else handed back for the one output file."""
-    result = decode_block(_worker_layout, block, stride=stride, apid=apid, arrow=True)
+    result = decode_block(_worker_layout, block, stride=stride, apid=apid, arrow=_worker_format != "jsonl")
     encoded = _worker_encoder(result.columns)
     if part is None:
         return result._replace(columns=encoded)

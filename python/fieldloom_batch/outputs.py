@@ -75,11 +75,11 @@ def arrow_schema(dtypes: dict[str, np.dtype[Any]], format: str) -> Any:
 
 
 def block_encoder(dtypes: dict[str, np.dtype[Any]], format: str) -> Callable[[Any], Any]:
-    """What turns a block's Arrow table (from `unpack_arrow`) into what its writer takes: a table of
-    the output's schema, or JSON Lines text. Worker processes run it, so that the work is shared."""
+    """What turns a block into what its writer takes: an Arrow table from `unpack_arrow` into one of
+    the output's schema, or the NumPy columns of `unpack_many` into JSON Lines text (which needs a
+    Python value per field anyway). Worker processes run it, so that the work is shared."""
     if format == "jsonl":
-        return lambda table: jsonl_text({name: column.to_numpy() for name, column in zip(table.column_names,
-                                                                                            table.columns)})
+        return jsonl_text
     schema = arrow_schema(dtypes, format)
     return lambda table: table.cast(schema)
 
