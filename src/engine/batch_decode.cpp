@@ -315,26 +315,6 @@ PyRef packet_error(const CompiledLayout& layout, const Packets& packets, std::ui
     return exception_of(wrap_engine_failure(std::move(result).error()));
 }
 
-// Every text field as UTF-8 bytes, without the interpreter lock; false with
-// the exception set.
-bool decode_utf8_texts(const std::vector<TextPlan>& texts, const Packets& packets, std::uint8_t* failed) {
-    std::vector<TextScratch> scratch;
-    scratch.reserve(texts.size());
-    for (const TextPlan& text : texts) scratch.emplace_back(*text.field);
-    TextRun run = TextRun::done;
-    Py_BEGIN_ALLOW_THREADS
-    for (std::size_t t = 0; t < texts.size() && run == TextRun::done; ++t) {
-        run = decode_utf8_column(*texts[t].field, packets, failed, texts[t].utf8, scratch[t]);
-    }
-    Py_END_ALLOW_THREADS
-    if (run == TextRun::no_memory) {
-        PyErr_NoMemory();
-        return false;
-    }
-    if (run == TextRun::overflowed) throw InternalFault("a text column outgrew the UTF-8 size its encoding allows");
-    return true;
-}
-
 }  // namespace
 
 const char* column_dtype(Encoding encoding, std::uint32_t bits) noexcept {
@@ -447,7 +427,9 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
     }
 
     if (recording.utf8_text) {
-        if (!decode_utf8_texts(texts, packets, failed.get())) return nullptr;
+        std::vector<Utf8Text> utf8;
+        for (const TextPlan& text : texts) utf8.push_back({text.field, text.utf8});
+        if (!decode_utf8_texts(utf8, packets, failed.get())) return nullptr;
         texts.clear();
     }
     // Text as str needs the interpreter: each value is a new str.

@@ -5,6 +5,7 @@
 
 #include "codecs/utf8.hpp"
 #include "engine/unpack.hpp"
+#include "python/errors.hpp"
 #include "python/text_bridge.hpp"
 
 namespace fieldloom::batch {
@@ -105,6 +106,24 @@ TextRun decode_utf8_column(const CompiledField& field, const Packets& packets, s
         return TextRun::no_memory;  // a failure's message could not be made
     }
     return TextRun::done;
+}
+
+bool decode_utf8_texts(const std::vector<Utf8Text>& texts, const Packets& packets, std::uint8_t* failed) {
+    std::vector<TextScratch> scratch;
+    scratch.reserve(texts.size());
+    for (const Utf8Text& text : texts) scratch.emplace_back(*text.field);
+    TextRun run = TextRun::done;
+    Py_BEGIN_ALLOW_THREADS
+    for (std::size_t t = 0; t < texts.size() && run == TextRun::done; ++t) {
+        run = decode_utf8_column(*texts[t].field, packets, failed, texts[t].column, scratch[t]);
+    }
+    Py_END_ALLOW_THREADS
+    if (run == TextRun::no_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (run == TextRun::overflowed) throw InternalFault("a text column outgrew the UTF-8 size its encoding allows");
+    return true;
 }
 
 void drop_failed_rows(Utf8Column& column, const std::uint8_t* failed, std::uint64_t count, std::uint64_t from) noexcept {

@@ -50,6 +50,15 @@ enum class TextRun : std::uint8_t { done, no_memory, overflowed };
 TextRun decode_utf8_column(const CompiledField& field, const Packets& packets, std::uint8_t* failed,
                            Utf8Column* column, TextScratch& scratch) noexcept;
 
+struct Utf8Text {
+    const CompiledField* field;
+    Utf8Column* column;  // nullptr: only checked
+};
+
+// decode_utf8_column for each text field, without the interpreter lock;
+// false with the exception set.
+bool decode_utf8_texts(const std::vector<Utf8Text>& texts, const Packets& packets, std::uint8_t* failed);
+
 // Moves the rows from `from` on that are not flagged down over those that are.
 void drop_failed_rows(Utf8Column& column, const std::uint8_t* failed, std::uint64_t count, std::uint64_t from) noexcept;
 
