@@ -57,6 +57,7 @@ class Report:
         self.rows.append((name, f"{size / wall / 1e6:,.0f} MB/s wall, {cpu:.2f} CPU s ({cpu / size * 1e9:.2f} ns/byte)"))
 
     def ratio(self, name: str, target: float, fast: tuple[float, float], slow: tuple[float, float]) -> None:
+        """The speed of `fast` over that of `slow`: slow's seconds / fast's seconds."""
         wall, cpu = slow[0] / fast[0], slow[1] / fast[1]
 
         def verdict(ratio: float) -> str:
@@ -81,7 +82,7 @@ def bench_text(report: Report, recipe: list[dict], data: bytes) -> None:
     report.figure(f"unpack_many, the 13 numeric columns ({len(data) / 1e6:.0f} MB)", len(data), *numbers)
     report.figure("unpack_arrow, all 14 columns (text as Arrow strings)", len(data), *arrow)
     report.figure("unpack_many, all 14 columns (text as str objects)", len(data), *objects)
-    report.ratio("text: unpack_arrow / numeric columns alone", 0.6, numbers, arrow)
+    report.ratio("text: unpack_arrow / numeric columns alone", 0.6, arrow, numbers)
 
 
 def bench_writers(report: Report, recipe: list[dict], data: bytes, directory: Path) -> None:
@@ -106,16 +107,20 @@ def bench_writers(report: Report, recipe: list[dict], data: bytes, directory: Pa
         # A process of its own, as a user runs it: its start and imports count, for any number of workers.
         target = directory / output.rstrip("/")
         shutil.rmtree(target, ignore_errors=True) if target.is_dir() else target.unlink(missing_ok=True)
+        named = str(target) + ("/" if output.endswith("/") else "")  # a Path would drop the slash
         subprocess.run([sys.executable, "-m", "fieldloom_batch.cli", "decode", str(path), "--recipe", str(recipe_path),
-                        "--stride", str(layout.packet_size), "--output", str(directory / output),
+                        "--stride", str(layout.packet_size), "--output", named,
                         "--workers", str(workers), "--no-progress"], check=True, capture_output=True)
 
     floor_figures = measure(floor)
     one_file = measure(lambda: command("one.parquet", 1))
+    one_file_two = measure(lambda: command("one.parquet", 2), repeat=2)
     dataset = {workers: measure(lambda: command("parts.parquet/", workers), repeat=2) for workers in (1, 2)}
     size = len(data)
     report.figure("floor: unpack_many (numeric) + write_table, text prebuilt as Arrow strings", size, *floor_figures)
     report.figure("fieldloom decode --workers 1 to one Parquet file", size, *one_file)
+    report.figure("fieldloom decode --workers 2 to one Parquet file (tables travel to the writing process)", size,
+                  *one_file_two)
     for workers, figures in dataset.items():
         report.figure(f"fieldloom decode --workers {workers} to a Parquet dataset", size, *figures)
     report.ratio("one worker, one file / floor", 0.85, one_file, floor_figures)
