@@ -15,8 +15,8 @@ import numpy.typing as npt
 
 from fieldloom_batch import _native
 
-__all__ = ["Decoded", "Definitions", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail", "open_recording",
-           "read_dask", "scan_ccsds", "sequence_gaps"]
+__all__ = ["Decoded", "DecodedTable", "Definitions", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail",
+           "open_recording", "read_dask", "scan_ccsds", "sequence_gaps"]
 
 
 class Refused(NamedTuple):
@@ -26,6 +26,15 @@ class Refused(NamedTuple):
     index: int  # type: ignore[assignment]  # the agreed name; shadows tuple.index
     offset: int
     error: Exception
+
+
+class DecodedTable(NamedTuple):
+    """What ``unpack_arrow(..., errors="skip")`` returns: a ``pyarrow.Table``
+    of the packets that decoded, the packet index of each row, and the refused ones."""
+
+    table: Any
+    index: npt.NDArray[np.int64]  # type: ignore[assignment]  # shadows tuple.index, as in Decoded
+    refused: list[Refused]
 
 
 class Decoded(NamedTuple):
@@ -154,6 +163,33 @@ class Layout(_native.Layout):
         index and byte offset. ``errors="skip"``: failing packets are left out
         and listed in a `Decoded`. ``threads`` splits the numeric columns'
         work over that many threads (the lock is released meanwhile)."""
+        result = self._unpack_many(*self._recording(buffer, stride=stride, offsets=offsets, lengths=lengths,
+                                                    count=count, errors=errors, threads=threads), False)
+        if errors == "raise":
+            return result  # type: ignore[no-any-return]
+        columns, index, refused = result
+        return Decoded(columns, index, [Refused(*item) for item in refused])
+
+    def unpack_arrow(self, buffer: Any, *, errors: Literal["raise", "skip"] = "raise", **packets: Any) -> Any:
+        """`unpack_many` into a ``pyarrow.Table`` (needs pyarrow), with its
+        keywords (``stride``, ``offsets``, ``lengths``, ``count``, ``threads``):
+        one column per field with the same values: numeric columns are the decoded NumPy
+        buffers, shared without a copy; text columns are ``large_string``
+        built natively from the same decoders, with no Python str per value.
+        ``errors="skip"`` gives a `DecodedTable` of the table, the packet
+        index of each row and the refused packets."""
+        from .arrow import arrow_table, import_pyarrow
+
+        import_pyarrow()
+        result = self._unpack_many(*self._recording(buffer, errors=errors, **packets), True)
+        if errors == "raise":
+            return arrow_table(result)
+        columns, index, refused = result
+        return DecodedTable(arrow_table(columns), index, [Refused(*item) for item in refused])
+
+    def _recording(self, buffer: Any, *, stride: int | None = None, offsets: Any = None, lengths: Any = None,
+                   count: int | None = None, errors: str = "raise", threads: int = 1) -> tuple[Any, ...]:
+        """The checked arguments of the native decode."""
         if errors not in ("raise", "skip"):
             raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
         threads = _integer(threads, "threads", 1)
@@ -168,11 +204,7 @@ class Layout(_native.Layout):
             stride = self.packet_size if stride is None else _integer(stride, "stride", 1)
             if stride <= 0:
                 raise ValueError(f"stride must be a positive number of bytes, not {stride}")
-        result = self._unpack_many(buffer, stride, starts, sizes, count, errors == "skip", threads)
-        if errors == "raise":
-            return result  # type: ignore[no-any-return]
-        columns, index, refused = result
-        return Decoded(columns, index, [Refused(*item) for item in refused])
+        return buffer, stride, starts, sizes, count, errors == "skip", threads
 
     def pack_many(self, columns: Mapping[str, Sequence[Any] | npt.NDArray[Any]], *, stride: int | None = None) -> bytes:
         """N packets from columns of equal length, each at its own ``stride``

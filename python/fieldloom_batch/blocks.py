@@ -14,7 +14,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .ccsds import ApidSelection, PacketScan, Tail, scan_ccsds
+from . import _native
+from .ccsds import ApidSelection, PacketScan, Tail, apid_bitmap, scan_ccsds, tail_after
 from .recording import StrPath, open_recording
 
 # Bytes of a file scanned at a time while planning: any packet fits in one.
@@ -54,7 +55,7 @@ class FilePlan(NamedTuple):
 
 
 class BlockResult(NamedTuple):
-    columns: dict[str, np.ndarray[Any, Any]]
+    columns: Any  # dict of NumPy columns, or with arrow=True a pyarrow Table
     packet_index: np.ndarray[Any, Any]  # index in the file of each row's packet
     refused: list[Any]  # Refused, with index and offset in the file
 
@@ -101,37 +102,35 @@ def plan_ccsds(path: StrPath, blocksize: int, apid: ApidSelection = None) -> Fil
 
     A range starts at the first listed packet (of the APIDs asked for) whose
     offset falls in a new multiple of `blocksize`, and runs to the next
-    range's start; the last ends with the file's last whole packet.
+    range's start; the last ends with the file's last whole packet. The walk
+    keeps only the cuts, not a row per packet: each range's task finds its
+    own packets.
     """
     name = os.fsdecode(path)
-    starts: list[int] = []
-    firsts: list[int] = []
-    packets = position = 0
-    scan = None
-    last_bucket = -1
-    for position, scan in scan_windows(name, apid):
-        offsets = scan["offset"] + position
-        buckets = offsets // blocksize
-        new = np.flatnonzero(np.diff(buckets, prepend=last_bucket) != 0)
-        starts.extend(offsets[new].tolist())
-        firsts.extend((new + packets).tolist())
-        if len(buckets):
-            last_bucket = int(buckets[-1])
-        packets += len(offsets)
-    end, tail = file_end(position, scan)
+    if not os.path.getsize(name):
+        return FilePlan(name, 0, [], 0, None)
+    with open_recording(name) as recording:
+        raw_starts, raw_firsts, packets, end = _native.ccsds_cuts(recording, apid_bitmap(apid), blocksize)
+        tail = tail_after(recording, end)
+        size = len(recording)
+    starts = np.frombuffer(raw_starts, np.int64).tolist()
+    firsts = np.frombuffer(raw_firsts, np.int64).tolist()
     stops = starts[1:] + [end] * bool(starts)
     blocks = [Block(name, start, stop, first) for start, stop, first in zip(starts, stops, firsts)]
-    return FilePlan(name, os.path.getsize(name), blocks, packets, tail)
+    return FilePlan(name, size, blocks, packets, tail)
 
 
-def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None) -> BlockResult:
-    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`).
+def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: ApidSelection = None,
+                 arrow: bool = False) -> BlockResult:
+    """Decode one block, keeping going past failing packets (errors="skip" of `unpack_many`,
+    or with `arrow` of `unpack_arrow`, whose table is the result's columns).
 
     The file is mapped, and the map watched: a file that lost bytes of the
     block since it was planned, or loses them during the decode, raises
     OSError naming it rather than giving fewer rows."""
+    unpack = layout.unpack_arrow if arrow else layout.unpack_many
     if block.stop == block.start:
-        decoded = layout.unpack_many(b"", offsets=np.zeros(0, np.int64), errors="skip")
+        decoded = unpack(b"", offsets=np.zeros(0, np.int64), errors="skip")
     else:
         with open_recording(block.path) as recording, memoryview(recording) as whole:
             if whole.nbytes < block.stop:
@@ -139,17 +138,18 @@ def decode_block(layout: Any, block: Block, *, stride: int | None = None, apid: 
                               f"fewer than the {block.stop} expected")
             with whole[block.start : block.stop] as view:
                 if stride is not None:
-                    decoded = layout.unpack_many(view, stride=stride, errors="skip")
+                    decoded = unpack(view, stride=stride, errors="skip")
                 else:
                     scan = scan_ccsds(view, apid=apid)
                     if scan.end != len(view):
                         raise OSError(f"{block.path} changed while it was being read")
-                    decoded = layout.unpack_many(view, offsets=scan["offset"], lengths=scan["length"],
-                                                 errors="skip")
+                    decoded = unpack(view, offsets=scan["offset"], lengths=scan["length"], errors="skip")
     refused = [
         item._replace(index=block.first + item.index, offset=block.start + item.offset) for item in decoded.refused
     ]
-    return BlockResult(decoded.columns, decoded.index.astype(np.int64) + block.first, refused)
+    index = decoded.index  # int64, the block's own: made the file's in place
+    index += block.first
+    return BlockResult(decoded[0], index, refused)
 
 
 def raise_refused(refused: Any, path: str) -> None:

@@ -105,14 +105,18 @@ def scan_ccsds(buffer: Any, *, apid: ApidSelection = None) -> PacketScan:
     columns = {
         name: np.frombuffer(data, dtype=dtype, count=rows) for (name, dtype), data in zip(SCAN_DTYPES.items(), raw)
     }
+    return PacketScan(columns, end, tail_after(buffer, end))
+
+
+def tail_after(buffer: Any, end: int) -> Tail | None:
+    """The packet cut off by the end of `buffer` after its whole packets end at `end`, if any."""
     with memoryview(buffer) as view:
         size = view.nbytes
         header = bytes(view.cast("B")[end : end + HEADER_BYTES]) if size > end else b""
-    tail = None
-    if size > end:
-        declared = HEADER_BYTES + int.from_bytes(header[4:6], "big") + 1 if len(header) == HEADER_BYTES else None
-        tail = Tail(end, size - end, declared)
-    return PacketScan(columns, end, tail)
+    if size <= end:
+        return None
+    declared = HEADER_BYTES + int.from_bytes(header[4:6], "big") + 1 if len(header) == HEADER_BYTES else None
+    return Tail(end, size - end, declared)
 
 
 def find_gaps(apids: np.ndarray[Any, Any], counts: np.ndarray[Any, Any],

@@ -1,7 +1,7 @@
 """The `fieldloom` command: decode recordings to a table file, or take the census of their CCSDS packets.
 
     fieldloom decode RECORDING... --recipe RECIPE.json (--stride N | --ccsds [--apid N ...])
-                     --output OUT.parquet|.csv|.jsonl [--workers N] [--strict]
+                     --output OUT.parquet|.csv|.jsonl|OUT.parquet/|... [--workers N] [--strict]
     fieldloom decode RECORDING... (--xtce DOC.xml [--root NAME] | --fields LIST.csv --apid N)
                      [--prefix N] --output DIR [--format parquet|csv|jsonl] [--workers N] [--strict]
     fieldloom scan RECORDING... [--apid N ...] [--gaps]
@@ -26,7 +26,7 @@ from typing import Any, NoReturn
 from .blocks import parse_size
 from .ccsds import apid_bitmap
 from .commands import FAILURE, USAGE_ERROR, Terminated, UserError, census, decode, stopped_by_signals
-from .outputs import OutputError, output_format
+from .outputs import OutputError, is_dataset, output_format
 
 LARGEST = (1 << 63) - 1  # byte counts and offsets are int64 all the way down
 MOST_WORKERS = 256  # each is an interpreter with NumPy and pyarrow loaded
@@ -74,8 +74,11 @@ def build_parser() -> Parser:
                          help="fixed-length packets, one every N bytes")
     framing.add_argument("--ccsds", action="store_true", help="CCSDS space packets, found by their headers")
     decode.add_argument("--apid", type=apid_argument, action="append", metavar="N", help="with --ccsds: only this APID (repeatable); with --fields: the APID of its packets")
-    decode.add_argument("--output", "-o", required=True, type=Path, metavar="OUT",
-                        help="OUT.parquet, OUT.csv or OUT.jsonl; with definitions a directory of one file per packet type")
+    decode.add_argument("--output", "-o", required=True, metavar="OUT",
+                        help="OUT.parquet, OUT.csv or OUT.jsonl: one file, written by this one process; "
+                             "OUT.parquet/, OUT.csv/ or OUT.jsonl/ (a trailing slash): a dataset directory of "
+                             "parts in packet order (part-000000...), written by the workers in parallel; "
+                             "with definitions a directory of one file per packet type")
     decode.add_argument("--format", choices=("parquet", "csv", "jsonl"), default="parquet",
                         help="with definitions: the format of each packet type's file (default parquet)")
     decode.add_argument("--workers", type=whole_number(MOST_WORKERS), default=1, metavar="N",
@@ -146,10 +149,16 @@ def check_readable(paths: Sequence[str]) -> None:
             raise UserError(f"cannot read {path}: {error.strerror or error}") from None
 
 
-def check_output(output: Path, inputs: Sequence[str | Path]) -> None:
-    """Refuse, before anything is read, an output that would replace an input or cannot be a file."""
+def check_output(output: Path, inputs: Sequence[str | Path], dataset: bool = False) -> None:
+    """Refuse, before anything is read, an output that would replace an input or cannot be a file
+    (a dataset: a directory that holds something already, or a file)."""
     check_output_path(output, inputs)
-    if output.is_dir():
+    if dataset:
+        if output.is_dir() and any(output.iterdir()):
+            raise UserError(f"cannot write the dataset {output}: the directory is not empty; remove it first")
+        if output.exists() and not output.is_dir():
+            raise UserError(f"cannot write the dataset {output}: it is a file")
+    elif output.is_dir():
         raise UserError(f"cannot write {output}: it is a directory")
 
 
@@ -199,6 +208,8 @@ def run_decode(args: argparse.Namespace) -> int:
                         USAGE_ERROR)
     if args.apid and not args.ccsds and not with_definitions:
         raise UserError("--apid needs --ccsds (see fieldloom decode --help)", USAGE_ERROR)
+    args.dataset = is_dataset(args.output)
+    args.output = Path(args.output)
     if not with_definitions and output_format(args.output) is None:
         raise UserError(f"cannot tell the format of {args.output}: name it .parquet, .csv or .jsonl "
                         "(see fieldloom decode --help)", USAGE_ERROR)
@@ -214,7 +225,7 @@ def run_decode(args: argparse.Namespace) -> int:
         raise UserError(f"{error} (see fieldloom decode --help)", USAGE_ERROR) from None
     if with_definitions:
         return run_decode_definitions(args, blocksize)
-    check_output(args.output, [*args.recordings, args.recipe])
+    check_output(args.output, [*args.recordings, args.recipe], args.dataset)
     layout = load_recipe(args.recipe)
     check_readable(args.recordings)
     return decode(args, layout, blocksize)

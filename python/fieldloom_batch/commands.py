@@ -2,7 +2,9 @@
 
 `decode` cuts the recordings into blocks of whole packets, decodes them in
 this process or in worker processes, and writes the rows in order to one
-output file. `scan` takes the census of each recording's APIDs.
+output file, or has each worker write its blocks as parts of a dataset
+directory (no table then travels between processes). `scan` takes the
+census of each recording's APIDs.
 """
 from __future__ import annotations
 
@@ -24,7 +26,7 @@ import numpy as np
 
 from .blocks import Block, BlockResult, FilePlan, decode_block, file_end, plan_ccsds, plan_stride, scan_windows
 from .ccsds import APID_COUNT, find_gaps
-from .outputs import TableWriter, block_encoder, output_format
+from .outputs import DatasetWriter, TableWriter, block_encoder, output_format, part_name, write_part
 
 USAGE_ERROR = 2
 FAILURE = 1
@@ -39,11 +41,13 @@ class UserError(Exception):
         self.status = status
 
 
-# Worker processes build the layout once, from its recipe, and hand back
-# blocks encoded for the output: Arrow tables travel between processes as
-# plain buffers, where columns of str would be pickled one string at a time.
+# Worker processes build the layout once, from its recipe, and either write
+# their blocks as parts of a dataset themselves or hand them back encoded for
+# the output: Arrow tables travel between processes as plain buffers, where
+# columns of str would be pickled one string at a time.
 _worker_layout: Any = None
 _worker_encoder: Any = None
+_worker_format = ""
 
 PR_SET_PDEATHSIG = 1
 
@@ -66,16 +70,23 @@ def die_with(parent: int) -> None:
 def start_worker(recipe: list[Any], format: str, parent: int | None) -> None:
     from . import Layout
 
-    global _worker_layout, _worker_encoder
+    global _worker_layout, _worker_encoder, _worker_format
     if parent is not None:
         die_with(parent)
     _worker_layout = Layout(recipe)
     _worker_encoder = block_encoder(_worker_layout.dtypes, format)
+    _worker_format = format
 
 
-def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | None) -> BlockResult:
-    result = decode_block(_worker_layout, block, stride=stride, apid=apid)
-    return result._replace(columns=_worker_encoder(result.columns))
+def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | None, part: str | None) -> BlockResult:
+    """One block decoded and encoded; written to the file `part` of a dataset when given (the
+    result then carries no columns), else handed back for the one output file."""
+    result = decode_block(_worker_layout, block, stride=stride, apid=apid, arrow=_worker_format != "jsonl")
+    encoded = _worker_encoder(result.columns)
+    if part is None:
+        return result._replace(columns=encoded)
+    write_part(part, encoded, _worker_format)
+    return result._replace(columns=None)
 
 
 class Terminated(KeyboardInterrupt):
@@ -130,19 +141,24 @@ def signals_held() -> Iterator[None]:
 
 
 class Workers:
-    """Decodes blocks in this process, or in `count` worker processes that end with the run."""
+    """Decodes blocks in this process, or in `count` worker processes that end with the run.
+    With `share`, this process is one of the `count`: it takes every count-th block itself (when
+    it has nothing else to do but wait, as when the workers write the parts of a dataset), which
+    saves starting one process."""
 
-    def __init__(self, count: int, recipe: Any, format: str, start: Callable[[Any, str, int | None], None] = start_worker
-                 ) -> None:
-        """`start(recipe, format, parent)` readies each worker (or this process) for its calls."""
+    def __init__(self, count: int, recipe: Any, format: str, share: bool = False,
+                 start: Callable[[Any, str, int | None], None] = start_worker) -> None:
+        """`start(recipe, format, parent)` readies each worker (and this process) for its calls."""
         self.ahead = 2 * count
+        self.count = count
+        self.share = share
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        start(recipe, format, None)
         if count == 1:
-            start(recipe, format, None)
             return
         with signals_held():
             self.pool = concurrent.futures.ProcessPoolExecutor(
-                count, mp_context=multiprocessing.get_context("spawn"), initializer=start,
+                count - share, mp_context=multiprocessing.get_context("spawn"), initializer=start,
                 initargs=(recipe, format, os.getpid()))
 
     def in_order(self, function: Callable[..., Any], calls: Sequence[tuple[Any, ...]]) -> Iterator[Any]:
@@ -150,17 +166,22 @@ class Workers:
         if self.pool is None:
             yield from (function(*call) for call in calls)
             return
-        pending: collections.deque[concurrent.futures.Future[Any]] = collections.deque()
-        for call in calls:
-            with signals_held():  # a submit may start a worker
-                pending.append(self.pool.submit(function, *call))
+        pending: collections.deque[Any] = collections.deque()  # futures, and the calls run here when due
+        for number, call in enumerate(calls):
+            if self.share and number % self.count == self.count - 1:
+                pending.append(call)
+            else:
+                with signals_held():  # a submit may start a worker
+                    pending.append(self.pool.submit(function, *call))
             if len(pending) >= self.ahead:
-                yield self.result(pending.popleft())
+                yield self.result(pending.popleft(), function)
         while pending:
-            yield self.result(pending.popleft())
+            yield self.result(pending.popleft(), function)
 
     @staticmethod
-    def result(future: concurrent.futures.Future[Any]) -> Any:
+    def result(future: Any, function: Callable[..., Any]) -> Any:
+        if isinstance(future, tuple):
+            return function(*future)
         try:
             return future.result()
         except concurrent.futures.BrokenExecutor:
@@ -228,26 +249,33 @@ def decode(args: argparse.Namespace, layout: Any, blocksize: int) -> int:
     try:
         with contextlib.ExitStack() as stack:
             with signals_held():
-                workers = stack.enter_context(Workers(args.workers, layout.recipe, format))
-                writer = stack.enter_context(TableWriter(args.output, layout.dtypes))
+                # Entered first, left last: the workers are stopped before a failed dataset is removed.
+                writer: Any = stack.enter_context(DatasetWriter(args.output) if args.dataset
+                                                  else TableWriter(args.output, layout.dtypes))
+                workers = stack.enter_context(Workers(args.workers, layout.recipe, format, share=args.dataset))
             if args.stride:
                 plans = [plan_stride(path, args.stride, blocksize) for path in args.recordings]
             else:
                 plans = list(workers.in_order(plan_ccsds, [(path, blocksize, apids) for path in args.recordings]))
             blocks = [block for plan in plans for block in plan.blocks]
+            if args.dataset and not blocks:  # one empty part, so that the dataset has its columns
+                blocks = [Block(plans[0].path, 0, 0, 0)]
+            parts = [str(writer.temporary / part_name(i, format)) if args.dataset else None for i in range(len(blocks))]
             total = sum(plan.size for plan in plans)
             bar = progress_bar(total, args.progress)
             decoded = refused = 0
             shown: list[str] = []  # the first refusals; a line per refused packet would fill memory
             try:
-                results = workers.in_order(decode_in_worker, [(block, args.stride, apids) for block in blocks])
+                results = workers.in_order(decode_in_worker,
+                                           [(block, args.stride, apids, part) for block, part in zip(blocks, parts)])
                 for block, result in zip(blocks, results):
                     if result.refused and args.strict:
                         raise UserError(f"refused (--strict): {describe_refusal(block.path, result.refused[0])}")
                     more = result.refused[: SHOWN_REFUSALS - len(shown)]
                     shown.extend(describe_refusal(block.path, item) for item in more)
                     refused += len(result.refused)
-                    writer.write(result.columns)
+                    if not args.dataset:
+                        writer.write(result.columns)
                     decoded += len(result.packet_index)
                     if bar is not None:
                         bar.update(block.stop - block.start)

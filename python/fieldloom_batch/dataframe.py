@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Literal, Union
 import numpy as np
 
 from .blocks import Block, FilePlan, decode_block, parse_size, plan_ccsds, plan_stride, raise_refused
+from .arrow import to_pandas
 from .ccsds import ApidSelection, apid_bitmap
 from .recording import StrPath
 
@@ -24,29 +25,13 @@ class TruncatedRecordingWarning(UserWarning):
 Paths = Union[StrPath, Iterable[StrPath]]
 
 
-def frame(columns: dict[str, np.ndarray[Any, Any]], index: np.ndarray[Any, Any], names: Sequence[str]) -> pandas.DataFrame:
-    """One partition: the named columns, indexed by each packet's index in its file.
-
-    Numeric columns are taken as they are, without a copy. Text columns become
-    Arrow-backed strings where pyarrow is installed (as Dask would convert
-    them anyway, only faster), object columns of str elsewhere.
-    """
+def frame(table: Any, index: np.ndarray[Any, Any], names: Sequence[str]) -> pandas.DataFrame:
+    """One partition: the named columns of a block's Arrow table, indexed by
+    each packet's index in its file. Numeric columns stay the decoded buffers
+    (no consolidation into blocks), text is pandas' Arrow-backed strings."""
     import pandas
 
-    try:
-        import pyarrow  # type: ignore[import-untyped]
-    except ImportError:
-        pyarrow = None
-
-    def column(values: np.ndarray[Any, Any]) -> Any:
-        if values.dtype != object:
-            return values
-        if pyarrow is None:
-            return pandas.Series(values, dtype=object, copy=False)
-        return pandas.arrays.ArrowStringArray(pyarrow.array(values, type=pyarrow.large_string()))
-
-    return pandas.DataFrame({name: column(columns[name]) for name in names},
-                            index=pandas.Index(index, dtype=np.int64, name="packet"), copy=False)
+    return to_pandas(table.select(list(names)), pandas.Index(index, dtype=np.int64, name="packet", copy=False))
 
 
 class BlockReader:
@@ -59,7 +44,7 @@ class BlockReader:
         self.errors = errors
 
     def __call__(self, block: Block, columns: Sequence[str] | None = None) -> pandas.DataFrame:
-        result = decode_block(self.layout, block, stride=self.stride, apid=self.apid)
+        result = decode_block(self.layout, block, stride=self.stride, apid=self.apid, arrow=True)
         if result.refused and self.errors == "raise":
             raise_refused(result.refused[0], block.path)
         return frame(result.columns, result.packet_index, self.layout.columns if columns is None else list(columns))
@@ -169,8 +154,7 @@ def read_dask(paths: Paths, recipe: Any = None, *, stride: int | None = None, cc
     blocks = [block for plan in plans for block in plan.blocks]
     if not blocks:  # a Dask DataFrame needs a partition, even an empty one
         blocks = [Block(plans[0].path, 0, 0, 0)]
-    empty = {name: np.empty(0, dtype) for name, dtype in layout.dtypes.items()}
-    meta = frame(empty, np.zeros(0, np.int64), layout.columns)
+    meta = frame(layout.unpack_arrow(b"", offsets=np.zeros(0, np.int64)), np.zeros(0, np.int64), layout.columns)
     reader = BlockReader(layout, stride, apids, errors)
     result: dask.dataframe.DataFrame = from_map(reader, blocks, meta=meta, label="fieldloom-decode",
                                                 enforce_metadata=False, columns=names)

@@ -3,7 +3,9 @@
 A file appears only once it is complete. Each run writes a hidden temporary
 file of its own beside the output and renames it over the output at the end,
 so that two runs never write into one file and a failed or interrupted run
-leaves the previous output as it was.
+leaves the previous output as it was. A dataset (a directory of parts, one
+per range of packets, written by the workers in parallel) is written into a
+hidden temporary directory beside it and renamed in the same way.
 
 Text outputs write every value so that it reads back as the Python value
 `unpack_parameters` gives: a float32 field's value is a double (the float32
@@ -16,6 +18,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import shutil
 import tempfile
 from collections.abc import Callable
 from pathlib import Path
@@ -28,6 +31,11 @@ FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "js
 
 class OutputError(Exception):
     """The output cannot be written: one line naming the path the user gave."""
+
+
+def write_error(path: Path, error: OSError) -> OutputError:
+    # Arrow's errors carry the errno beside a text of their own.
+    return OutputError(f"cannot write {path}: {os.strerror(error.errno) if error.errno else error}")
 
 
 def output_format(path: Path) -> str | None:
@@ -66,27 +74,77 @@ def arrow_schema(dtypes: dict[str, np.dtype[Any]], format: str) -> Any:
     return pyarrow.schema([(name, arrow_type(dtype)) for name, dtype in dtypes.items()])
 
 
-def block_encoder(dtypes: dict[str, np.dtype[Any]], format: str) -> Callable[[dict[str, Any]], Any]:
-    """What turns a block's columns into what its writer takes: an Arrow table, or JSON Lines text.
-    Worker processes run it, so that the work is shared and only plain buffers travel back."""
+def block_encoder(dtypes: dict[str, np.dtype[Any]], format: str) -> Callable[[Any], Any]:
+    """What turns a block into what its writer takes: an Arrow table from `unpack_arrow` into one of
+    the output's schema, or the NumPy columns of `unpack_many` into JSON Lines text (which needs a
+    Python value per field anyway). Worker processes run it, so that the work is shared."""
     if format == "jsonl":
         return jsonl_text
-    import pyarrow
-
     schema = arrow_schema(dtypes, format)
+    return lambda table: table.cast(schema)
 
-    def table(columns: dict[str, Any]) -> Any:
-        arrays = [pyarrow.array(columns[field.name].astype(np.float64) if pyarrow.types.is_float64(field.type)
-                                else columns[field.name], type=field.type) for field in schema]
-        return pyarrow.Table.from_arrays(arrays, schema=schema)
 
-    return table
+PART_DIGITS = 6  # part-000000...: names sort in packet order
+
+
+def part_name(index: int, format: str) -> str:
+    return f"part-{index:0{PART_DIGITS}d}.{format}"
+
+
+def write_part(path: str, encoded: Any, format: str) -> None:
+    """One part of a dataset, as one file; the directory it goes in is the run's own, not yet visible."""
+    if format == "jsonl":
+        with open(path, "wb") as file:
+            file.write(encoded)
+    elif format == "parquet":
+        import pyarrow.parquet
+
+        pyarrow.parquet.write_table(encoded, path)
+    else:
+        import pyarrow.csv
+
+        pyarrow.csv.write_csv(encoded, path)
+
+
+def is_dataset(path: str) -> bool:
+    """An output named with a trailing separator (out.parquet/) is a directory of parts."""
+    return path.endswith(os.sep) or (os.altsep is not None and path.endswith(os.altsep))
 
 
 def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+class DatasetWriter:
+    """A directory of parts, written into a temporary directory beside the output that is renamed
+    to it by `commit`. Leaving the `with` block without committing removes the temporary directory."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.committed = False
+        try:
+            self.temporary = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial",
+                                                   dir=path.absolute().parent))
+            os.chmod(self.temporary, 0o777 & ~_umask())
+        except OSError as error:
+            raise write_error(self.path, error) from None
+
+    def commit(self) -> None:
+        try:
+            # rename() replaces an empty directory; check_output refused any other in the way.
+            os.rename(self.temporary, self.path)
+        except OSError as error:
+            raise write_error(self.path, error) from None
+        self.committed = True
+
+    def __enter__(self) -> DatasetWriter:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if not self.committed:
+            shutil.rmtree(self.temporary, ignore_errors=True)
 
 
 class TableWriter:
@@ -130,8 +188,7 @@ class TableWriter:
             raise
 
     def error(self, error: OSError) -> OutputError:
-        # Arrow's errors carry the errno beside a text of their own.
-        return OutputError(f"cannot write {self.path}: {os.strerror(error.errno) if error.errno else error}")
+        return write_error(self.path, error)
 
     def write(self, block: Any) -> None:
         """Writes one block that `block_encoder` made."""

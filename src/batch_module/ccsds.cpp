@@ -10,6 +10,10 @@
 
 namespace fieldloom::batch {
 
+const char ccsds_cuts_doc[] =
+    "ccsds_cuts(buffer, apids, blocksize, /)\n--\n\n"
+    "Where to cut a buffer of CCSDS space packets into ranges of about blocksize bytes.";
+
 const char scan_ccsds_doc[] =
     "scan_ccsds(buffer, apids, /)\n--\n\n"
     "Walk the CCSDS space packets of a buffer; see fieldloom_batch.scan_ccsds.";
@@ -82,16 +86,23 @@ bool read_filter(PyObject* object, ccsds::ApidFilter& filter) {
     return true;
 }
 
+// The argument count, then args[1]: None (every APID) or the APID bitmap.
+bool read_filter_argument(const char* function, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected,
+                          ccsds::ApidFilter& filter, bool& filtered) {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments (%zd given)", function, expected, nargs);
+        return false;
+    }
+    filtered = args[1] != Py_None;
+    return !filtered || read_filter(args[1], filter);
+}
+
 }  // namespace
 
 PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "scan_ccsds() takes 2 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
     ccsds::ApidFilter filter;
-    const bool filtered = args[1] != Py_None;
-    if (filtered && !read_filter(args[1], filter)) return nullptr;
+    bool filtered = false;
+    if (!read_filter_argument("scan_ccsds", args, nargs, 2, filter, filtered)) return nullptr;
 
     HeldBuffer buffer;
     if (!buffer.hold(args[0], PyBUF_SIMPLE)) return nullptr;
@@ -115,6 +126,37 @@ PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (!whole.passed()) return nullptr;
     return rows.result(cursor);
+}
+
+PyObject* ccsds_cuts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    ccsds::ApidFilter filter;
+    bool filtered = false;
+    if (!read_filter_argument("ccsds_cuts", args, nargs, 3, filter, filtered)) return nullptr;
+    const unsigned long long blocksize = PyLong_AsUnsignedLongLong(args[2]);
+    if (blocksize == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    if (blocksize == 0) {
+        PyErr_SetString(PyExc_ValueError, "blocksize must be at least 1");
+        return nullptr;
+    }
+    HeldBuffer buffer;
+    if (!buffer.hold(args[0], PyBUF_SIMPLE)) return nullptr;
+    const std::size_t most = buffer.size() / blocksize + 1;
+    PyRef starts(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(most * 8)));
+    PyRef firsts(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(most * 8)));
+    if (!starts || !firsts) return nullptr;
+    ccsds::Cuts cuts{reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(starts.get())),
+                     reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(firsts.get())), blocksize};
+    const mapping::ReadCheck whole(buffer.data(), buffer.size());
+    std::size_t end = 0;
+    Py_BEGIN_ALLOW_THREADS
+    end = ccsds::cut(static_cast<const std::uint8_t*>(buffer.data()), buffer.size(), cuts, filtered ? &filter : nullptr);
+    Py_END_ALLOW_THREADS
+    if (!whole.passed()) return nullptr;
+    if (PyByteArray_Resize(starts.get(), static_cast<Py_ssize_t>(cuts.count * 8)) < 0 ||
+        PyByteArray_Resize(firsts.get(), static_cast<Py_ssize_t>(cuts.count * 8)) < 0)
+        return nullptr;
+    return Py_BuildValue("(OOKn)", starts.get(), firsts.get(), static_cast<unsigned long long>(cuts.kept),
+                         static_cast<Py_ssize_t>(end));
 }
 
 }  // namespace fieldloom::batch

@@ -135,12 +135,12 @@ bool optional_u64(PyObject* object, std::string_view name, bool& present, std::u
     return !present || convert_argument<kind::U64>(object, name, out);
 }
 
-// _unpack_many(buffer, stride, offsets, lengths, count, skip, threads): the
+// _unpack_many(buffer, stride, offsets, lengths, count, skip, threads, utf8_text): the
 // Python layer has checked and normalised every argument but the buffer.
 PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded_entry([&]() -> PyObject* {
-        if (nargs != 7) {
-            PyErr_SetString(PyExc_TypeError, "_unpack_many() takes 7 positional arguments");
+        if (nargs != 8) {
+            PyErr_SetString(PyExc_TypeError, "_unpack_many() takes 8 positional arguments");
             return nullptr;
         }
         Recording recording;
@@ -152,6 +152,7 @@ PyObject* layout_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!optional_u64(args[4], "count", recording.has_count, recording.count)) return nullptr;
         recording.skip = PyObject_IsTrue(args[5]) == 1;
         if (!convert_argument<kind::U64>(args[6], "threads", recording.threads)) return nullptr;
+        recording.utf8_text = PyObject_IsTrue(args[7]) == 1;
         return unpack_many(compiled(self), recording);
     });
 }

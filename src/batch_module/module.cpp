@@ -20,6 +20,7 @@ PyMethodDef g_methods[] = {
     {"calibrate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calibrate)), METH_FASTCALL, calibrate_doc},
     {"pack_fixed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_fixed)), METH_FASTCALL, pack_fixed_doc},
     {"scan_ccsds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_ccsds)), METH_FASTCALL, scan_ccsds_doc},
+    {"ccsds_cuts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_cuts)), METH_FASTCALL, ccsds_cuts_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

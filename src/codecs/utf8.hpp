@@ -265,4 +265,32 @@ inline BytesPlan encode_utf8(const TextView& text) {
     return BytesPlan{m.size, text, m.ascii ? kAsciiUnits : 0, &fill_utf8_bytes};
 }
 
+// A decoded text's UTF-8 written into [out, end) with no str in between, for
+// columns of UTF-8 bytes: text decoded from UTF-8 is its own input, ASCII its
+// units; any other is filled as units into `units` (room for 4 bytes per code
+// point) and encoded from there, by the same fills as the str path. Sets
+// `written`; Fill::miscount when it does not fit.
+inline Fill plan_to_utf8(const TextPlan& plan, std::uint8_t* out, std::uint8_t* end, std::uint8_t* units,
+                         std::size_t& written) noexcept {
+    using namespace text_detail;
+    if (plan.fill == &fill_utf8 || plan.max_char <= kAsciiMax) {
+        const std::size_t size = plan.fill == &fill_utf8 ? plan.input_size : plan.length;
+        if (!has_room(out, end, size)) return Fill::miscount;
+        written = size;
+        if (plan.fill == &fill_utf8) {
+            if (size != 0) std::memcpy(out, plan.input, size);
+            return Fill::done;
+        }
+        return plan.fill(plan, out, out + size, 1);
+    }
+    const unsigned width = plan.max_char <= kLatin1Max ? 1 : plan.max_char <= kBmpMax ? 2 : 4;
+    const Fill filled = plan.fill(plan, units, units + plan.length * width, width);
+    if (filled != Fill::done) return filled;
+    const TextView text{units, plan.length, width, false, width == 1, nullptr};
+    const BytesPlan bytes = encode_utf8(text);
+    if (!has_room(out, end, bytes.size)) return Fill::miscount;
+    written = bytes.size;
+    return bytes.fill(bytes, out, out + bytes.size);
+}
+
 }  // namespace fieldloom

@@ -9,6 +9,7 @@
 
 #include "codecs/message.hpp"
 #include "engine/batch_kernels.hpp"
+#include "engine/batch_text.hpp"
 #include "python/errors.hpp"
 #include "python/buffers.hpp"
 #include "python/mapping_guard.hpp"
@@ -169,11 +170,14 @@ struct ColumnBuffer {
     PyRef array;
     HeldBuffer held;
     Column type = Column::U8;
+    bool utf8 = false;  // a text column of UTF-8 bytes in `text`, not str objects in `array`
+    Utf8Column text;
 };
 
 struct TextPlan {
     const CompiledField* field;
     PyObject** column;  // nullptr: only checked
+    Utf8Column* utf8;   // instead of `column` when text is kept as UTF-8 bytes
 };
 
 void decode_numeric(const std::vector<NumericPlan>& plans, const Packets& packets, std::uint64_t lo,
@@ -342,6 +346,11 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
         if (field.column < 0) continue;
         ColumnBuffer& column = columns[static_cast<std::size_t>(field.column)];
         column.type = column_of(field.encoding, field.bits);
+        if (recording.utf8_text && is_text(field.encoding)) {
+            column.utf8 = true;
+            if (!column.text.allocate(empty.get(), field, count)) return nullptr;
+            continue;
+        }
         column.array = PyRef(PyObject_CallFunction(empty.get(), "Ks", static_cast<unsigned long long>(count),
                                                    kDtypeCodes[static_cast<std::size_t>(column.type)]));
         if (!column.array) return nullptr;
@@ -351,9 +360,10 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
     std::vector<NumericPlan> numeric;
     std::vector<TextPlan> texts;
     for (const CompiledField& field : fields) {
-        void* column = field.column < 0 ? nullptr : columns[static_cast<std::size_t>(field.column)].held.data();
+        ColumnBuffer* buffer = field.column < 0 ? nullptr : &columns[static_cast<std::size_t>(field.column)];
+        void* column = buffer == nullptr || buffer->utf8 ? nullptr : buffer->held.data();
         if (is_text(field.encoding)) {
-            texts.push_back({&field, static_cast<PyObject**>(column)});
+            texts.push_back({&field, static_cast<PyObject**>(column), buffer == nullptr ? nullptr : &buffer->text});
             continue;
         }
         NumericPlan plan;
@@ -378,7 +388,13 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
         Py_END_ALLOW_THREADS
     }
 
-    // Text needs the interpreter: each value is a new str.
+    if (recording.utf8_text) {
+        std::vector<Utf8Text> utf8;
+        for (const TextPlan& text : texts) utf8.push_back({text.field, text.utf8});
+        if (!decode_utf8_texts(utf8, packets, failed.get())) return nullptr;
+        texts.clear();
+    }
+    // Text as str needs the interpreter: each value is a new str.
     std::vector<std::uint8_t> reversed;
     for (const TextPlan& text : texts) {
         const CompiledField& field = *text.field;
@@ -427,6 +443,10 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
             if (PyList_Append(refused.get(), entry.get()) < 0) api_call_failed();
         }
         for (ColumnBuffer& column : columns) {
+            if (column.utf8) {
+                drop_failed_rows(column.text, failed.get(), count, first_failed);
+                continue;
+            }
             drop_rows(column.held.data(), static_cast<std::uint64_t>(column.held.view().itemsize),
                       column.type == Column::Object, failed.get(), first_failed, count);
         }
@@ -435,7 +455,8 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
 
     PyRef result = checked(PyDict_New());
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        PyRef array = kept == count ? PyRef::borrow(columns[c].array.get())
+        PyRef array = columns[c].utf8   ? PyRef(columns[c].text.result(kept))
+                      : kept == count ? PyRef::borrow(columns[c].array.get())
                                     : PyRef(PySequence_GetSlice(columns[c].array.get(), 0, static_cast<Py_ssize_t>(kept)));
         if (!array) return nullptr;
         if (PyDict_SetItem(result.get(), names[c], array.get()) < 0) return nullptr;

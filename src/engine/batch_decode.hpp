@@ -80,9 +80,11 @@ struct Recording {
     std::uint64_t count = 0;
     bool skip = false;  // refuse failing packets instead of raising
     std::uint64_t threads = 1;
+    bool utf8_text = false;  // text columns as (offsets, UTF-8 bytes, size) instead of str objects
 };
 
-// errors="raise": dict of columns; "skip": (columns, index, [(index, offset, error)]).
+// errors="raise": dict of columns (with utf8_text, a text column is a tuple
+// of int64 offsets, a uint8 array and the bytes of it used); "skip": (columns, index, [(index, offset, error)]).
 // New reference, or nullptr with the exception set.
 PyObject* unpack_many(const CompiledLayout& layout, const Recording& recording);
 

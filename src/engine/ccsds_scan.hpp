@@ -74,31 +74,51 @@ struct Cursor {
 
 namespace detail {
 
-// Packets each `prefix` bytes after the end of the one before (the first
-// `prefix` bytes after `cursor.position`): `row(row, offset, header)` for
-// each whole one the filter keeps, its offset being its header's first byte.
-template <bool Filtered, class Row>
-bool walk(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor, std::size_t capacity,
-          const ApidFilter* filter, Row&& row) noexcept {
-    std::size_t position = cursor.position;
-    std::size_t rows = cursor.rows;
+// The one walk over packets each `prefix` bytes after the end of the one
+// before (as some ground systems record them; 0 for a plain stream):
+// `sink.take(offset, header)` for each whole packet the filter keeps, its
+// offset being its header's first byte, until it returns false (full:
+// `position` stays on that packet's prefix) or no further whole packet
+// starts at `position`.
+template <bool Filtered, class Sink>
+bool walk(const std::uint8_t* data, std::size_t size, std::size_t prefix, std::size_t& position, Sink& sink,
+          const ApidFilter* filter) noexcept {
     // `position <= size` holds throughout, so `size - position` never wraps.
     while (size - position >= kHeaderBytes && size - position - kHeaderBytes >= prefix) {
         const Header h = read_header(data + position + prefix);
         if (h.length > size - position - prefix) break;
         if (!Filtered || filter->keeps(h.apid)) {
-            if (rows == capacity) {
-                cursor = {position, rows};
-                return false;
-            }
-            row(rows, position + prefix, h);
-            ++rows;
+            if (!sink.take(position + prefix, h)) return false;
         }
         position += prefix + h.length;
     }
-    cursor = {position, rows};
     return true;
 }
+
+template <class Sink>
+bool walk_with(const std::uint8_t* data, std::size_t size, std::size_t& position, Sink& sink,
+               const ApidFilter* filter) noexcept {
+    return filter ? walk<true>(data, size, 0, position, sink, filter) : walk<false>(data, size, 0, position, sink, nullptr);
+}
+
+struct RowSink {
+    const Columns& out;
+    std::size_t rows;
+
+    bool take(std::size_t position, const Header& h) noexcept {
+        if (rows == out.capacity) return false;
+        out.offset[rows] = static_cast<std::int64_t>(position);
+        out.length[rows] = h.length;
+        out.version[rows] = h.version;
+        out.type[rows] = h.type;
+        out.secondary_header[rows] = h.secondary_header;
+        out.apid[rows] = h.apid;
+        out.sequence_flags[rows] = h.sequence_flags;
+        out.sequence_count[rows] = h.sequence_count;
+        ++rows;
+        return true;
+    }
+};
 
 }  // namespace detail
 
@@ -111,28 +131,66 @@ bool walk(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor
 // give the columns more room and call again.
 inline bool scan(const std::uint8_t* data, std::size_t size, Cursor& cursor, const Columns& out,
                  const ApidFilter* filter) noexcept {
-    const auto row = [&out](std::size_t i, std::size_t offset, const Header& h) {
-        out.offset[i] = static_cast<std::int64_t>(offset);
-        out.length[i] = h.length;
-        out.version[i] = h.version;
-        out.type[i] = h.type;
-        out.secondary_header[i] = h.secondary_header;
-        out.apid[i] = h.apid;
-        out.sequence_flags[i] = h.sequence_flags;
-        out.sequence_count[i] = h.sequence_count;
-    };
-    return filter ? detail::walk<true>(data, size, 0, cursor, out.capacity, filter, row)
-                  : detail::walk<false>(data, size, 0, cursor, out.capacity, nullptr, row);
+    detail::RowSink sink{out, cursor.rows};
+    const bool done = detail::walk_with(data, size, cursor.position, sink, filter);
+    cursor.rows = sink.rows;
+    return done;
 }
 
-// The same walk over packets each preceded by `prefix` bytes that are not
-// part of it (as some ground systems record them): `row(row, offset,
-// header)` for each, its offset being its header's first byte, while its
-// header is in cache. What is left over at the end starts with a prefix.
+// The walk over packets each preceded by `prefix` bytes that are not part
+// of it: `row(row, offset, header)` for each, from `cursor.rows` on, while
+// its header is in cache, until `capacity` rows (false: call again with
+// more room). What is left over at the end starts with a prefix.
 template <class Row>
 bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor, std::size_t capacity,
                  Row&& row) noexcept {
-    return detail::walk<false>(data, size, prefix, cursor, capacity, nullptr, row);
+    struct FrameSink {
+        Row& row;
+        std::size_t rows;
+        std::size_t capacity;
+        bool take(std::size_t offset, const Header& h) noexcept {
+            if (rows == capacity) return false;
+            row(rows, offset, h);
+            ++rows;
+            return true;
+        }
+    } sink{row, cursor.rows, capacity};
+    const bool done = detail::walk<false>(data, size, prefix, cursor.position, sink, nullptr);
+    cursor.rows = sink.rows;
+    return done;
+}
+
+// Where to cut a stream into ranges of whole packets of about `blocksize`
+// bytes, without a row per packet: a range starts at each kept packet whose
+// offset falls in a new multiple of `blocksize`. `starts` and `firsts` (the
+// number of kept packets before each start) need room for
+// size / blocksize + 1 cuts, which is the most there can be.
+struct Cuts {
+    std::int64_t* starts;
+    std::int64_t* firsts;
+    std::uint64_t blocksize;
+    std::size_t count = 0;
+    std::uint64_t kept = 0;
+    std::uint64_t last_bucket = ~std::uint64_t{0};
+
+    bool take(std::size_t position, const Header&) noexcept {
+        const std::uint64_t bucket = position / blocksize;
+        if (bucket != last_bucket) {
+            starts[count] = static_cast<std::int64_t>(position);
+            firsts[count] = static_cast<std::int64_t>(kept);
+            ++count;
+            last_bucket = bucket;
+        }
+        ++kept;
+        return true;
+    }
+};
+
+// Fills `cuts` over the whole stream; the byte where its whole packets end.
+inline std::size_t cut(const std::uint8_t* data, std::size_t size, Cuts& cuts, const ApidFilter* filter) noexcept {
+    std::size_t position = 0;
+    detail::walk_with(data, size, position, cuts, filter);
+    return position;
 }
 
 }  // namespace fieldloom::ccsds

@@ -59,6 +59,46 @@ def test_decode_writes_what_unpack_many_gives(files, tmp_path, suffix, workers):
     assert "decoding" not in run.stderr  # no progress bar when stderr is not a terminal
 
 
+def dataset_readers(out, suffix):
+    """The dataset read back by each library that is installed, as pandas frames in file order."""
+    pattern = str(out / f"*{suffix}")
+    if suffix == ".parquet":
+        import pyarrow.parquet
+        yield pyarrow.parquet.read_table(out).to_pandas()
+        yield pd.read_parquet(out)
+        readers = {"polars": lambda pl: pl.read_parquet(pattern), "duckdb": lambda db: db.read_parquet(pattern)}
+    else:
+        yield pd.concat([read_back(part) for part in sorted(out.iterdir()) if part.stat().st_size], ignore_index=True)
+        readers = {"polars": lambda pl: pl.read_csv(pattern) if suffix == ".csv" else pl.read_ndjson(pattern),
+                   "duckdb": lambda db: db.read_csv(pattern) if suffix == ".csv" else db.read_json(pattern)}
+    for module, read in readers.items():
+        try:
+            library = __import__(module)
+        except ImportError:
+            continue
+        frame = read(library)
+        frame = frame.to_pandas() if module == "polars" else frame.df()
+        yield frame.astype({name: dtype for name, dtype in Layout(FIXED).dtypes.items() if dtype != object})
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv", ".jsonl"])
+def test_workers_write_a_dataset_that_reads_back_as_serial_decoding(files, tmp_path, suffix):
+    out = tmp_path / f"out{suffix}"
+    (out).mkdir()  # an empty directory is replaced
+    run = fieldloom("decode", *files["fixed"], "--recipe", files["directory"] / "fixed.json", "--stride", STRIDE,
+                    "--output", f"{out}{os.sep}", "--workers", 3, "--blocksize", 100, check=0)
+    results = serial_decode(files["fixed"], FIXED, stride=STRIDE)
+    parts = sorted(path.name for path in out.iterdir())
+    assert len(parts) > 3 and parts[0] == f"part-000000{suffix}" and not list(tmp_path.glob(".out*"))
+    for frame in dataset_readers(out, suffix):
+        frame = frame.set_index(np.concatenate([r.index for r in results]))
+        assert_frame_matches(frame, results, Layout(FIXED).columns)
+    assert f"{len(frame)} packets decoded" in run.stderr
+    again = fieldloom("decode", *files["fixed"], "--recipe", files["directory"] / "fixed.json", "--stride", STRIDE,
+                      "--output", f"{out}{os.sep}", check=1)
+    assert "the directory is not empty" in again.stderr
+
+
 def test_decode_ccsds_with_apids_progress_and_strict(files, tmp_path):
     out = tmp_path / "out.parquet"
     run = fieldloom("decode", *files["ccsds"], "--recipe", files["directory"] / "ccsds.json", "--ccsds",

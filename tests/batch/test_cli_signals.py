@@ -36,7 +36,7 @@ def alive(pid):
 def written(directory):
     """Bytes in the run's temporary files, which may go at any moment."""
     total = 0
-    for path in directory.glob(".out.jsonl*"):
+    for path in [*directory.glob(".out.jsonl*"), *directory.glob(".out.jsonl*/*")]:
         try:
             total += path.stat().st_size
         except FileNotFoundError:
@@ -63,17 +63,23 @@ def long_run(tmp_path_factory):
     return directory
 
 
-@pytest.mark.parametrize("how, workers, status, message", [
-    ("SIGTERM", 2, 128 + signal.SIGTERM, "fieldloom: terminated\n"),
-    ("SIGTERM", 1, 128 + signal.SIGTERM, "fieldloom: terminated\n"),
-    ("Ctrl-C", 2, 128 + signal.SIGINT, "fieldloom: interrupted\n"),  # SIGINT to the whole process group
-    ("SIGKILL", 2, -signal.SIGKILL, None),  # the workers must notice that they are orphans
+@pytest.mark.parametrize("how, workers, status, message, dataset", [
+    ("SIGTERM", 2, 128 + signal.SIGTERM, "fieldloom: terminated\n", False),
+    ("SIGTERM", 1, 128 + signal.SIGTERM, "fieldloom: terminated\n", False),
+    ("Ctrl-C", 2, 128 + signal.SIGINT, "fieldloom: interrupted\n", False),  # SIGINT to the whole process group
+    ("SIGKILL", 2, -signal.SIGKILL, None, False),  # the workers must notice that they are orphans
+    ("SIGTERM", 2, 128 + signal.SIGTERM, "fieldloom: terminated\n", True),  # parts written by the workers
+    ("Ctrl-C", 3, 128 + signal.SIGINT, "fieldloom: interrupted\n", True),
 ])
-def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, status, message):
+def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, status, message, dataset):
     out = tmp_path / "out.jsonl"
-    out.write_text("the previous output\n")
+    if dataset:
+        out.mkdir()  # an empty directory, which the dataset would replace
+    else:
+        out.write_text("the previous output\n")
     run = subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", "decode", long_run / "long.bin", "--recipe",
-                            long_run / "fixed.json", "--stride", str(STRIDE), "-o", out, "--workers", str(workers),
+                            long_run / "fixed.json", "--stride", str(STRIDE), "-o", f"{out}{os.sep * dataset}",
+                            "--workers", str(workers),
                             "--blocksize", "256KiB"], stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         # Rows written: the workers are busy decoding.
@@ -91,7 +97,7 @@ def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, s
     if message is not None:
         assert stderr == message
         assert sorted(path.name for path in tmp_path.iterdir()) == ["out.jsonl"]
-    assert out.read_text() == "the previous output\n"
+    assert list(out.iterdir()) == [] if dataset else out.read_text() == "the previous output\n"
     wait_for(lambda: not any(alive(pid) for pid in started), 30, f"processes left running: {started}")
 
 

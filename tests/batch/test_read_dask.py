@@ -1,3 +1,4 @@
+import contextlib
 import os
 
 import pytest
@@ -80,3 +81,14 @@ def test_to_parquet_and_columns(client, files, tmp_path):
 def test_bad_arguments_fail_before_any_task(files, arguments, error):
     with pytest.raises((ValueError, KeyError), match=error):
         read_dask(files["fixed"], FIXED, **arguments)
+
+
+@pytest.mark.parametrize("framing", ["fixed", "ccsds"])
+def test_partitions_have_the_dtypes_of_the_meta(client, files, framing):
+    keywords = {"stride": STRIDE} if framing == "fixed" else {"ccsds": True}
+    with pytest.warns() if framing == "ccsds" else contextlib.nullcontext():
+        frame = read_dask(files[framing], FIXED if framing == "fixed" else CCSDS, blocksize=300, errors="skip", **keywords)
+    dtypes = frame.map_partitions(lambda part: pd.DataFrame({"dtypes": [tuple(map(str, part.dtypes))]}),
+                                  meta={"dtypes": object}).compute()["dtypes"]
+    assert set(dtypes) == {tuple(map(str, frame.dtypes))} and frame.npartitions > 1
+    assert frame.dtypes["mode"].storage == "pyarrow"
