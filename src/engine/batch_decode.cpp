@@ -220,10 +220,6 @@ PyObject* raise_with_note(PyRef exception, PyRef note) {
     return nullptr;
 }
 
-std::uint64_t packet_offset(const Packets& packets, std::uint64_t i) noexcept {
-    return packets.starts == nullptr ? i * packets.stride : static_cast<std::uint64_t>(packets.starts[i]);
-}
-
 // The per-packet path on packet i: what unpack_parameters raises for it;
 // empty with ValueError set when the packet no longer fails.
 PyRef packet_error(const CompiledLayout& layout, const Packets& packets, std::uint64_t i) {
@@ -240,7 +236,7 @@ PyRef packet_error(const CompiledLayout& layout, const Packets& packets, std::ui
         // It failed while the lock was released and decodes now: something
         // wrote to the buffer meanwhile, so neither answer can be trusted.
         PyErr_Format(PyExc_ValueError, "packet %llu at byte offset %llu changed while it was decoded",
-                     static_cast<unsigned long long>(i), static_cast<unsigned long long>(packet_offset(packets, i)));
+                     static_cast<unsigned long long>(i), static_cast<unsigned long long>(packets.offset(i)));
         return PyRef();
     }
     return exception_of(wrap_engine_failure(std::move(result).error()));
@@ -425,7 +421,7 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
         if (!error) return nullptr;
         PyRef note = checked(PyUnicode_FromFormat("packet %llu at byte offset %llu",
                                                   static_cast<unsigned long long>(first_failed),
-                                                  static_cast<unsigned long long>(packet_offset(packets, first_failed))));
+                                                  static_cast<unsigned long long>(packets.offset(first_failed))));
         return raise_with_note(std::move(error), std::move(note));
     }
 
@@ -439,7 +435,7 @@ PyObject* decode_held(const CompiledLayout& layout, const Recording& recording, 
             PyRef error = packet_error(layout, packets, i);
             if (!error) return nullptr;
             PyRef entry = checked(Py_BuildValue("(KKO)", static_cast<unsigned long long>(i),
-                                                static_cast<unsigned long long>(packet_offset(packets, i)), error.get()));
+                                                static_cast<unsigned long long>(packets.offset(i)), error.get()));
             if (PyList_Append(refused.get(), entry.get()) < 0) api_call_failed();
         }
         for (ColumnBuffer& column : columns) {

@@ -35,6 +35,11 @@ struct Packets {
     const std::int64_t* starts = nullptr;
     const std::int64_t* lengths = nullptr;
 
+    // Where packet i starts (its bounds are checked by `packet`).
+    std::uint64_t offset(std::uint64_t i) const noexcept {
+        return starts == nullptr ? i * stride : static_cast<std::uint64_t>(starts[i]);
+    }
+
     // Packets [0, full()) lie whole at their stride.
     std::uint64_t full() const noexcept {
         if (starts != nullptr) return 0;

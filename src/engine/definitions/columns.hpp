@@ -11,28 +11,18 @@
 
 namespace fieldloom::defs {
 
-// Where each packet of a recording lies: every `stride` bytes (the last
-// one may be shorter), or at `offsets` with `lengths`, or each running to
-// the next offset (the last to the end).
-struct Frames {
-    const std::uint8_t* base = nullptr;
-    std::uint64_t size = 0;
-    std::uint64_t count = 0;
-    std::uint64_t stride = 0;
-    const std::int64_t* offsets = nullptr;
-    const std::int64_t* lengths = nullptr;
-
-    std::uint64_t offset(std::uint64_t i) const noexcept {
-        return offsets == nullptr ? i * stride : static_cast<std::uint64_t>(offsets[i]);
-    }
+// The packets of a recording as the batch engine places them, each seen
+// with the room to the buffer's end. Offsets and lengths are the engine's
+// own copies, checked once.
+struct Frames : batch::Packets {
     PacketBytes packet(std::uint64_t i) const noexcept {
         const std::uint64_t at = offset(i);
         std::uint64_t length = 0;
-        if (offsets == nullptr) {
+        if (starts == nullptr) {
             length = size - at < stride ? size - at : stride;
         } else {
             const std::uint64_t end = lengths != nullptr ? at + static_cast<std::uint64_t>(lengths[i])
-                                      : i + 1 < count ? static_cast<std::uint64_t>(offsets[i + 1]) : size;
+                                      : i + 1 < count ? static_cast<std::uint64_t>(starts[i + 1]) : size;
             length = end - at;
         }
         return {base + at, length, size - at};

@@ -82,7 +82,7 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
     }
     identified.done = identify;
     frames.count = cursor.rows;
-    frames.offsets = found.offsets.get();
+    frames.starts = found.offsets.get();
     frames.lengths = found.lengths.get();
     const std::uint64_t left = frames.size - cursor.position;
     if (left == 0) return std::nullopt;
@@ -100,25 +100,18 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
 
 // Caller-given offsets (and lengths), held while the decode runs.
 bool frame_given(Frames& frames, const Request& request, HeldBuffer& offsets, HeldBuffer& lengths) {
-    batch::Packets packets;
-    packets.base = frames.base;
-    packets.size = frames.size;
     if (!batch::hold_index_array(request.offsets, offsets, "offsets")) return false;
-    packets.starts = static_cast<const std::int64_t*>(offsets.data());
-    packets.count = offsets.size() / 8;
+    frames.starts = static_cast<const std::int64_t*>(offsets.data());
+    frames.count = offsets.size() / 8;
     if (request.lengths != nullptr) {
         if (!batch::hold_index_array(request.lengths, lengths, "lengths")) return false;
         if (lengths.size() != offsets.size()) {
             PyErr_SetString(PyExc_ValueError, "lengths and offsets differ in length");
             return false;
         }
-        packets.lengths = static_cast<const std::int64_t*>(lengths.data());
+        frames.lengths = static_cast<const std::int64_t*>(lengths.data());
     }
-    if (!batch::check_geometry(packets)) return false;
-    frames.count = packets.count;
-    frames.offsets = packets.starts;
-    frames.lengths = packets.lengths;
-    return true;
+    return batch::check_geometry(frames);
 }
 
 PyRef checked(PyObject* object) {
