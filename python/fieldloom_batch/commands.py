@@ -96,15 +96,24 @@ class Terminated(KeyboardInterrupt):
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 _holding = 0  # depth of `signals_held`
 _deferred: list[int] = []  # a stop signal that came while held
+_received: list[int] = []  # every stop signal of the run, kept in case its exception is swallowed
 
 
 def stop(signum: int, frame: Any) -> None:
     for number in STOP_SIGNALS:
         signal.signal(number, signal.SIG_IGN)  # a second signal would cut the clean-up short
+    _received.append(signum)
     if _holding:
         _deferred.append(signum)
         return
     raise Terminated if signum == signal.SIGTERM else KeyboardInterrupt
+
+
+def raise_if_stopped() -> None:
+    """A stop signal whose exception landed where it was swallowed (a finaliser, a library that
+    catches everything) still stops the run before its output is committed."""
+    if _received:
+        raise Terminated if _received[0] == signal.SIGTERM else KeyboardInterrupt
 
 
 @contextlib.contextmanager
@@ -118,6 +127,7 @@ def stopped_by_signals() -> Iterator[None]:
         yield
     finally:
         _deferred.clear()
+        _received.clear()
         for number, handler in previous.items():
             signal.signal(number, handler)
 
@@ -269,6 +279,7 @@ def decode(args: argparse.Namespace, layout: Any, blocksize: int) -> int:
                 results = workers.in_order(decode_in_worker,
                                            [(block, args.stride, apids, part) for block, part in zip(blocks, parts)])
                 for block, result in zip(blocks, results):
+                    raise_if_stopped()
                     if result.refused and args.strict:
                         raise UserError(f"refused (--strict): {describe_refusal(block.path, result.refused[0])}")
                     more = result.refused[: SHOWN_REFUSALS - len(shown)]
@@ -284,6 +295,7 @@ def decode(args: argparse.Namespace, layout: Any, blocksize: int) -> int:
             finally:
                 if bar is not None:
                     bar.close()
+            raise_if_stopped()
             writer.commit()
     except OSError as error:
         raise UserError(f"{error.filename}: {error.strerror}" if error.filename else str(error)) from None

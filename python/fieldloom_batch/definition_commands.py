@@ -25,7 +25,7 @@ from typing import IO, Any
 import numpy as np
 
 from .blocks import Block, FilePlan, plan_ccsds
-from .commands import SHOWN_REFUSALS, USAGE_ERROR, UserError, Workers, signals_held
+from .commands import SHOWN_REFUSALS, USAGE_ERROR, UserError, Workers, raise_if_stopped, signals_held
 from .outputs import OutputError, TableWriter, jsonl_text
 from .recording import open_recording
 
@@ -242,6 +242,7 @@ def write_tables(args: argparse.Namespace, definitions: Any, plans: list[FilePla
                     writers[name].write(rows)
         census = add_census(census_parts)
         for writer in writers.values():
+            raise_if_stopped()
             writer.commit()
         (folder / CENSUS_FILE).write_text(json.dumps(census_dict(census), indent=1) + "\n", encoding="utf-8")
     return census
