@@ -88,6 +88,15 @@ def test_calibrators_and_integer_encoded_floats():
     )
 
 
+def test_a_lone_term_keeps_its_sign():
+    poly = integer("Z", '<IntegerDataEncoding sizeInBits="8"><DefaultCalibrator><PolynomialCalibrator>'
+                        '<Term coefficient="-0.0" exponent="0"/><Term coefficient="-0.0" exponent="1"/>'
+                        '<Term coefficient="0.0" exponent="1"/></PolynomialCalibrator></DefaultCalibrator>'
+                        '</IntegerDataEncoding>', "FloatParameterType")
+    (entry,) = only(poly, '<Parameter name="z" parameterTypeRef="Z"/>', refs("z"))
+    assert repr(entry.calibration.coefficients) == "(-0.0, 0.0)"  # -0.0 + 0.0 is 0.0
+
+
 def test_enumerations_booleans_and_times():
     types = "".join([
         integer("Mode", '<IntegerDataEncoding sizeInBits="4"/><EnumerationList><Enumeration value="0" label="OFF"/>'

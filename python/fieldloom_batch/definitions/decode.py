@@ -69,6 +69,8 @@ def _case(calibration: Any, engineering: dict[str, Any], raw: dict[str, Any], ro
 def _calibrated(chain: Chain, columns: list[Any], index: np.ndarray, offset: np.ndarray,
                 refused: list[Refusal]) -> PacketTable:
     """A table's engineering columns; rows whose values fail a calibration are refused and dropped."""
+    if not chain.calibrated:
+        return PacketTable(dict(zip(chain.names, columns)), {}, index, offset)
     engineering: dict[str, Any] = {}
     raw: dict[str, Any] = {}
     failures: dict[int, str] = {}  # row -> message of its first failing entry

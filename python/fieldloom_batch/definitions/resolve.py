@@ -10,6 +10,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 import dataclasses
+import functools
 from dataclasses import dataclass
 
 from fieldloom_batch.definitions.model import (BCD_ENCODINGS, CDS, CUC, INTEGER_ENCODINGS, AllOf, AnyOf, Comparison,
@@ -59,6 +60,15 @@ class Chain:
     conditions: tuple[Condition, ...]
     marks: int  # variable-size entries, each defining a mark
     abstract: bool
+
+    @functools.cached_property
+    def names(self) -> tuple[str, ...]:
+        return tuple(placed.entry.name for placed in self.entries)
+
+    @functools.cached_property
+    def calibrated(self) -> bool:
+        """Some entry has a calibration."""
+        return any(placed.entry.calibration is not None for placed in self.entries)
 
     @property
     def depth(self) -> int:

@@ -242,7 +242,9 @@ class TypeReader:
                 exponent = self.number(term, owner, "exponent", whole=True)
                 if not 0 <= exponent <= MAX_EXPONENT:
                     raise self.refuse(term, owner, f"has exponent {exponent}; 0 to {MAX_EXPONENT} are supported")
-                coefficients[exponent] = coefficients.get(exponent, 0.0) + self.number(term, owner, "coefficient")
+                coefficient = self.number(term, owner, "coefficient")
+                # Terms of one exponent add up; a lone term keeps its value as written (-0.0 too).
+                coefficients[exponent] = coefficients[exponent] + coefficient if exponent in coefficients else coefficient
             if not coefficients:
                 raise self.refuse(child, owner, "needs at least one Term")
             return Polynomial(tuple(coefficients.get(k, 0.0) for k in range(max(coefficients) + 1)))
