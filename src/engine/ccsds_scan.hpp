@@ -83,16 +83,23 @@ namespace detail {
 template <bool Filtered, class Sink>
 bool walk(const std::uint8_t* data, std::size_t size, std::size_t prefix, std::size_t& position, Sink& sink,
           const ApidFilter* filter) noexcept {
-    // `position <= size` holds throughout, so `size - position` never wraps.
-    while (size - position >= kHeaderBytes && size - position - kHeaderBytes >= prefix) {
-        const Header h = read_header(data + position + prefix);
-        if (h.length > size - position - prefix) break;
+    // `at <= size` holds throughout, so `size - at` never wraps. A local,
+    // not `position`: the sink's stores could alias it and keep it in memory.
+    std::size_t at = position;
+    bool done = true;
+    while (size - at >= kHeaderBytes && size - at - kHeaderBytes >= prefix) {
+        const Header h = read_header(data + at + prefix);
+        if (h.length > size - at - prefix) break;
         if (!Filtered || filter->keeps(h.apid)) {
-            if (!sink.take(position + prefix, h)) return false;
+            if (!sink.take(at + prefix, h)) {
+                done = false;
+                break;
+            }
         }
-        position += prefix + h.length;
+        at += prefix + h.length;
     }
-    return true;
+    position = at;
+    return done;
 }
 
 template <class Sink>

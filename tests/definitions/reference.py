@@ -252,13 +252,13 @@ class Reader:
             start = entry.offset
         else:
             start = previous_end + entry.offset
+        if entry.condition is not None and not self.holds(entry.condition):
+            place = Place(previous_end, 0, None)  # takes no bits, and its offset with it
+            place.absent = True
+            return place
         if start > self.bits:  # found past the packet: too short, whatever its size or count would be
             raise Refusal(TOO_SHORT, f"entry {entry.name!r} starts past the end of the packet")
         count = None
-        if entry.condition is not None and not self.holds(entry.condition):
-            place = Place(previous_end, 0, None)
-            place.absent = True
-            return place
         if isinstance(entry.bits, ToEnd):
             size = self.bits - start
         elif isinstance(entry.bits, Delimited):

@@ -25,10 +25,9 @@ struct CutOff {
     std::string message;
 };
 
-// Each packet's type (kNoType: none) and the packets per type, kNoType's last.
+// Each packet's type (kNoType: none).
 struct Identified {
     std::unique_ptr<std::uint16_t[]> types;
-    std::vector<std::uint64_t> rows;
     bool done = false;
 };
 
@@ -56,9 +55,6 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
     // bytes on average first, which most recordings never outgrow.
     const std::uint64_t most = prefix >= frames.size ? 1 : frames.size / (prefix + 7) + 1;
     std::size_t capacity = static_cast<std::size_t>(std::min(most, frames.size / 32 + 64));
-    const std::size_t none = program.types.size();
-    identified.rows.assign(none + 1, 0);
-    std::uint64_t* rows = identified.rows.data();
     for (std::size_t kept = 0;; capacity *= 2) {
         grow(found.offsets, kept, capacity);
         grow(found.lengths, kept, capacity);
@@ -67,15 +63,11 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
         std::int64_t* lengths = found.lengths.get();
         std::uint16_t* types = identified.types.get();
         // Captured by value: the stores to the arrays may not alias them.
-        const auto row = [offsets, lengths, types, rows, none, identify, type_of = TypeFinder(program),
-                          base = frames.base, size = frames.size](std::size_t i, std::size_t at, const ccsds::Header& h) {
+        const auto row = [offsets, lengths, types, identify, type_of = TypeFinder(program), base = frames.base,
+                          size = frames.size](std::size_t i, std::size_t at, const ccsds::Header& h) {
             offsets[i] = static_cast<std::int64_t>(at);
             lengths[i] = h.length;
-            if (identify) {
-                const std::uint16_t type = type_of(PacketBytes{base + at, h.length, size - at});
-                types[i] = type;
-                ++rows[type == kNoType ? none : type];
-            }
+            if (identify) types[i] = type_of(PacketBytes{base + at, h.length, size - at});
         };
         if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, capacity, row)) break;
         kept = cursor.rows;
@@ -247,12 +239,12 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
             identify_packets(program, frames, lo, hi, types);
         });
         Py_END_ALLOW_THREADS
-        identified.rows.assign(type_count + 1, 0);
-        for (std::uint64_t i = 0; i < count; ++i) ++identified.rows[types[i] == kNoType ? type_count : types[i]];
     }
     const std::uint16_t* types = identified.types.get();
-    std::vector<std::uint64_t> rows(identified.rows.begin(), identified.rows.begin() + type_count);
-    const std::uint64_t unknown = identified.rows[type_count];
+    std::vector<std::uint64_t> rows(type_count + 1, 0);
+    for (std::uint64_t i = 0; i < count; ++i) ++rows[types[i] == kNoType ? type_count : types[i]];
+    const std::uint64_t unknown = rows[type_count];
+    rows.pop_back();
     std::vector<std::unique_ptr<Table>> tables;
     std::vector<std::int64_t*> index(type_count);
     std::vector<std::int64_t*> offset(type_count);
@@ -269,16 +261,27 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     const std::uint64_t blocks = (count + kBlockPackets - 1) / kBlockPackets;
     std::vector<std::uint64_t> starts((blocks + 1) * type_count);
     std::fill(rows.begin(), rows.end(), 0);
-    for (std::uint64_t block = 0; block < blocks; ++block) {
-        std::copy(rows.begin(), rows.end(), starts.begin() + block * type_count);
-        const std::uint64_t end = std::min(count, (block + 1) * kBlockPackets);
-        for (std::uint64_t i = block * kBlockPackets; i < end; ++i) {
-            const std::uint16_t type = types[i];
-            if (type == kNoType) continue;
-            const std::uint64_t row = rows[type]++;
-            index[type][row] = static_cast<std::int64_t>(i);
-            offset[type][row] = static_cast<std::int64_t>(frames.offset(i));
+    // Each framing's loop with its values in registers (the stores could alias what lies in memory).
+    const auto place_rows = [&](auto offset_of) {
+        std::uint64_t* next = rows.data();
+        std::int64_t** indexes = index.data();
+        std::int64_t** offsets = offset.data();
+        for (std::uint64_t block = 0; block < blocks; ++block) {
+            std::copy(next, next + type_count, starts.begin() + block * type_count);
+            const std::uint64_t end = std::min(count, (block + 1) * kBlockPackets);
+            for (std::uint64_t i = block * kBlockPackets; i < end; ++i) {
+                const std::uint16_t type = types[i];
+                if (type == kNoType) continue;
+                const std::uint64_t row = next[type]++;
+                indexes[type][row] = static_cast<std::int64_t>(i);
+                offsets[type][row] = offset_of(i);
+            }
         }
+    };
+    if (const std::int64_t* given = frames.starts; given != nullptr) {
+        place_rows([given](std::uint64_t i) { return given[i]; });
+    } else {
+        place_rows([stride = frames.stride](std::uint64_t i) { return static_cast<std::int64_t>(i * stride); });
     }
     std::copy(rows.begin(), rows.end(), starts.begin() + blocks * type_count);
 

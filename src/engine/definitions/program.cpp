@@ -599,4 +599,19 @@ std::uint64_t entries_end(const TypeProgram& type, const Marks& marks) noexcept 
     return end;
 }
 
+std::uint16_t type_number(const Program& program, const std::uint8_t* data, std::uint64_t length,
+                          std::uint64_t readable) noexcept {
+    const Dispatch& dispatch = program.dispatch;
+    const PacketBytes packet{data, length, readable};
+    const std::uint64_t total = length * 8;
+    if (!dispatch.direct.empty() && dispatch.delta <= total && dispatch.bits <= total - dispatch.delta) {
+        const std::uint64_t raw =
+            recipe::read_bits(data, dispatch.delta, dispatch.bits, dispatch.order, readable - dispatch.delta / 8);
+        const std::uint16_t type = dispatch.direct[raw];
+        if (type != kEvaluate) return type;
+    }
+    const std::int64_t type = identify(program, packet);
+    return type < 0 ? kNoType : static_cast<std::uint16_t>(type);
+}
+
 }  // namespace fieldloom::defs

@@ -217,42 +217,44 @@ bool slot_extent(const TypeProgram& type, std::uint32_t slot, const PacketBytes&
 // The index of the type of the packet in `program.types`, or -1.
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept;
 
-// The same as a type number or kNoType, through the dispatch's direct table
-// where that settles it (one load and one lookup: the usual APID dispatch).
-// The table's place is copied in, so a loop keeps it in registers.
+// The same as a type number or kNoType. Out of line and given no object of
+// the caller's, so a scan's loop keeps its values in registers.
+[[gnu::noinline]] std::uint16_t type_number(const Program& program, const std::uint8_t* data, std::uint64_t length,
+                                            std::uint64_t readable) noexcept;
+
+// The same, at once where the dispatch's direct table settles it from two
+// bytes most significant first (the usual APID dispatch: one load and one
+// lookup). The table's place is copied in, so a loop keeps it in registers.
 class TypeFinder {
 public:
-    explicit TypeFinder(const Program& program) noexcept
-        : program_(&program), direct_(program.dispatch.direct.empty() ? nullptr : program.dispatch.direct.data()),
-          delta_(program.dispatch.delta), bits_(program.dispatch.bits), order_(program.dispatch.order),
-          // Within two bytes, most significant first (the APID, a 16-bit word): one 2-byte load.
-          two_bytes_(order_ == ByteOrder::Big && delta_ % 8 + bits_ <= 16),
-          shift_(static_cast<unsigned>(16 - delta_ % 8 - (two_bytes_ ? bits_ : 0))),
-          mask_(static_cast<std::uint32_t>((std::uint64_t{1} << bits_) - 1)) {}
+    explicit TypeFinder(const Program& program) noexcept : program_(&program) {
+        const Dispatch& dispatch = program.dispatch;
+        if (dispatch.direct.empty() || dispatch.order != ByteOrder::Big || dispatch.delta % 8 + dispatch.bits > 16) return;
+        direct_ = dispatch.direct.data();
+        first_ = dispatch.delta / 8;
+        shift_ = static_cast<unsigned>(16 - dispatch.delta % 8 - dispatch.bits);
+        mask_ = static_cast<std::uint32_t>((std::uint64_t{1} << dispatch.bits) - 1);
+        // From this length on, the two bytes lie within the packet (and are
+        // readable: a packet's bytes all are).
+        quick_ = first_ + 2;
+    }
 
     std::uint16_t operator()(const PacketBytes& packet) const noexcept {
-        const std::uint64_t total = packet.length * 8;
-        if (direct_ != nullptr && delta_ <= total && bits_ <= total - delta_) {
-            const std::uint64_t raw =
-                two_bytes_ && packet.readable - delta_ / 8 >= 2
-                    ? (recipe::raw_value_n<2>(packet.data + delta_ / 8, ByteOrder::Big) >> shift_) & mask_
-                    : recipe::read_bits(packet.data, delta_, bits_, order_, packet.readable - delta_ / 8);
-            const std::uint16_t type = direct_[raw];
+        if (packet.length >= quick_) [[likely]] {
+            const std::uint16_t type =
+                direct_[(recipe::raw_value_n<2>(packet.data + first_, ByteOrder::Big) >> shift_) & mask_];
             if (type != kEvaluate) [[likely]] return type;
         }
-        const std::int64_t type = identify(*program_, packet);
-        return type < 0 ? kNoType : static_cast<std::uint16_t>(type);
+        return type_number(*program_, packet.data, packet.length, packet.readable);
     }
 
 private:
     const Program* program_;
-    const std::uint16_t* direct_;
-    std::uint64_t delta_;
-    std::uint32_t bits_;
-    ByteOrder order_;
-    bool two_bytes_;
-    unsigned shift_;
-    std::uint32_t mask_;
+    const std::uint16_t* direct_ = nullptr;
+    std::uint64_t first_ = 0;
+    unsigned shift_ = 0;
+    std::uint32_t mask_ = 0;
+    std::uint64_t quick_ = ~std::uint64_t{0};  // never: every packet goes the long way
 };
 
 // The end in bits of the packet's entries, with every mark found.
