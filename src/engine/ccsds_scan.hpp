@@ -74,6 +74,18 @@ struct Cursor {
 
 namespace detail {
 
+// Whether a whole packet starts `prefix` bytes after `at`, and its header.
+// `at <= size` holds throughout a walk, so `size - at` never wraps.
+inline bool whole_packet(const std::uint8_t* data, std::size_t size, std::size_t prefix, std::size_t at,
+                         Header& h) noexcept {
+    if (size - at < kHeaderBytes || size - at - kHeaderBytes < prefix) return false;
+    // Each header's place comes from the one before: fetch ahead, so the
+    // walk does not wait on memory packet after packet.
+    __builtin_prefetch(data + at + 512);
+    h = read_header(data + at + prefix);
+    return h.length <= size - at - prefix;
+}
+
 // The one walk over packets each `prefix` bytes after the end of the one
 // before (as some ground systems record them; 0 for a plain stream):
 // `sink.take(offset, header)` for each whole packet the filter keeps, its
@@ -83,13 +95,11 @@ namespace detail {
 template <bool Filtered, class Sink>
 bool walk(const std::uint8_t* data, std::size_t size, std::size_t prefix, std::size_t& position, Sink& sink,
           const ApidFilter* filter) noexcept {
-    // `at <= size` holds throughout, so `size - at` never wraps. A local,
-    // not `position`: the sink's stores could alias it and keep it in memory.
+    // A local, not `position`: the sink's stores could alias it and keep it in memory.
     std::size_t at = position;
     bool done = true;
-    while (size - at >= kHeaderBytes && size - at - kHeaderBytes >= prefix) {
-        const Header h = read_header(data + at + prefix);
-        if (h.length > size - at - prefix) break;
+    Header h;
+    while (whole_packet(data, size, prefix, at, h)) {
         if (!Filtered || filter->keeps(h.apid)) {
             if (!sink.take(at + prefix, h)) {
                 done = false;
@@ -151,19 +161,23 @@ inline bool scan(const std::uint8_t* data, std::size_t size, Cursor& cursor, con
 template <class Row>
 bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor, std::size_t capacity,
                  Row&& row) noexcept {
-    struct FrameSink {
-        Row& row;
-        std::size_t rows;
-        std::size_t capacity;
-        bool take(std::size_t offset, const Header& h) noexcept {
-            if (rows == capacity) return false;
-            row(rows, offset, h);
-            ++rows;
-            return true;
+    // The count and place in locals, out of reach of the row's stores, so
+    // they stay in registers.
+    std::size_t rows = cursor.rows;
+    std::size_t at = cursor.position;
+    bool done = true;
+    ccsds::Header h;
+    while (detail::whole_packet(data, size, prefix, at, h)) {
+        if (rows == capacity) {
+            done = false;
+            break;
         }
-    } sink{row, cursor.rows, capacity};
-    const bool done = detail::walk<false>(data, size, prefix, cursor.position, sink, nullptr);
-    cursor.rows = sink.rows;
+        row(rows, at + prefix, h);
+        ++rows;
+        at += prefix + h.length;
+    }
+    cursor.rows = rows;
+    cursor.position = at;
     return done;
 }
 

@@ -110,25 +110,32 @@ void fixed_array(const Slot& slot, const Chunk& chunk, std::uint64_t row, void* 
 }
 
 template <ByteOrder Order, class Rule, class Out>
-void fused_rows(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t bits,
-                void* column, std::uint64_t row, std::uint8_t* failed) noexcept {
+void fused_rows(const std::uint8_t* base, const std::int64_t* offsets, std::size_t n, std::uint64_t start,
+                std::uint32_t bits, void* column, std::uint64_t row, std::uint8_t* failed) noexcept {
     Out* out = static_cast<Out*>(column) + row;
+    const std::uint8_t* at = base + start / 8;
+    asm("" : "+r"(at));  // as below
+    const std::uint64_t shift = start % 8;
+#pragma GCC unroll 4
     for (std::size_t j = 0; j < n; ++j) {
-        if (!Rule::apply(recipe::read_bits(bases[j], start, bits, Order, 9), bits, out[j])) failed[row + j] = 1;
+        if (!Rule::apply(recipe::read_bits(at + offsets[j], shift, bits, Order, 9), bits, out[j])) failed[row + j] = 1;
     }
 }
 
 // The same for a field that fills whole bytes from a byte boundary: the
 // batch engine's N-byte load, with the width known at compile time.
 template <unsigned N, ByteOrder Order, class Rule, class Out>
-void fused_bytes(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t,
-                 void* column, std::uint64_t row, std::uint8_t* failed) noexcept {
+void fused_bytes(const std::uint8_t* base, const std::int64_t* offsets, std::size_t n, std::uint64_t start,
+                 std::uint32_t, void* column, std::uint64_t row, std::uint8_t* failed) noexcept {
     Out* out = static_cast<Out*>(column) + row;
-    const std::uint64_t first = start / 8;
+    const std::uint8_t* at = base + start / 8;
+    // One register for the field's place in the recording: otherwise the
+    // compiler adds start / 8 to every packet's offset again.
+    asm("" : "+r"(at));
     // Unrolled: the loop's own instructions would be a third of each value's.
 #pragma GCC unroll 4
     for (std::size_t j = 0; j < n; ++j) {
-        if (!Rule::apply(batch::raw_of<N, Order>(bases[j] + first, N), 8 * N, out[j])) failed[row + j] = 1;
+        if (!Rule::apply(batch::raw_of<N, Order>(at + offsets[j], N), 8 * N, out[j])) failed[row + j] = 1;
     }
 }
 
@@ -177,22 +184,35 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
         rows.out_of_memory.store(true, std::memory_order_relaxed);
         return;
     }
+    // Whether a whole chunk of a type without marks needs its packets placed
+    // one by one: only for slots that are not read in one pass.
+    bool placed_slots = marks != 0;
+    for (std::size_t s = 0; s < type.slots.size(); ++s) {
+        const Slot& slot = type.slots[s];
+        placed_slots |= rows.columns[s] != nullptr && (slot.kind != SlotKind::Scalar || slot.quad());
+    }
     Chunk chunk;
     chunk.marks = mark_rows.data();
     std::uint64_t raws[kChunk];
     std::uint64_t longer = 0;
     std::uint64_t extra = 0;
+    const std::uint64_t reach = type.reach[0];
+    const std::uint64_t spare = (reach + 7) / 8 + 8;
     for (std::uint64_t row = lo; row < hi; row += kChunk) {
         chunk.n = static_cast<std::size_t>(hi - row < kChunk ? hi - row : kChunk);
-        const std::uint64_t reach = type.reach[0];
-        const std::uint64_t spare = (reach + 7) / 8 + 8;
-        frames.place(rows.packets + row, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
-        bool whole = true;
-        for (std::size_t j = 0; j < chunk.n; ++j) {
-            whole &= (chunk.lengths[j] * 8 >= reach) & (chunk.readable[j] >= spare);
-            if (marks == 0) count_extra(chunk.lengths[j], reach, longer, extra);
+        const std::int64_t* packets = rows.packets + row;
+        const std::int64_t* offsets = rows.offsets + row;
+        if (marks == 0) {
+            chunk.whole = frames.hold(packets, offsets, chunk.n, reach, spare, longer, extra);
+            if (!chunk.whole || placed_slots) frames.place(packets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
+        } else {
+            frames.place(packets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
+            bool whole = true;
+            for (std::size_t j = 0; j < chunk.n; ++j) {
+                whole &= (chunk.lengths[j] * 8 >= reach) & (chunk.readable[j] >= spare);
+            }
+            chunk.whole = whole;
         }
-        chunk.whole = whole;
         std::uint8_t* failed = rows.failed + row;
         for (std::size_t j = 0; j < chunk.n && marks != 0; ++j) {
             const PacketBytes packet = chunk.packet(j);
@@ -214,7 +234,7 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
             if (slot.quad()) {
                 quads(slot, chunk, static_cast<double*>(column) + row, failed);
             } else if (slot.kind == SlotKind::Scalar && chunk.whole && slot.anchor == 0) {
-                slot.fused(chunk.bases, chunk.n, slot.delta, slot.bits, column, row, rows.failed);
+                slot.fused(frames.base, offsets, chunk.n, slot.delta, slot.bits, column, row, rows.failed);
             } else if (slot.kind == SlotKind::Scalar) {
                 gather_slot(slot, chunk, 0, raws, failed);
                 slot.convert(raws, chunk.n, slot.bits, column, row, rows.failed);

@@ -28,6 +28,43 @@ struct Frames : batch::Packets {
         return {base + at, length, size - at};
     }
 
+    // Whether n packets (at `at`) all hold `reach` bits with `spare` bytes
+    // readable from each; for each longer than its `reach` bits, counts it
+    // and its extra bytes. Each framing's loop chosen once; only minima,
+    // maxima and sums per packet.
+    bool hold(const std::int64_t* packets, const std::int64_t* at, std::size_t n, std::uint64_t reach,
+              std::uint64_t spare, std::uint64_t& longer, std::uint64_t& extra) const noexcept {
+        const std::uint64_t used = (reach + 7) / 8;
+        std::uint64_t shortest = ~std::uint64_t{0};
+        std::uint64_t last = 0;  // the latest start
+        std::uint64_t more = 0;
+        std::uint64_t bytes = 0;
+        const auto row = [&](std::uint64_t start, std::uint64_t length) {
+            shortest = length < shortest ? length : shortest;
+            last = start > last ? start : last;
+            more += length > used;  // and so length * 8 > reach
+            bytes += length > used ? length - used : 0;
+        };
+        if (starts == nullptr) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const auto start = static_cast<std::uint64_t>(at[j]);
+                row(start, size - start < stride ? size - start : stride);
+            }
+        } else if (lengths != nullptr) {
+            for (std::size_t j = 0; j < n; ++j) {
+                row(static_cast<std::uint64_t>(at[j]), static_cast<std::uint64_t>(lengths[packets[j]]));
+            }
+        } else {
+            for (std::size_t j = 0; j < n; ++j) {
+                const PacketBytes packet = this->packet(static_cast<std::uint64_t>(packets[j]));
+                row(static_cast<std::uint64_t>(at[j]), packet.length);
+            }
+        }
+        longer += more;
+        extra += bytes;
+        return n == 0 || (shortest * 8 >= reach && size - last >= spare);
+    }
+
     // The same for n packets at once, into arrays: each framing's loop
     // chosen once, with no branch per packet.
     void place(const std::int64_t* packets, std::size_t n, const std::uint8_t** data, std::uint64_t* length,
@@ -58,10 +95,11 @@ struct Frames : batch::Packets {
     }
 };
 
-// A numeric slot's rows in one pass: its bits at `start` of each packet (all
-// known to hold it) through its rule into the column from `row` on.
-using Fused = void (*)(const std::uint8_t* const* bases, std::size_t n, std::uint64_t start, std::uint32_t bits,
-                       void* column, std::uint64_t row, std::uint8_t* failed) noexcept;
+// A numeric slot's rows in one pass: its bits at `start` of each packet (at
+// base + offsets[j], all known to hold it) through its rule into the column
+// from `row` on. The offsets are the table's own column, written beforehand.
+using Fused = void (*)(const std::uint8_t* base, const std::int64_t* offsets, std::size_t n, std::uint64_t start,
+                       std::uint32_t bits, void* column, std::uint64_t row, std::uint8_t* failed) noexcept;
 // `bytes`: the field fills 1, 2, 4 or 8 whole bytes from a byte boundary
 // (0: any other place and width, through the bit rule).
 Fused fused_kernel(Encoding encoding, batch::Column column, ByteOrder order, std::uint32_t bytes) noexcept;
@@ -74,6 +112,7 @@ void identify_packets(const Program& program, const Frames& frames, std::uint64_
 struct TypeRows {
     const TypeProgram* type = nullptr;
     const std::int64_t* packets = nullptr;  // the packet of each row
+    const std::int64_t* offsets = nullptr;  // and where it starts
     std::uint64_t count = 0;
     std::vector<void*> columns;  // per slot: its array's data, or nullptr for a slot done with the lock
     std::uint8_t* failed = nullptr;  // per row

@@ -143,6 +143,7 @@ bool allocate(Table& table, const Arrays& arrays, std::uint64_t count) {
     table.columns.resize(type.slots.size());
     table.rows.type = &type;
     table.rows.packets = table.index_data();
+    table.rows.offsets = table.offset_data();
     table.rows.count = count;
     table.rows.failed = table.failed.data();
     table.rows.columns.assign(type.slots.size(), nullptr);

@@ -62,8 +62,8 @@ struct Slot {
     batch::Convert convert = nullptr;  // numeric: raw values to the column's type
     batch::Convert check = nullptr;    // numeric: only whether raw values decode
     // numeric: read and convert in one loop, where every packet holds the slot
-    void (*fused)(const std::uint8_t* const*, std::size_t, std::uint64_t, std::uint32_t, void*, std::uint64_t,
-                  std::uint8_t*) noexcept = nullptr;
+    void (*fused)(const std::uint8_t*, const std::int64_t*, std::size_t, std::uint64_t, std::uint32_t, void*,
+                  std::uint64_t, std::uint8_t*) noexcept = nullptr;
 
     bool numeric() const noexcept { return kind <= SlotKind::DynamicArray; }
     bool quad() const noexcept { return encoding == Encoding::Ieee754F128; }
