@@ -533,6 +533,7 @@ def build(entries: tuple[Entry, ...], values: dict[str, Any]) -> bytes:
         value = values[entry.name]
         if entry.numeric:
             elements = value if entry.count is not None else [value]
+            writer.put(start, 0, 0)  # an empty array's place too
             for i, element in enumerate(elements):
                 writer.put(start + i * entry.bits, entry.bits, encode_raw(entry, element))
             end = start + entry.bits * len(elements)
