@@ -1,28 +1,15 @@
 """Model additions the loaders make (text content ends, entries present under
 a condition, contextual calibrations, quad floats): decoded like the
-reference, per packet and in a batch; refused by name while the engine
-lacks them."""
+reference, per packet and in a batch."""
 import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import reference
-from fieldloom_batch.definitions import (AnyOf, Comparison, Contextual, DefinitionError, Definitions, Delimited, Dynamic,
+from fieldloom_batch.definitions import (AnyOf, Comparison, Contextual, Definitions, Delimited, Dynamic,
                                          Entry, Enumeration, PacketError, PacketType, Polynomial, Spline)
 from test_properties import check_decoded, same, slow
-
-FLAG = Entry("flag", bits=8)
-UNSUPPORTED = {
-    "quad array": Entry("text", "ieee754_f128", bits=128, count=2),
-}
-
-
-@pytest.mark.parametrize("entry", UNSUPPORTED.values(), ids=UNSUPPORTED.keys())
-def test_unsupported_additions_are_refused(entry):
-    with pytest.raises(DefinitionError, match="packet type 'p', entry 'text': .* not decoded yet"):
-        Definitions([PacketType("p", (FLAG, entry))])
-
 
 def check_against_reference(types, packets):
     """Every packet alone (unpack) and all of them in one recording (decode)."""
@@ -160,13 +147,16 @@ def test_contextual_calibrations_equal_the_reference(types, packets):
 
 @st.composite
 def quad_types(draw):
-    """A quad at any bit, either byte order, maybe calibrated and compared."""
+    """A quad, or a fixed or counted array of them, at any bit, either byte
+    order, maybe calibrated; a single one maybe compared."""
+    count = draw(st.sampled_from([None, None, 0, 1, 3, Dynamic("head")]))
+    at_offset = not isinstance(count, Dynamic) and draw(st.booleans())
     quad = Entry("quad", "ieee754_f128", 128, draw(st.sampled_from(["big", "little"])),
-                 offset=draw(st.integers(0, 12)) if draw(st.booleans()) else None,
+                 offset=draw(st.integers(0, 12)) if at_offset else None, count=count,
                  calibration=draw(st.none() | st.just(Polynomial((0.5, -2.0)))))
-    conditions = (Comparison("quad", draw(OPS), draw(st.sampled_from([0, 1.0, -2.5, 1e300]))),) if draw(
-        st.booleans()) else ()
-    entries = (Entry("head", bits=draw(st.integers(1, 7))), quad, Entry("after", bits=3))
+    conditions = (Comparison("quad", draw(OPS), draw(st.sampled_from([0, 1.0, -2.5, 1e300]))),) if (
+        count is None and draw(st.booleans())) else ()
+    entries = (Entry("head", bits=draw(st.integers(2, 7))), quad, Entry("after", bits=3))
     return [PacketType("p", entries[1:] if quad.offset is not None else entries, conditions)]
 
 
@@ -176,13 +166,21 @@ QUADS = st.sampled_from([0x3FFF << 112, 0xBFFF << 112, 1 << 127, 1, 0x7FFF << 11
 
 
 @slow
-@given(quad_types(), st.lists(st.tuples(QUADS, st.integers(0, 7), st.integers(0, 24)), min_size=1, max_size=5))
+@given(quad_types(), st.lists(st.tuples(st.integers(0, 3), st.lists(QUADS, min_size=4, max_size=4),
+                                        st.integers(0, 99)), min_size=1, max_size=5))
 def test_quads_equal_the_reference(types, parts):
-    """Packets of the quad's 128 bits put at a random bit, cut short sometimes."""
+    """Packets of a count, then quads from the entry's bit, cut short sometimes."""
+    first, *_ = entries = types[0].entries
+    start = first.offset if first.name == "quad" else first.bits
     packets = []
-    for value, shift, cut in parts:
-        whole = (value << (32 - shift)).to_bytes(22, "big")
-        packets.append(whole[:22 - cut // 2] if cut > 20 else whole)
+    for head, values, cut in parts:
+        writer = reference.Writer()
+        if first.name == "head":
+            writer.put(0, first.bits, head)
+        for i, value in enumerate(values):
+            writer.put(start + 128 * i, 128, value)
+        packet = writer.to_bytes()
+        packets.append(packet[:len(packet) - (cut - 70)] if cut > 70 else packet)
     check_against_reference(types, packets)
 
 

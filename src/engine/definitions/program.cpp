@@ -135,7 +135,7 @@ bool read_slot(PyObject* plan, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.unpack = &recipe::unpack_row(slot.encoding);
     if (!slot.numeric()) return true;
     if (slot.quad()) {  // read by slot_quad, into float64
-        if (slot.bits != 128 || slot.kind != SlotKind::Scalar) return malformed("a quad slot");
+        if (slot.bits != 128) return malformed("a quad slot");
         slot.column = batch::Column::F64;
         return true;
     }
