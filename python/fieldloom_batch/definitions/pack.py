@@ -106,8 +106,8 @@ def pack_chain(chain: Chain, columns: Mapping[str, Any], raw: bool) -> bytes:
             values = _invert(placed.entry, values)
         lists.append(values)
     # An empty array takes no bits but has its place: the packet reaches it, or it would decode as too short.
-    end = max((placed.start + placed.size for placed in chain.entries if placed.start is not None and placed.size is not None),
-              default=0)
+    end = max((placed.start + placed.size for placed in chain.entries
+               if placed.start is not None and placed.size is not None), default=0)
     where = numpy.full(2, -1, dtype=numpy.int64)
     try:
         placements = [_placement(placed) for placed in chain.entries]
