@@ -149,21 +149,29 @@ std::size_t calibrate_chosen(const CalibrationPlan* plans, std::size_t count, co
     constexpr std::size_t kChunk = 256;
     T chosen[kChunk];
     std::uint32_t at[kChunk];
+    std::uint32_t chunk_cases[kChunk];
     double results[kChunk];
     bool fails[kChunk];
     std::size_t failures = 0;
     for (std::size_t lo = 0; lo < n; lo += kChunk) {
         const std::size_t m = n - lo < kChunk ? n - lo : kChunk;
+        std::uint32_t least = ~std::uint32_t{0};
+        std::uint32_t most = 0;
         for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t k = width == 1 ? cases[lo + j] : cases[(lo + j) / width];
+            chunk_cases[j] = k;
+            least = k < least ? k : least;
+            most = k > most ? k : most;
             out[lo + j] = static_cast<double>(values[lo + j]);
-            if (failed != nullptr) failed[lo + j] = false;
         }
-        for (std::size_t k = 0; k < count; ++k) {
+        if (failed != nullptr) std::memset(failed + lo, 0, m);
+        // Only the plans the chunk's rows take: telemetry keeps one case for long runs of packets.
+        for (std::size_t k = least; k <= most && k < count; ++k) {
             std::size_t taken = 0;
             for (std::size_t j = 0; j < m; ++j) {
                 chosen[taken] = values[lo + j];
                 at[taken] = static_cast<std::uint32_t>(j);
-                taken += cases[(lo + j) / width] == k;
+                taken += chunk_cases[j] == k;
             }
             if (taken == 0) continue;
             failures += calibrate_typed(plans[k], chosen, taken, results, failed == nullptr ? nullptr : fails);

@@ -335,7 +335,8 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
         Table& table = *tables[t];
         if (!drop_failed(table)) return nullptr;
         const auto kept = static_cast<std::uint64_t>(PyObject_Length(table.index.get()));
-        PyRef cases = checked(case_columns(*table.type, frames, table.index_data(), kept, arrays, request.threads));
+        PyRef cases = checked(case_columns(*table.type, frames, table.index_data(), kept, table.rows.columns, arrays,
+                                           request.threads));
         PyRef columns = checked(PyList_New(static_cast<Py_ssize_t>(table.columns.size())));
         for (std::size_t s = 0; s < table.columns.size(); ++s) {
             PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(s), table.columns[s].release());
