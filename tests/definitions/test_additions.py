@@ -181,6 +181,19 @@ def test_a_value_that_fails_its_calibration_picks_no_case():
         definitions.unpack(b"\x09\x03")
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+def test_contextual_cases_in_threads(threads):
+    """Runs of a mode split over threads: each run starts afresh, not from
+    the row before it in another thread."""
+    value = Entry("value", bits=8, count=2, calibration=Contextual(((Comparison("mode", "==", 1),
+                                                                     Polynomial((0.0, -1.0))),), Polynomial((5.0,))))
+    modes = (np.arange(5000) // 7 % 2).astype(np.uint8)
+    raws = np.arange(10000).reshape(5000, 2).astype(np.uint8)
+    recording = np.column_stack([modes, raws]).tobytes()
+    table = Definitions([PacketType("p", (Entry("mode"), value))]).decode(recording, stride=3, threads=threads).tables["p"]
+    assert table.columns["value"].tolist() == np.where(modes[:, None] == 1, -raws.astype(float), 5.0).tolist()
+
+
 @st.composite
 def quad_types(draw):
     """A quad, or a fixed or counted array of them, at any bit, either byte
