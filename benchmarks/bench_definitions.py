@@ -13,7 +13,9 @@ values equal before anything is timed:
 - a bit-packed layout (16 fields of 1 to 33 bits at odd positions) against
   a byte-aligned layout of 16 fields;
 - the peak traced memory of decoding the 8-type recording against the bytes
-  of its tables.
+  of its tables;
+- a contextual calibration (three cases on a mode) against one polynomial,
+  for information: the issue sets no ratio for it.
 """
 from __future__ import annotations
 
@@ -36,8 +38,8 @@ from bench_batch import Comparison, Memory  # noqa: E402
 from timing import interleaved_best  # noqa: E402
 
 from fieldloom_batch import Layout  # noqa: E402
-from fieldloom_batch.definitions import (Comparison as Condition, Definitions, Dynamic, Entry,  # noqa: E402
-                                         Enumeration, PacketType, Polynomial, Spline, ccsds_primary_header)
+from fieldloom_batch.definitions import (Comparison as Condition, Contextual, Definitions, Dynamic,  # noqa: E402
+                                         Entry, Enumeration, PacketType, Polynomial, Spline, ccsds_primary_header)
 
 PACKETS = 100_000
 PEER_PACKETS = 2_000  # the peer takes some hundred microseconds a packet
@@ -211,9 +213,34 @@ def against_byte_aligned(packets: int) -> Comparison:
                       "within 1.5x (at least 0.67x)")
 
 
+def contextual_against_polynomial(packets: int) -> Comparison:
+    """A value calibrated by the first of three cases on a mode held for
+    runs of 100 packets, against the same value under one polynomial."""
+    rng = np.random.default_rng(4)
+    cases = ((Condition("mode", "==", 0), Polynomial((1.0, 2.0))),
+             (Condition("mode", "==", 1), Spline(((0, 0.0), (65535, 5.0)))),
+             (Condition("mode", ">", 1), Polynomial((0.5, 0.25, 1e-6))))
+    modes = np.repeat(rng.integers(0, 4, packets // 100 + 1, dtype=np.uint8), 100)[:packets]
+    recording = np.column_stack([modes, rng.integers(0, 256, (packets, 4), dtype=np.uint8)]).tobytes()
+    timings = []
+    for calibration in (Contextual(cases), cases[0][1]):
+        types = [PacketType("p", (Entry("mode"), Entry("value", bits=16, calibration=calibration), Entry("w", bits=16)))]
+        definitions = Definitions(types)
+        decoded = definitions.decode(recording, stride=5)
+        chain = reference.chains(types)["p"]
+        for row in (0, packets // 2, packets - 1):
+            values = reference.unpack({"p": chain}, recording[row * 5:(row + 1) * 5])[1]
+            assert decoded.tables["p"].columns["value"][row] == values["value"]
+        timings.append(timeit.Timer(lambda d=definitions: d.decode(recording, stride=5)))
+    contextual, single = interleaved_best(timings, 0.2, 7)
+    return Comparison(f"{packets:,} packets: a value by 3 cases on a mode held for 100 packets vs one polynomial",
+                      "Definitions.decode, Contextual", "Definitions.decode, Polynomial", contextual, single, None)
+
+
 def run(packets: int = PACKETS) -> tuple[list[Comparison], Memory]:
     split, memory = against_split(packets)
-    return [against_peer(min(packets, PEER_PACKETS)), split, against_byte_aligned(packets)], memory
+    return [against_peer(min(packets, PEER_PACKETS)), split, against_byte_aligned(packets),
+            contextual_against_polynomial(packets)], memory
 
 
 def main() -> None:

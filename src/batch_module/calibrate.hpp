@@ -17,4 +17,12 @@ namespace fieldloom::batch {
 PyObject* calibrate(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 extern const char calibrate_doc[];
 
+// _native.calibrate_cases(values, value_type, cases, width, out, failed,
+// plans) -> values that fail. `plans` is a tuple of polynomial and spline
+// plans; `cases` a uint32 buffer of one case per row, a row being `width`
+// values; `out` a float64 buffer of a value per value, `failed` None or a
+// bool buffer likewise. A case past the plans gives the value as a double.
+PyObject* calibrate_cases(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+extern const char calibrate_cases_doc[];
+
 }  // namespace fieldloom::batch

@@ -18,6 +18,8 @@ namespace {
 // in this table.
 PyMethodDef g_methods[] = {
     {"calibrate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calibrate)), METH_FASTCALL, calibrate_doc},
+    {"calibrate_cases", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calibrate_cases)), METH_FASTCALL,
+     calibrate_cases_doc},
     {"pack_fixed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_fixed)), METH_FASTCALL, pack_fixed_doc},
     {"scan_ccsds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_ccsds)), METH_FASTCALL, scan_ccsds_doc},
     {"ccsds_cuts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ccsds_cuts)), METH_FASTCALL, ccsds_cuts_doc},

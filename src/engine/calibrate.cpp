@@ -141,23 +141,80 @@ std::size_t calibrate_typed(const CalibrationPlan& plan, const T* values, std::s
     return 0;
 }
 
+// Each plan's values of a chunk gathered, calibrated together and put
+// back in their places; values of no plan are converted.
+template <class T>
+std::size_t calibrate_chosen(const CalibrationPlan* plans, std::size_t count, const T* values, std::size_t n,
+                             const std::uint32_t* cases, std::size_t width, double* out, bool* failed) noexcept {
+    constexpr std::size_t kChunk = 256;
+    T chosen[kChunk];
+    std::uint32_t at[kChunk];
+    std::uint32_t chunk_cases[kChunk];
+    double results[kChunk];
+    bool fails[kChunk];
+    std::size_t failures = 0;
+    for (std::size_t lo = 0; lo < n; lo += kChunk) {
+        const std::size_t m = n - lo < kChunk ? n - lo : kChunk;
+        std::uint32_t least = ~std::uint32_t{0};
+        std::uint32_t most = 0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t k = width == 1 ? cases[lo + j] : cases[(lo + j) / width];
+            chunk_cases[j] = k;
+            least = k < least ? k : least;
+            most = k > most ? k : most;
+            out[lo + j] = static_cast<double>(values[lo + j]);
+        }
+        if (failed != nullptr) std::memset(failed + lo, 0, m);
+        // Only the plans the chunk's rows take: telemetry keeps one case for long runs of packets.
+        for (std::size_t k = least; k <= most && k < count; ++k) {
+            std::size_t taken = 0;
+            for (std::size_t j = 0; j < m; ++j) {
+                chosen[taken] = values[lo + j];
+                at[taken] = static_cast<std::uint32_t>(j);
+                taken += chunk_cases[j] == k;
+            }
+            if (taken == 0) continue;
+            failures += calibrate_typed(plans[k], chosen, taken, results, failed == nullptr ? nullptr : fails);
+            for (std::size_t t = 0; t < taken; ++t) {
+                out[lo + at[t]] = results[t];
+                if (failed != nullptr) failed[lo + at[t]] = fails[t];
+            }
+        }
+    }
+    return failures;
+}
+
+// `run` on the values as the column type they are.
+template <class Run>
+std::size_t as_typed(ValueType type, const void* values, Run run) noexcept {
+    switch (type) {
+        case ValueType::U8: return run(static_cast<const std::uint8_t*>(values));
+        case ValueType::U16: return run(static_cast<const std::uint16_t*>(values));
+        case ValueType::U32: return run(static_cast<const std::uint32_t*>(values));
+        case ValueType::U64: return run(static_cast<const std::uint64_t*>(values));
+        case ValueType::I8: return run(static_cast<const std::int8_t*>(values));
+        case ValueType::I16: return run(static_cast<const std::int16_t*>(values));
+        case ValueType::I32: return run(static_cast<const std::int32_t*>(values));
+        case ValueType::I64: return run(static_cast<const std::int64_t*>(values));
+        case ValueType::F32: return run(static_cast<const float*>(values));
+        case ValueType::F64: return run(static_cast<const double*>(values));
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::size_t calibrate_column(const CalibrationPlan& plan, ValueType type, const void* values, std::size_t rows,
                              void* out, bool* failed) noexcept {
-    switch (type) {
-        case ValueType::U8: return calibrate_typed(plan, static_cast<const std::uint8_t*>(values), rows, out, failed);
-        case ValueType::U16: return calibrate_typed(plan, static_cast<const std::uint16_t*>(values), rows, out, failed);
-        case ValueType::U32: return calibrate_typed(plan, static_cast<const std::uint32_t*>(values), rows, out, failed);
-        case ValueType::U64: return calibrate_typed(plan, static_cast<const std::uint64_t*>(values), rows, out, failed);
-        case ValueType::I8: return calibrate_typed(plan, static_cast<const std::int8_t*>(values), rows, out, failed);
-        case ValueType::I16: return calibrate_typed(plan, static_cast<const std::int16_t*>(values), rows, out, failed);
-        case ValueType::I32: return calibrate_typed(plan, static_cast<const std::int32_t*>(values), rows, out, failed);
-        case ValueType::I64: return calibrate_typed(plan, static_cast<const std::int64_t*>(values), rows, out, failed);
-        case ValueType::F32: return calibrate_typed(plan, static_cast<const float*>(values), rows, out, failed);
-        case ValueType::F64: return calibrate_typed(plan, static_cast<const double*>(values), rows, out, failed);
-    }
-    return 0;
+    return as_typed(type, values, [&](const auto* typed) { return calibrate_typed(plan, typed, rows, out, failed); });
+}
+
+std::size_t calibrate_cases(const CalibrationPlan* plans, std::size_t count, ValueType type, const void* values,
+                            std::size_t n, const std::uint32_t* cases, std::size_t width, double* out,
+                            bool* failed) noexcept {
+    return as_typed(type, values, [&](const auto* typed) {
+        return calibrate_chosen(plans, count, typed, n, cases, width, out, failed);
+    });
 }
 
 }  // namespace fieldloom::batch

@@ -47,4 +47,14 @@ struct CalibrationPlan {
 std::size_t calibrate_column(const CalibrationPlan& plan, ValueType type, const void* values, std::size_t rows,
                              void* out, bool* failed) noexcept;
 
+// A column whose rows each take the calibration their case picks (a
+// contextual calibration): value i belongs to row i / width, whose case
+// cases[row] is a position among `count` plans, or `count` or more for the
+// value as a double. Polynomials and splines only: the out is double. Each
+// plan runs on its values through calibrate_column's loop, a chunk at a
+// time, so a value calibrates exactly as it would alone.
+std::size_t calibrate_cases(const CalibrationPlan* plans, std::size_t count, ValueType type, const void* values,
+                            std::size_t n, const std::uint32_t* cases, std::size_t width, double* out,
+                            bool* failed) noexcept;
+
 }  // namespace fieldloom::batch

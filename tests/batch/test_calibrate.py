@@ -10,9 +10,10 @@ import pytest
 from hypothesis import assume, given, strategies as st
 from hypothesis.extra.numpy import arrays
 
-from fieldloom_batch.definitions import (CDS, CUC, Boolean, DefinitionError, Enumeration, Polynomial, Spline,
-                                         Time)
-from fieldloom_batch.definitions.calibrate import CalibrationError, calibrate, calibrate_value, failure_message
+from fieldloom_batch.definitions import (CDS, CUC, Boolean, Comparison, Contextual, DefinitionError, Enumeration,
+                                         Polynomial, Spline, Time)
+from fieldloom_batch.definitions.calibrate import (CalibrationError, calibrate, calibrate_cases, calibrate_value,
+                                                   contextual_case, failure_message)
 
 DTYPES = ["u1", "u2", "u4", "u8", "i1", "i2", "i4", "i8", "f4", "f8"]
 INT_DTYPES = DTYPES[:8]
@@ -109,6 +110,13 @@ def test_polynomial_is_horner_in_double(coefficients, values):
     calibration = Polynomial(coefficients)
     check_rows(calibration, values, lambda v: horner(calibration.coefficients, float(v)))
     assert calibrate(calibration, values)[1] is None
+
+
+def test_calibrations_equal_but_for_a_zeros_sign_keep_their_own_results():
+    values = numpy.array([0], dtype=numpy.uint8)
+    for sign in (1.0, -1.0, 1.0):  # each after the other, equal calibrations as keys go
+        out, _ = calibrate(Polynomial((math.copysign(0.0, sign),)), values)
+        assert math.copysign(1.0, out[0]) == sign
 
 
 def test_uint64_max_goes_in_as_its_nearest_double():
@@ -228,6 +236,33 @@ def test_array_columns_fail_by_row():
     assert [list(row) for row in out[:2]] == [[0.5], []] and failed.tolist() == [False, False, True]
     assert failure_message("t", spline, numpy.array([1, 20], "u1")) == \
         "'t' value 20.0 is outside its spline points [0.0, 10.0]"
+
+
+CASES = splines() | st.builds(Polynomial, st.lists(floats, min_size=1, max_size=3).map(tuple))
+
+
+@given(st.lists(CASES, max_size=3), st.none() | CASES, columns(), st.sampled_from(["rows", "pairs", "none", "ragged"]),
+       st.data())
+def test_cases_calibrate_each_row_as_its_case_alone(cases, default, values, shape, data):
+    """Each row (or array row) by the case its number picks, as that case
+    calibrates it alone; a number past the cases and default: as a double."""
+    contextual = Contextual(tuple((Comparison("m", "==", k), case) for k, case in enumerate(cases)), default)
+    if shape == "pairs":
+        values = values[:len(values) // 2 * 2].reshape(-1, 2)
+    elif shape == "none":
+        values = values.reshape(-1, 1)[:, :0]
+    elif shape == "ragged":
+        cuts = sorted(data.draw(st.lists(st.integers(0, len(values)), max_size=4)))
+        values = numpy.array([*numpy.split(values, cuts), None], dtype=object)[:-1]
+    numbers = data.draw(st.lists(st.integers(0, len(cases) + 2), min_size=len(values), max_size=len(values)))
+    out, failed = calibrate_cases(contextual, values, numpy.array(numbers, dtype=numpy.uint32))
+    assert len(out) == len(values) and (failed is None or len(failed) == len(values))
+    for row, number in enumerate(numbers):
+        case = contextual_case(contextual, number)
+        flat = numpy.asarray(values[row]).reshape(-1)
+        want, bad = (flat.astype(numpy.float64), None) if case is None else calibrate(case, flat)
+        assert numpy.asarray(out[row], numpy.float64).tobytes() == want.tobytes()
+        assert (failed is not None and failed[row]) == (bad is not None and bad.any())
 
 
 def test_times_round_ties_to_even():

@@ -329,12 +329,20 @@ def test_unpack_many_of_pack_many_gives_the_columns_back(recipe, recording, thre
     assert len(packed) == len(next(iter(columns.values()))) * layout.packet_size
     again = layout.unpack_many(packed, threads=threads)
     assert list(again) == list(columns)
+    # The per-packet round trip is the oracle: it is the identity but where
+    # decoding drops bytes that encoding does not write back (Windows-1252's
+    # byte order marks).
+    size = layout.packet_size
+    rows = [unpack_parameters(packed[i:i + size], 0, recipe) for i in range(0, len(packed), size)]
     for name, column in columns.items():
         assert again[name].dtype == column.dtype
+        expected = np.array([row[name] for row in rows], dtype=column.dtype) if rows else column
         if column.dtype.kind == "f":
-            assert float_bits(again[name]) == float_bits(column)
+            assert float_bits(again[name]) == float_bits(expected) == float_bits(column)
         else:
-            assert again[name].tolist() == column.tolist()
+            assert again[name].tolist() == [row[name] for row in rows]
+            marks = any(e["name"] == name and str(e["encoding"]).lower() == "windows_1252" for e in recipe)
+            assert marks or again[name].tolist() == column.tolist()
 
 
 @given(recipes, st.lists(st.tuples(st.integers(0, 6), entries(bits=st.integers(0, 64), offsets=st.integers(0, 64)),

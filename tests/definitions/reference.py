@@ -302,10 +302,12 @@ class Reader:
         entry = self.chain.entries[self.index[name]]
         if raw or entry.calibration is None or value is None:
             return value
-        if isinstance(entry.calibration, Contextual):
+        if isinstance(entry.calibration, Contextual):  # one case for the whole row
             case = next((c for condition, c in entry.calibration.cases if self.holds(condition)),
                         entry.calibration.default)
-            return float(value) if case is None else calibrate(dataclasses.replace(entry, calibration=case), value)
+            if case is None:  # the value as a double
+                return [float(v) for v in value] if isinstance(value, list) else float(value)
+            entry = dataclasses.replace(entry, calibration=case)
         if isinstance(value, list):
             return [calibrate(entry, v) for v in value]
         return calibrate(entry, value)
@@ -533,6 +535,7 @@ def build(entries: tuple[Entry, ...], values: dict[str, Any]) -> bytes:
         value = values[entry.name]
         if entry.numeric:
             elements = value if entry.count is not None else [value]
+            writer.put(start, 0, 0)  # an empty array's place too
             for i, element in enumerate(elements):
                 writer.put(start + i * entry.bits, entry.bits, encode_raw(entry, element))
             end = start + entry.bits * len(elements)

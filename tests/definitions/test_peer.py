@@ -8,7 +8,7 @@ import peer
 import reference
 import strategies
 
-from fieldloom_batch.definitions import Definitions
+from fieldloom_batch.definitions import Definitions, Polynomial
 
 DECODES = hasattr(Definitions, "decode")  # until the engine decodes, the reference alone meets the peer
 
@@ -37,6 +37,9 @@ def test_values_equal_the_peers(case):
             theirs = peer.parse(definition, packet)
         except UnicodeDecodeError:  # windows-1252's five unassigned bytes: Python refuses them, we map them through
             assert "windows_1252" in {e.encoding for e in chains[name].entries}
+            continue
+        except OverflowError:  # its polynomials take x ** n in Python floats, which raise where Horner's rule gives inf
+            assert any(isinstance(e.calibration, Polynomial) for e in chains[name].entries)
             continue
         entries = {e.name: e for e in chains[name].entries}
         assert list(theirs) == list(values)

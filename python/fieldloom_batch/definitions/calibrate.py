@@ -7,15 +7,18 @@ path) through the same native loop, so both give the same results.
 """
 from __future__ import annotations
 
+import dataclasses
 import functools
+import math
 import warnings
+from collections.abc import Callable
 from typing import Any
 
 import numpy
 
 from fieldloom_batch import _native
-from fieldloom_batch.definitions.model import (CDS, CUC, Boolean, Calibration, DefinitionError, Enumeration,
-                                               Polynomial, Spline, Time)
+from fieldloom_batch.definitions.model import (CDS, CUC, Boolean, Calibration, Contextual, DefinitionError,
+                                               Enumeration, Polynomial, Spline, Time)
 
 # Positions in the native CalibrationKind.
 _KINDS = {Polynomial: 0, Spline: 1, Enumeration: 2, Boolean: 3, Time: 4, CUC: 5, CDS: 6}
@@ -59,8 +62,25 @@ def _value_type(dtype: numpy.dtype) -> str:
     return code
 
 
-@functools.lru_cache(maxsize=256)
+def _zero_signs(value: Any) -> tuple[bool, ...]:
+    """Which of a calibration's zeros are -0.0, in field order. Calibrations
+    that differ only there are equal (one cache key) but not their results."""
+    if isinstance(value, float):
+        return (math.copysign(1.0, value) < 0,) if value == 0 else ()
+    if isinstance(value, tuple):
+        return tuple(sign for item in value for sign in _zero_signs(item))
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return tuple(sign for field in dataclasses.fields(value) for sign in _zero_signs(getattr(value, field.name)))
+    return ()
+
+
 def _plan(calibration: Calibration, value_type: str) -> tuple[tuple[Any, ...], numpy.ndarray | None]:
+    return _cached_plan(calibration, value_type, _zero_signs(calibration))
+
+
+@functools.lru_cache(maxsize=256)
+def _cached_plan(calibration: Calibration, value_type: str,
+                 zero_signs: tuple[bool, ...]) -> tuple[tuple[Any, ...], numpy.ndarray | None]:
     """The native plan of a calibration for one column type, and for an
     enumeration its table of labels (one str object per distinct label, the
     last place for codes without one)."""
@@ -166,19 +186,55 @@ def calibrate(calibration: Calibration, values: numpy.ndarray) -> tuple[numpy.nd
     gives an object column of calibrated 1-D arrays."""
     array = _as_values(values)
     if array.dtype == object:
-        return _calibrate_arrays(calibration, array)
+        return _calibrate_arrays(array, lambda flat, lengths: calibrate(calibration, flat))
     value_type = _value_type(array.dtype)
     flag = can_fail(calibration, value_type)
     out, failed = _run(calibration, numpy.ascontiguousarray(array).reshape(-1), flag)
-    if failed is not None and array.ndim != 1:
-        # By the array's own shape: a table with no rows has no width to infer.
-        failed = numpy.asarray(failed.reshape(array.shape).any(axis=tuple(range(1, array.ndim))) if array.ndim > 1
-                               else failed[0])
-    return out.reshape(array.shape), failed
+    return out.reshape(array.shape), _per_row(failed, array.shape)
 
 
-def _calibrate_arrays(calibration: Calibration, column: numpy.ndarray) -> tuple[numpy.ndarray, numpy.ndarray | None]:
-    """One 1-D array per row: calibrated all together, then split again."""
+def contextual_case(calibration: Contextual, case: int) -> Polynomial | Spline | None:
+    """The calibration a contextual one's case number picks: one of its
+    cases, past them its default, past that none (the value as a double)."""
+    cases = [*(inner for _, inner in calibration.cases), calibration.default]
+    return cases[case] if case < len(cases) else None
+
+
+def calibrate_cases(calibration: Contextual, values: numpy.ndarray,
+                    cases: numpy.ndarray) -> tuple[numpy.ndarray, numpy.ndarray | None]:
+    """The float64 engineering column of a contextual calibration, each row's
+    values by the case `cases[row]` picks (see `contextual_case`), and the
+    rows that fail (None when no case can fail). Columns are as `calibrate`
+    takes them: a 2-D column's row and an object column's array take their
+    row's case."""
+    array = _as_values(values)
+    cases = numpy.ascontiguousarray(cases, dtype=numpy.uint32)
+    if array.dtype == object:
+        return _calibrate_arrays(array, lambda flat, lengths: calibrate_cases(calibration, flat,
+                                                                              numpy.repeat(cases, lengths)))
+    value_type = _value_type(array.dtype)
+    chosen = [inner for _, inner in calibration.cases]
+    chosen += [] if calibration.default is None else [calibration.default]
+    flat = numpy.ascontiguousarray(array).reshape(-1)
+    out = numpy.empty(flat.shape, dtype=numpy.float64)
+    failed = numpy.empty(flat.shape, dtype=bool) if any(_can_fail(c, value_type) for c in chosen) else None
+    _native.calibrate_cases(flat, value_type, cases, math.prod(array.shape[1:]), out, failed,
+                            tuple(_plan(c, value_type)[0] for c in chosen))
+    return out.reshape(array.shape), _per_row(failed, array.shape)
+
+
+def _per_row(failed: numpy.ndarray | None, shape: tuple[int, ...]) -> numpy.ndarray | None:
+    """Per row of a column of `shape`, whether one of its values fails."""
+    if failed is None or len(shape) == 1:
+        return failed
+    # By the column's own shape: a table with no rows has no width to infer.
+    return numpy.asarray(failed.reshape(shape).any(axis=tuple(range(1, len(shape)))) if len(shape) > 1 else failed[0])
+
+
+def _calibrate_arrays(column: numpy.ndarray, run: Callable[[numpy.ndarray, list[int]], Any],
+                      ) -> tuple[numpy.ndarray, numpy.ndarray | None]:
+    """One 1-D array per row: calibrated all together by `run(values,
+    lengths of the rows)`, then split again."""
     rows = [_as_values(row) for row in column]
     if any(row.ndim != 1 for row in rows):
         raise TypeError("an object column to calibrate holds one 1-D array of values per row")
@@ -186,7 +242,7 @@ def _calibrate_arrays(calibration: Calibration, column: numpy.ndarray) -> tuple[
     if not rows:
         return result, None
     lengths = [row.size for row in rows]
-    out, failed = calibrate(calibration, numpy.concatenate([row.reshape(-1) for row in rows]))
+    out, failed = run(numpy.concatenate([row.reshape(-1) for row in rows]), lengths)
     result[:] = numpy.split(out, numpy.cumsum(lengths)[:-1])
     if failed is None:
         return result, None
@@ -246,4 +302,5 @@ def failure_message(name: str, calibration: Calibration, value: Any) -> str:
     return f"{name!r} value {value!r} does not calibrate"
 
 
-__all__ = ["CalibrationError", "calibrate", "calibrate_value", "can_fail", "epoch_ns", "failure_message"]
+__all__ = ["CalibrationError", "calibrate", "calibrate_cases", "calibrate_value", "can_fail", "contextual_case",
+           "epoch_ns", "failure_message"]

@@ -4,16 +4,17 @@ ints, floats and str that the engine reads once.
 A type's plan is (name, marks, slots, conditions). A slot is (name,
 encoding, bits, little, anchor, delta, count, size mode, source slot,
 slope, intercept, bits per unit, mark, kind, terminator, leading bits,
-condition nodes, cursor anchor, cursor delta): an entry with a condition
-ends at its cursor (the previous entry's end) in packets where it is absent. Conditions are one tree in
-preorder, each node (kind, nodes in its subtree, slot, op, constant,
-transform, parameters)."""
+condition nodes, cursor anchor, cursor delta, cases): an entry with a condition
+ends at its cursor (the previous entry's end) in packets where it is absent;
+cases are None, or for a contextual calibration the nodes of each case's
+condition, in order. Conditions are one tree in preorder, each node (kind, nodes in its
+subtree, slot, op, constant, transform, parameters)."""
 from __future__ import annotations
 
 import math
 from typing import Any
 
-from fieldloom_batch.definitions.model import (FLOAT_ENCODINGS, AllOf, Boolean, Comparison, Condition,
+from fieldloom_batch.definitions.model import (FLOAT_ENCODINGS, AllOf, Boolean, Comparison, Condition, Contextual,
                                                DefinitionError, Delimited, Dynamic, Enumeration, Polynomial, Spline, ToEnd)
 from fieldloom_batch.definitions.resolve import Chain, Placed
 
@@ -33,6 +34,8 @@ def _slot(chain: Chain, placed: Placed, index: dict[str, int]) -> tuple[Any, ...
     if placed.entry.condition is not None:
         _nodes(chain, placed.entry.condition, index, nodes)
     entry = placed.entry
+    cases = None if not isinstance(entry.calibration, Contextual) else tuple(
+        tuple(_nodes(chain, condition, index, [])) for condition, _ in entry.calibration.cases)
     if placed.delta + (placed.size or 0) >= LIMIT:
         raise DefinitionError(f"packet type {chain.name!r}, entry {entry.name!r}: it lies beyond 2**63 bits")
     if not entry.numeric:
@@ -54,7 +57,7 @@ def _slot(chain: Chain, placed: Placed, index: dict[str, int]) -> tuple[Any, ...
     return (entry.name, entry.encoding, bits, int(entry.byte_order == "little"), placed.anchor, placed.delta, count,
             mode, source, slope, intercept, unit, placed.mark, kind,
             entry.terminator if entry.terminator is not None and entry.leading_bits is None else b"", entry.leading_bits or 0,
-            tuple(nodes), *placed.cursor)
+            tuple(nodes), *placed.cursor, cases)
 
 
 def _float_constant(op: str, value: int) -> tuple[str, float]:
@@ -105,15 +108,17 @@ def _comparison(chain: Chain, comparison: Comparison, index: dict[str, int]) -> 
     return (COMPARE, 1, slot, OPS[op], value, transform, params)
 
 
-def _nodes(chain: Chain, condition: Condition, index: dict[str, int], out: list[tuple[Any, ...]]) -> None:
+def _nodes(chain: Chain, condition: Condition, index: dict[str, int],
+           out: list[tuple[Any, ...]]) -> list[tuple[Any, ...]]:
     if isinstance(condition, Comparison):
         out.append(_comparison(chain, condition, index))
-        return
+        return out
     at = len(out)
     out.append(())
     for inner in condition.conditions:
         _nodes(chain, inner, index, out)
     out[at] = (ALL if isinstance(condition, AllOf) else ANY, len(out) - at, 0, 0, 0, NONE, ())
+    return out
 
 
 def compile_type(chain: Chain) -> tuple[Any, ...]:

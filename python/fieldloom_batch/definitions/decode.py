@@ -6,8 +6,8 @@ from typing import Any
 
 import numpy as np
 
-from fieldloom_batch.definitions.calibrate import CalibrationError, calibrate, calibrate_value, failure_message
-from fieldloom_batch.definitions.contextual import calibrate_contextual, holds
+from fieldloom_batch.definitions.calibrate import (CalibrationError, calibrate, calibrate_cases, calibrate_value,
+                                                   contextual_case, failure_message)
 from fieldloom_batch.definitions.model import Contextual
 from fieldloom_batch.definitions.resolve import Chain
 from fieldloom_batch.definitions.results import (BAD_VALUE, REASONS, Census, DecodedPackets, PacketError, PacketTable,
@@ -55,48 +55,39 @@ def _calibrate_present(calibration: Any, column: np.ndarray) -> tuple[np.ndarray
     return out, rows
 
 
-def _case(calibration: Any, engineering: dict[str, Any], raw: dict[str, Any], row: int) -> Any:
+def _case(calibration: Any, cases: np.ndarray | None, row: int) -> Any:
     """The calibration that applies to one row (a contextual one's case)."""
-    if not isinstance(calibration, Contextual):
-        return calibration
-    for condition, case in calibration.cases:
-        if holds(condition, {k: v[row:row + 1] for k, v in engineering.items()},
-                 {k: v[row:row + 1] for k, v in raw.items()}, 1)[0]:
-            return case
-    return calibration.default
+    return contextual_case(calibration, int(cases[row])) if cases is not None else calibration
 
 
 def _calibrated(chain: Chain, columns: list[Any], index: np.ndarray, offset: np.ndarray,
-                refused: list[Refusal]) -> PacketTable:
-    """A table's engineering columns; rows whose values fail a calibration are refused and dropped."""
+                refused: list[Refusal], cases: list[Any] | None) -> PacketTable:
+    """A table's engineering columns; rows whose values fail a calibration are
+    refused and dropped. `cases`: per entry, the case of each row of a
+    contextual calibration (chosen natively), else None."""
     if not chain.calibrated:
         return PacketTable(dict(zip(chain.names, columns)), {}, index, offset)
+    chosen = cases or [None] * len(columns)
     engineering: dict[str, Any] = {}
     raw: dict[str, Any] = {}
     failures: dict[int, str] = {}  # row -> message of its first failing entry
     found: dict[str, tuple[Any, np.ndarray | None]] = {}
-    for placed, column in zip(chain.entries, columns):
+    for placed, column, rows_case in zip(chain.entries, columns, chosen):
         calibration = placed.entry.calibration
         if calibration is None:
             engineering[placed.name] = column
             continue
         raw[placed.name] = column
-        if not isinstance(calibration, Contextual):
-            engineering[placed.name], failed = found[placed.name] = (
-                calibrate(calibration, column) if placed.entry.condition is None
-                else _calibrate_present(calibration, column))
-    # Contextual ones last: their conditions read the other engineering values.
-    for placed in chain.entries:
-        if isinstance(placed.entry.calibration, Contextual):
-            engineering[placed.name], _ = found[placed.name] = calibrate_contextual(
-                placed.entry.calibration, raw[placed.name], engineering, raw)
-    engineering = {placed.name: engineering[placed.name] for placed in chain.entries}
-    for placed in chain.entries:  # a row's first failing entry, in chain order
+        engineering[placed.name], failed = found[placed.name] = (
+            calibrate_cases(calibration, column, rows_case) if isinstance(calibration, Contextual)
+            else calibrate(calibration, column) if placed.entry.condition is None
+            else _calibrate_present(calibration, column))
+    for placed, rows_case in zip(chain.entries, chosen):  # a row's first failing entry, in chain order
         failed = found.get(placed.name, (None, None))[1]
         if failed is not None:
             for row in np.flatnonzero(failed).tolist():
-                failures.setdefault(row, failure_message(placed.name, _case(placed.entry.calibration, engineering, raw,
-                                                                             row), raw[placed.name][row]))
+                failures.setdefault(row, failure_message(placed.name, _case(placed.entry.calibration, rows_case, row),
+                                                         raw[placed.name][row]))
     if failures:
         for row, message in failures.items():
             refused.append((RefusedPacket(int(index[row]), int(offset[row]), BAD_VALUE, message), chain.name))
@@ -125,8 +116,8 @@ def decode(program: Any, chains: dict[str, Chain], buffer: Any, *, stride: int |
     concrete = [chain for chain in chains.values() if not chain.abstract]
     tables: dict[str, PacketTable] = {}
     extra: dict[str, tuple[int, int]] = {}
-    for chain, (columns, index, offset, longer) in zip(concrete, tables_out):
-        tables[chain.name] = _calibrated(chain, columns, index, offset, refused)
+    for chain, (columns, index, offset, longer, cases) in zip(concrete, tables_out):
+        tables[chain.name] = _calibrated(chain, columns, index, offset, refused, cases)
         extra[chain.name] = longer
     refused.sort(key=lambda item: item[0].index)
     if errors == "raise" and refused:
@@ -141,20 +132,21 @@ def decode(program: Any, chains: dict[str, Chain], buffer: Any, *, stride: int |
 
 def unpack(program: Any, chains: dict[str, Chain], packet: Any, raw: bool) -> tuple[str, dict[str, Any]]:
     concrete = [chain for chain in chains.values() if not chain.abstract]
-    found, values, *failure = program._unpack(bytes(packet))
+    found, values, *rest = program._unpack(bytes(packet))
     chain = None if found is None else concrete[found]
     if values is None:
-        reason, message = failure
+        reason, message = rest
         raise PacketError(0, 0, reason, message, None if chain is None else chain.name)
     assert chain is not None
     result: dict[str, Any] = {}
-    for placed, value in zip(chain.entries, values):
+    for placed, value, case in zip(chain.entries, values, rest[0] or [None] * len(values)):
         calibration = placed.entry.calibration
+        if isinstance(calibration, Contextual):
+            calibration = contextual_case(calibration, case)
+            if calibration is None and value is not None and not raw:  # no case holds, and no default
+                value = np.asarray(value, dtype=np.float64) if isinstance(value, np.ndarray) else float(value)
         if raw or calibration is None or value is None:
             result[placed.name] = value
-            continue
-        if isinstance(calibration, Contextual):
-            result[placed.name] = value  # once the others are calibrated
             continue
         try:
             if isinstance(value, np.ndarray):
@@ -166,18 +158,4 @@ def unpack(program: Any, chains: dict[str, Chain], packet: Any, raw: bool) -> tu
                 result[placed.name] = calibrate_value(calibration, value, placed.name)
         except CalibrationError as error:
             raise PacketError(0, 0, BAD_VALUE, str(error), chain.name) from None
-    contextual = [placed for placed in chain.entries if isinstance(placed.entry.calibration, Contextual)]
-    if contextual and not raw:
-        raws = dict(zip((placed.name for placed in chain.entries), values))
-        one = {name: np.array([value], dtype=object if value is None or isinstance(value, (str, bytes, np.ndarray))
-                              else None) for name, value in result.items()}
-        one_raw = {name: np.array([value]) for name, value in raws.items()
-                   if value is not None and not isinstance(value, (str, bytes, np.ndarray))}
-        for placed in contextual:
-            case = _case(placed.entry.calibration, one, one_raw, 0)
-            value = raws[placed.name]
-            try:
-                result[placed.name] = float(value) if case is None else calibrate_value(case, value, placed.name)
-            except CalibrationError as error:
-                raise PacketError(0, 0, BAD_VALUE, str(error), chain.name) from None
     return chain.name, result

@@ -15,7 +15,6 @@ from fieldloom_batch.definitions.model import PacketType
 from fieldloom_batch.definitions.pack import pack_chain
 from fieldloom_batch.definitions.resolve import Chain, identification_order, resolve
 from fieldloom_batch.definitions.results import DecodedPackets
-from fieldloom_batch.definitions.support import refuse_unsupported
 
 Offsets = Sequence[int] | npt.NDArray[np.integer[Any]] | None
 
@@ -33,7 +32,6 @@ class Definitions:
 
     def __init__(self, types: Iterable[PacketType]) -> None:
         types = tuple(types)
-        refuse_unsupported(types)
         self._chains: dict[str, Chain] = resolve(types)
         self._types = {packet_type.name: packet_type for packet_type in types}
         self._order = identification_order(self._chains)

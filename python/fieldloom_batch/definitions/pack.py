@@ -105,8 +105,9 @@ def pack_chain(chain: Chain, columns: Mapping[str, Any], raw: bool) -> bytes:
         if not raw and placed.entry.calibration is not None:
             values = _invert(placed.entry, values)
         lists.append(values)
-    end = max((placed.start + placed.size for placed in chain.entries if placed.start is not None and placed.size),
-              default=0)
+    # An empty array takes no bits but has its place: the packet reaches it, or it would decode as too short.
+    end = max((placed.start + placed.size for placed in chain.entries
+               if placed.start is not None and placed.size is not None), default=0)
     where = numpy.full(2, -1, dtype=numpy.int64)
     try:
         placements = [_placement(placed) for placed in chain.entries]

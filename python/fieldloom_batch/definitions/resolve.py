@@ -269,12 +269,13 @@ def check_comparison(owner: str, comparison: Comparison, placed: Placed | None) 
 
 
 def _check_contextual(chain: Chain, placed: Placed) -> None:
-    """A contextual calibration calibrates single values present in every
-    packet, choosing by conditions on other such values of the chain."""
+    """A contextual calibration calibrates values (or arrays) present in
+    every packet, choosing by conditions on single values of the chain
+    present in every packet."""
     where = f"packet type {chain.name!r}, entry {placed.name!r}"
-    if placed.entry.count is not None or placed.entry.condition is not None:
-        raise DefinitionError(f"{where}: a contextual calibration needs a single value in every packet, not "
-                              f"{'an array' if placed.entry.count is not None else 'an entry under a condition'}")
+    if placed.entry.condition is not None:
+        raise DefinitionError(f"{where}: a contextual calibration needs a value in every packet, not an entry under "
+                              f"a condition")
     assert isinstance(placed.entry.calibration, Contextual)
     for condition, _ in placed.entry.calibration.cases:
         for comparison in _walk(condition):

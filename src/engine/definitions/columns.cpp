@@ -70,18 +70,21 @@ void gather_slot(const Slot& slot, const Chunk& chunk, std::uint64_t offset, std
     }
 }
 
-// An ieee754_f128 slot's values for the chunk; rows where it does not lie
+// An ieee754_f128 slot's values (its element at `offset` bits past its
+// start) for the chunk, row j at out[j * stride]; rows where it does not lie
 // within the packet are flagged.
-void quads(const Slot& slot, const Chunk& chunk, double* out, std::uint8_t* failed) noexcept {
+void quads(const Slot& slot, const Chunk& chunk, std::uint64_t offset, double* out, std::uint64_t stride,
+           std::uint8_t* failed) noexcept {
     for (std::size_t j = 0; j < chunk.n; ++j) {
-        const std::uint64_t start = (slot.anchor == 0 ? 0 : chunk.marks[slot.anchor * kChunk + j]) + slot.delta;
+        const std::uint64_t start =
+            (slot.anchor == 0 ? 0 : chunk.marks[slot.anchor * kChunk + j]) + slot.delta + offset;
         const std::uint64_t total = chunk.lengths[j] * 8;
         if (failed[j] || start > total || slot.bits > total - start) {
             failed[j] = 1;
-            out[j] = 0.0;
+            out[j * stride] = 0.0;
             continue;
         }
-        out[j] = slot_quad(slot, chunk.packet(j), start);
+        out[j * stride] = slot_quad(slot, chunk.packet(j), start);
     }
 }
 
@@ -100,7 +103,11 @@ void fixed_array(const Slot& slot, const Chunk& chunk, std::uint64_t row, void* 
         }
         return;
     }
-    for (std::uint64_t k = 0; k < slot.count; ++k) {
+    for (std::uint64_t k = 0; k < slot.count && slot.quad(); ++k) {
+        quads(slot, chunk, k * slot.bits, static_cast<double*>(column) + row * slot.count + k, slot.count,
+              failed + row);
+    }
+    for (std::uint64_t k = 0; k < slot.count && !slot.quad(); ++k) {
         gather_slot(slot, chunk, k * slot.bits, raws, failed + row);
         slot.convert(raws, chunk.n, slot.bits, scratch, 0, failed + row);
         for (std::size_t j = 0; j < chunk.n; ++j) {
@@ -231,8 +238,8 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
             void* column = rows.columns[s];
             if (column == nullptr) continue;
             const Slot& slot = type.slots[s];
-            if (slot.quad()) {
-                quads(slot, chunk, static_cast<double*>(column) + row, failed);
+            if (slot.quad() && slot.kind == SlotKind::Scalar) {
+                quads(slot, chunk, 0, static_cast<double*>(column) + row, 1, failed);
             } else if (slot.kind == SlotKind::Scalar && chunk.whole && slot.anchor == 0) {
                 slot.fused(frames.base, offsets, chunk.n, slot.delta, slot.bits, column, row, rows.failed);
             } else if (slot.kind == SlotKind::Scalar) {

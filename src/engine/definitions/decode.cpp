@@ -12,6 +12,7 @@
 #include "engine/batch_decode.hpp"
 #include "engine/ccsds_scan.hpp"
 #include "engine/definitions/columns.hpp"
+#include "engine/definitions/contexts.hpp"
 #include "engine/definitions/packet.hpp"
 #include "python/errors.hpp"
 #include "python/mapping_guard.hpp"
@@ -337,13 +338,16 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     for (std::size_t t = 0; t < type_count; ++t) {
         Table& table = *tables[t];
         if (!drop_failed(table)) return nullptr;
+        const auto kept = static_cast<std::uint64_t>(PyObject_Length(table.index.get()));
+        PyRef cases = checked(case_columns(*table.type, frames, table.index_data(), kept, table.rows.columns, arrays,
+                                           request.threads));
         PyRef columns = checked(PyList_New(static_cast<Py_ssize_t>(table.columns.size())));
         for (std::size_t s = 0; s < table.columns.size(); ++s) {
             PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(s), table.columns[s].release());
         }
-        PyObject* entry = Py_BuildValue("(OOO(KK))", columns.get(), table.index.get(), table.offset.get(),
+        PyObject* entry = Py_BuildValue("(OOO(KK)O)", columns.get(), table.index.get(), table.offset.get(),
                                         static_cast<unsigned long long>(table.rows.longer.load()),
-                                        static_cast<unsigned long long>(table.rows.extra.load()));
+                                        static_cast<unsigned long long>(table.rows.extra.load()), cases.get());
         if (entry == nullptr) return nullptr;
         PyList_SET_ITEM(result_tables.get(), static_cast<Py_ssize_t>(t), entry);
     }
@@ -401,7 +405,8 @@ PyObject* unpack_packet(const Program& program, ByteSpan bytes) {
         return Py_BuildValue("(LOss#)", static_cast<long long>(type), Py_None, kReasons[static_cast<std::size_t>(refusal.reason)],
                              refusal.message.data(), static_cast<Py_ssize_t>(refusal.message.size()));
     }
-    return Py_BuildValue("(LO)", static_cast<long long>(type), values.get());
+    PyRef cases = checked(packet_cases(chosen, packet));
+    return Py_BuildValue("(LOO)", static_cast<long long>(type), values.get(), cases.get());
 }
 
 }  // namespace fieldloom::defs

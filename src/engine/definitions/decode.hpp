@@ -22,11 +22,13 @@ struct Request {
 };
 
 // (tables, refused, packets): per type (columns in slot order, index, offset,
-// (packets longer than the entries, their extra bytes)); per refused packet
-// in recording order (index, offset, reason, message, type name or None).
+// (packets longer than the entries, their extra bytes), cases of contextual
+// calibrations as case_columns gives them); per refused packet in recording
+// order (index, offset, reason, message, type name or None).
 PyObject* decode_recording(const Program& program, const Request& request);
 
-// (type index, values) of one packet, or (type index or None, None, reason, message).
+// (type index, values, cases as packet_cases gives them) of one packet, or
+// (type index or None, None, reason, message).
 PyObject* unpack_packet(const Program& program, ByteSpan packet);
 
 }  // namespace fieldloom::defs

@@ -90,9 +90,9 @@ bool read_nodes(PyObject* plan, std::vector<Node>& nodes, std::size_t slots) {
     return true;
 }
 
-bool read_slot(PyObject* plan, Slot& slot, std::uint32_t index, std::uint32_t marks) {
+bool read_slot(PyObject* plan, Slot& slot, std::uint32_t index, std::uint32_t marks, std::uint32_t slots) {
     PyObject** f = nullptr;
-    if (!items(plan, 19, f, "a slot")) return false;
+    if (!items(plan, 20, f, "a slot")) return false;
     if (!PyUnicode_CheckExact(f[0])) return malformed("a slot name");
     slot.name = PyRef::borrow(f[0]);
     int kind = 0;
@@ -118,6 +118,13 @@ bool read_slot(PyObject* plan, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.size = static_cast<SizeMode>(size);
     if ((slot.size != SizeMode::Fixed) != (slot.mark != 0)) return malformed("a variable slot without its mark");
     if (!read_nodes(f[16], slot.condition, index)) return false;
+    PyObject** cases = nullptr;
+    slot.contextual = f[19] != Py_None;
+    if (slot.contextual && !items(f[19], -1, cases, "calibration cases")) return false;
+    if (slot.contextual) slot.cases.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(f[19])));
+    for (std::size_t k = 0; k < slot.cases.size(); ++k) {  // on any slot of the chain: those after it too
+        if (!read_nodes(cases[k], slot.cases[k], slots) || slot.cases[k].empty()) return malformed("a case");
+    }
     if ((slot.size == SizeMode::Conditional) && slot.condition.empty()) return malformed("a condition");
     if (slot.size == SizeMode::FromField && slot.source >= index) return malformed("a size from a later slot");
     if ((slot.leading != 0 || slot.terminator_bytes != 0 || slot.size == SizeMode::Delimited) &&
@@ -135,7 +142,7 @@ bool read_slot(PyObject* plan, Slot& slot, std::uint32_t index, std::uint32_t ma
     slot.unpack = &recipe::unpack_row(slot.encoding);
     if (!slot.numeric()) return true;
     if (slot.quad()) {  // read by slot_quad, into float64
-        if (slot.bits != 128 || slot.kind != SlotKind::Scalar) return malformed("a quad slot");
+        if (slot.bits != 128) return malformed("a quad slot");
         slot.column = batch::Column::F64;
         return true;
     }
@@ -200,14 +207,13 @@ bool read_type(PyObject* plan, TypeProgram& type) {
     type.name = PyRef::borrow(f[0]);
     if (!integer(f[1], type.marks, 0, kMaxMarks, "marks")) return false;
     PyObject** slots = nullptr;
-    PyObject** nodes = nullptr;
-    if (!items(f[2], -1, slots, "slots") || !items(f[3], -1, nodes, "conditions")) return false;
+    if (!items(f[2], -1, slots, "slots")) return false;
     const auto slot_count = static_cast<std::uint32_t>(PyTuple_GET_SIZE(f[2]));
     type.slots.resize(slot_count);
     type.reach.assign(type.marks + 1, 0);
     for (std::uint32_t i = 0; i < slot_count; ++i) {
         Slot& slot = type.slots[i];
-        if (!read_slot(slots[i], slot, i, type.marks)) return false;
+        if (!read_slot(slots[i], slot, i, type.marks, slot_count)) return false;
         if (slot.mark != 0) {
             if (slot.mark != type.variable.size() + 1) return malformed("marks out of order");
             type.variable.push_back(i);
@@ -223,7 +229,6 @@ bool read_type(PyObject* plan, TypeProgram& type) {
             return malformed("a size from a slot that is not a single number");
         }
     }
-    (void)nodes;
     if (!read_nodes(f[3], type.conditions, slot_count)) return false;
     auto settle = [&](std::vector<Node>& tree) {
         for (Node& node : tree) {
@@ -238,6 +243,9 @@ bool read_type(PyObject* plan, TypeProgram& type) {
     if (!settle(type.conditions)) return false;
     for (Slot& slot : type.slots) {
         if (!settle(slot.condition)) return false;
+        for (std::vector<Node>& tree : slot.cases) {
+            if (!settle(tree)) return false;
+        }
     }
     return true;
 }
@@ -581,6 +589,11 @@ bool slot_extent(const TypeProgram& type, std::uint32_t index, const PacketBytes
         return false;
     }
     return true;
+}
+
+bool conditions_hold(const TypeProgram& type, const std::vector<Node>& tree, const PacketBytes& packet,
+                     Marks& marks) noexcept {
+    return tree.empty() || evaluate(type, tree, 0, packet, marks);
 }
 
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept {

@@ -55,6 +55,9 @@ struct Slot {
     // Present only where these conditions hold (empty: always); absent, the
     // slot ends at the previous slot's end: `cursor_delta` bits from its anchor.
     std::vector<Node> condition;
+    // A contextual calibration: each case's conditions, in the order tried.
+    bool contextual = false;
+    std::vector<std::vector<Node>> cases;
     std::uint32_t cursor_anchor = 0;
     std::uint64_t cursor_delta = 0;
     const recipe::UnpackRow* unpack = nullptr;  // numeric and text
@@ -213,6 +216,11 @@ inline double slot_quad(const Slot& slot, const PacketBytes& packet, std::uint64
 // needed; false (TooShort, BadSize, BadValue) when it does not lie within.
 bool slot_extent(const TypeProgram& type, std::uint32_t slot, const PacketBytes& packet, Marks& marks,
                  std::uint64_t& start, std::uint64_t& bits, Fault& fault) noexcept;
+
+// Whether the conditions hold in the packet: the one evaluator of types,
+// entries present under a condition and calibration cases.
+bool conditions_hold(const TypeProgram& type, const std::vector<Node>& tree, const PacketBytes& packet,
+                     Marks& marks) noexcept;
 
 // The index of the type of the packet in `program.types`, or -1.
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept;
