@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Mapping, Sequence
-from typing import Any, Literal, NamedTuple, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -254,4 +254,17 @@ class Layout(_native.Layout):
 from fieldloom_batch.ccsds import Gap, PacketScan, Tail, scan_ccsds, sequence_gaps  # noqa: E402
 from fieldloom_batch.dataframe import read_dask  # noqa: E402
 from fieldloom_batch.recording import Recording, open_recording  # noqa: E402
-from fieldloom_batch.definitions import Definitions  # noqa: E402
+
+if TYPE_CHECKING:
+    from fieldloom_batch.definitions import Definitions
+
+
+def __getattr__(name: str) -> Any:
+    # The definitions engine loads when first asked for: the command line's workers and the
+    # read_dask workers of a recipe never need it, and each would pay its import.
+    if name == "Definitions":
+        from fieldloom_batch.definitions import Definitions
+
+        globals()[name] = Definitions
+        return Definitions
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
