@@ -143,13 +143,109 @@ def serial_read(layout: Layout, paths: list[Path], stride: int | None) -> int:
     return rows
 
 
+MiB = 1 << 20
+
+
+def resident(pid: int | str = "self") -> dict[str, int]:
+    """A process's resident memory now, in bytes: anonymous (RssAnon: what it allocated) and mapped
+    from files (RssFile: libraries and the recording's pages, which the system can drop at will),
+    and its peak of the two together (VmHWM); empty once it has ended."""
+    try:
+        lines = Path(f"/proc/{pid}/status").read_text().splitlines()
+    except OSError:
+        return {}
+    return {key: int(value.split()[0]) * 1024 for key, _, value in (line.partition(":") for line in lines)
+            if key in ("RssAnon", "RssFile", "VmHWM")}
+
+
+def descendants(pid: int) -> list[int]:
+    found = []
+    for children in Path(f"/proc/{pid}/task").glob("*/children"):
+        try:
+            found.extend(int(child) for child in children.read_text().split())
+        except OSError:
+            pass  # ended meanwhile
+    return found + [grandchild for child in found for grandchild in descendants(child)]
+
+
+def peak_memory(arguments: list[str]) -> tuple[int, int]:
+    """Runs the command; the largest anonymous and file-mapped resident memory any one of its
+    processes reached, sampled every few milliseconds."""
+    process = subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", *arguments],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    anon = file = 0
+    while process.poll() is None:
+        for pid in [process.pid, *descendants(process.pid)]:
+            now = resident(pid)
+            anon, file = max(anon, now.get("RssAnon", 0)), max(file, now.get("RssFile", 0))
+        time.sleep(0.005)
+    if process.returncode:
+        raise RuntimeError(process.stderr.read().decode() if process.stderr else "the command failed")
+    return anon, file
+
+
+def bench_memory(report: Report, recipe: list[dict], directory: Path) -> None:
+    """A process of the command (this one decodes every other block, its worker the rest) stays
+    within an idle process plus a block and the table of one block, whatever the recording's size."""
+    layout = Layout(recipe)
+    unit = tiled(housekeeping_packets(recipe, 3000, random.Random(4)), 256_000_000)
+    recordings = {"256 MB": directory / "memory256.bin", "1.0 GB": directory / "memory1g.bin"}
+    recordings["256 MB"].write_bytes(unit)
+    with open(recordings["1.0 GB"], "wb") as file:
+        for _ in range(4):
+            file.write(unit)
+    (directory / "one.bin").write_bytes(unit[: layout.packet_size])
+    recipe_path = directory / "memory_recipe.json"
+    recipe_path.write_text(json.dumps(recipe))
+
+    def decode(path: Path, blocksize: int) -> tuple[int, int]:
+        shutil.rmtree(directory / "memory.parquet", ignore_errors=True)
+        return peak_memory(["decode", str(path), "--recipe", str(recipe_path), "--ccsds", "--workers", "2",
+                            "--blocksize", str(blocksize), "--output", f"{directory / 'memory.parquet'}/",
+                            "--no-progress"])
+
+    idle = decode(directory / "one.bin", 16 * MiB)
+    report.rows.append(("peak resident memory of a process of fieldloom decode --ccsds --workers 2 to a Parquet "
+                        "dataset, a recording of one packet", f"{idle[0] / MiB:,.0f} MiB anonymous, "
+                        f"{idle[1] / MiB:,.0f} MiB mapped from files"))
+    for blocksize in (16 * MiB, 64 * MiB):
+        block = unit[: blocksize // layout.packet_size * layout.packet_size]
+        table = layout.unpack_arrow(block).nbytes
+        peaks = {name: decode(path, blocksize) for name, path in recordings.items()}
+        report.rows.append((f"the same, {blocksize // MiB} MiB blocks (one block's Arrow table: {table / MiB:,.0f} MiB)",
+                            "; ".join(f"{name}: {anon / MiB:,.0f} MiB anonymous, {file / MiB:,.0f} MiB from files"
+                                      for name, (anon, file) in peaks.items())))
+    for path in recordings.values():
+        path.unlink()
+
+
+def start_sampler() -> None:
+    """In a Dask worker: its peak anonymous and file-mapped resident memory from now on."""
+    import builtins
+    import threading
+
+    peak = {"RssAnon": 0, "RssFile": 0}
+
+    def sample() -> None:
+        while True:
+            now = resident()
+            for key in peak:
+                peak[key] = max(peak[key], now[key])
+            time.sleep(0.005)
+
+    threading.Thread(target=sample, daemon=True).start()
+    builtins.fieldloom_bench_peak = peak  # type: ignore[attr-defined]
+
+
+def sampled_peak() -> dict[str, int]:
+    import builtins
+
+    return {**builtins.fieldloom_bench_peak, "VmHWM": resident()["VmHWM"]}  # type: ignore[attr-defined]
+
+
 def worker_cpu() -> float:
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
-
-
-def worker_peak() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def bench_dask(report: Report, recipe: list[dict], gigabytes: float, directory: Path) -> None:
@@ -173,6 +269,7 @@ def bench_dask(report: Report, recipe: list[dict], gigabytes: float, directory: 
                                   dashboard_address=None, memory_limit="4GiB") as cluster, \
             distributed.Client(cluster) as client:
         client.run(warm)
+        client.run(start_sampler)
         for framing, stride in (("fixed-stride", layout.packet_size), ("CCSDS", None)):
             serial = clustered = (float("inf"), float("inf"))
             for blocksize in ("64MiB", "63MiB"):  # a new graph each time: nothing comes from a cache
@@ -192,9 +289,11 @@ def bench_dask(report: Report, recipe: list[dict], gigabytes: float, directory: 
             report.figure(f"read_dask, LocalCluster of 2 processes, map_partitions(len), {framing} "
                           "(CPU: busier worker + client)", size, *clustered)
             report.ratio(f"read_dask 2 processes / one process, {framing}", 1.6, clustered, serial)
-        peaks = client.run(worker_peak)
-        report.rows.append(("peak RSS of a worker, 64 MiB blocks",
-                            ", ".join(f"{peak / 2**20:,.0f} MiB" for peak in peaks.values())))
+        peaks = client.run(sampled_peak)
+        report.rows.append(("peak resident memory of each read_dask worker, 64 MiB blocks (VmHWM: anonymous and "
+                            "file-mapped together)", "; ".join(
+                                f"{peak['RssAnon'] / MiB:,.0f} MiB anonymous, {peak['RssFile'] / MiB:,.0f} MiB from "
+                                f"files, VmHWM {peak['VmHWM'] / MiB:,.0f} MiB" for peak in peaks.values())))
 
 
 def main() -> None:
@@ -210,6 +309,7 @@ def main() -> None:
         bench_text(report, recipe, data)
         bench_writers(report, recipe, data, directory)
         del data
+        bench_memory(report, recipe, directory)
         bench_dask(report, recipe, args.gigabytes, directory)
     finally:
         shutil.rmtree(directory)

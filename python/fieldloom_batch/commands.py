@@ -111,11 +111,13 @@ def decode_in_worker(block: Block, stride: int | None, apid: tuple[int, ...] | N
     """One block decoded and encoded; written to the file `part` of a dataset when given, else
     handed back for the one output file."""
     result = decode_block(_worker_layout, block, stride=stride, apid=apid, arrow=_worker_format != "jsonl")
+    rows, refused = len(result.packet_index), result.refused
     encoded = _worker_encoder(result.columns)
+    del result  # its index, and its text before the cast, are not held while the block is written
     if part is not None:
         write_part(part, encoded, _worker_format)
         encoded = None
-    return Decoded(encoded, len(result.packet_index), result.refused)
+    return Decoded(encoded, rows, refused)
 
 
 class Terminated(KeyboardInterrupt):
