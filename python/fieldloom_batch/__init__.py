@@ -170,22 +170,39 @@ class Layout(_native.Layout):
         columns, index, refused = result
         return Decoded(columns, index, [Refused(*item) for item in refused])
 
-    def unpack_arrow(self, buffer: Any, *, errors: Literal["raise", "skip"] = "raise", **packets: Any) -> Any:
+    def unpack_arrow(self, buffer: Any, *, errors: Literal["raise", "skip"] = "raise",
+                     dictionary: bool | str | Sequence[str] = False, **packets: Any) -> Any:
         """`unpack_many` into a ``pyarrow.Table`` (needs pyarrow), with its
         keywords (``stride``, ``offsets``, ``lengths``, ``count``, ``threads``):
         one column per field with the same values: numeric columns are the decoded NumPy
         buffers, shared without a copy; text columns are ``large_string``
         built natively from the same decoders, with no Python str per value.
+        ``dictionary`` (True, or the names of text columns) dictionary-encodes
+        text columns: each distinct text once, and an int32 index per row.
         ``errors="skip"`` gives a `DecodedTable` of the table, the packet
         index of each row and the refused packets."""
         from .arrow import arrow_table, import_pyarrow
 
         import_pyarrow()
+        encoded = self._dictionary_columns(dictionary)
         result = self._unpack_many(*self._recording(buffer, errors=errors, **packets), True)
         if errors == "raise":
-            return arrow_table(result)
+            return arrow_table(result, dictionary=encoded)
         columns, index, refused = result
-        return DecodedTable(arrow_table(columns), index, [Refused(*item) for item in refused])
+        return DecodedTable(arrow_table(columns, dictionary=encoded), index, [Refused(*item) for item in refused])
+
+    def _dictionary_columns(self, dictionary: Any) -> set[str]:
+        texts = [name for name, dtype in self.dtypes.items() if dtype == object]
+        if isinstance(dictionary, bool):
+            return set(texts) if dictionary else set()
+        names = [dictionary] if isinstance(dictionary, str) else list(dictionary)
+        unknown = [name for name in names if name not in self.dtypes]
+        if unknown:
+            raise KeyError(f"not a column of the layout: {', '.join(map(repr, unknown))}")
+        numeric = [name for name in names if name not in texts]
+        if numeric:
+            raise ValueError(f"dictionary encoding is for text columns, not {', '.join(map(repr, numeric))}")
+        return set(names)
 
     def _recording(self, buffer: Any, *, stride: int | None = None, offsets: Any = None, lengths: Any = None,
                    count: int | None = None, errors: str = "raise", threads: int = 1) -> tuple[Any, ...]:
