@@ -4,7 +4,9 @@ Run:  pip install ".[test]" && python benchmarks/bench_arrow.py [--megabytes 256
 Writes its recordings under /tmp (or --directory) and deletes them at the end; prints a Markdown
 table and writes it to benchmarks/results_arrow.md. On a shared machine wall time follows the
 load, so each figure comes with the CPU seconds it took (all processes of a run) and CPU time per
-byte: the ratios of those are what two free cores would give.
+byte: the ratios of those are what two free cores would give. Memory is the peak resident memory
+of each process, its own (anonymous) apart from what is mapped from files (libraries and the
+recording's pages, which the system can drop at will), sampled every few milliseconds.
 """
 from __future__ import annotations
 
@@ -104,18 +106,12 @@ def bench_writers(report: Report, recipe: list[dict], data: bytes, directory: Pa
         pyarrow.parquet.write_table(table, directory / "floor.parquet")
 
     def command(output: str, workers: int) -> None:
-        # A process of its own, as a user runs it: its start and imports count, for any number of workers.
-        target = directory / output.rstrip("/")
-        shutil.rmtree(target, ignore_errors=True) if target.is_dir() else target.unlink(missing_ok=True)
-        named = str(target) + ("/" if output.endswith("/") else "")  # a Path would drop the slash
-        subprocess.run([sys.executable, "-m", "fieldloom_batch.cli", "decode", str(path), "--recipe", str(recipe_path),
-                        "--stride", str(layout.packet_size), "--output", named,
-                        "--workers", str(workers), "--no-progress"], check=True, capture_output=True)
+        decode_command(path, recipe_path, layout.packet_size, f"{directory}/{output}", workers)
 
     floor_figures = measure(floor)
     one_file = measure(lambda: command("one.parquet", 1))
     one_file_two = measure(lambda: command("one.parquet", 2), repeat=2)
-    dataset = {workers: measure(lambda: command("parts.parquet/", workers), repeat=2) for workers in (1, 2)}
+    dataset = {workers: measure(lambda: command("parts.parquet/", workers)) for workers in (1, 2)}
     size = len(data)
     report.figure("floor: unpack_many (numeric) + write_table, text prebuilt as Arrow strings", size, *floor_figures)
     report.figure("fieldloom decode --workers 1 to one Parquet file", size, *one_file)
@@ -124,9 +120,24 @@ def bench_writers(report: Report, recipe: list[dict], data: bytes, directory: Pa
     for workers, figures in dataset.items():
         report.figure(f"fieldloom decode --workers {workers} to a Parquet dataset", size, *figures)
     report.ratio("one worker, one file / floor", 0.85, one_file, floor_figures)
+    report_workers(report, dataset, "")
+
+
+def decode_command(path: Path, recipe_path: Path, stride: int, output: Path | str, workers: int) -> None:
+    """fieldloom decode in a process of its own, as a user runs it: its start and imports count, for any number
+    of workers. An output named with a trailing slash is a dataset."""
+    named = str(output)  # a Path would drop the slash
+    target = Path(named.rstrip("/"))
+    shutil.rmtree(target, ignore_errors=True) if target.is_dir() else target.unlink(missing_ok=True)
+    subprocess.run([sys.executable, "-m", "fieldloom_batch.cli", "decode", str(path), "--recipe", str(recipe_path),
+                    "--stride", str(stride), "--output", named, "--workers", str(workers), "--no-progress"],
+                   check=True, capture_output=True)
+
+
+def report_workers(report: Report, dataset: dict[int, tuple[float, float]], size: str) -> None:
     # CPU: all processes' CPU seconds per byte, the 2 workers' shared by 2 cores.
-    report.ratio("--workers 2 / --workers 1, dataset (CPU: CPU s of --workers 1 / half the CPU s of --workers 2)",
-                 1.7, (dataset[2][0], dataset[2][1] / 2), dataset[1])
+    report.ratio(f"--workers 2 / --workers 1, dataset{size} (CPU: CPU s of --workers 1 / half the CPU s of "
+                 "--workers 2)", 1.7, (dataset[2][0], dataset[2][1] / 2), dataset[1])
 
 
 def serial_read(layout: Layout, paths: list[Path], stride: int | None) -> int:
@@ -184,14 +195,17 @@ def peak_memory(arguments: list[str]) -> tuple[int, int]:
     return anon, file
 
 
-def bench_memory(report: Report, recipe: list[dict], directory: Path) -> None:
+def bench_memory(report: Report, recipe: list[dict], size: int, directory: Path) -> None:
     """A process of the command (this one decodes every other block, its worker the rest) stays
-    within an idle process plus a block and the table of one block, whatever the recording's size."""
+    within an idle process plus a block and what decoding and writing one block take, whatever the
+    recording's size: recordings of `size` bytes and of four times that. And --workers 2 against 1
+    on the larger one."""
     layout = Layout(recipe)
-    unit = tiled(housekeeping_packets(recipe, 3000, random.Random(4)), 256_000_000)
-    recordings = {"256 MB": directory / "memory256.bin", "1.0 GB": directory / "memory1g.bin"}
-    recordings["256 MB"].write_bytes(unit)
-    with open(recordings["1.0 GB"], "wb") as file:
+    unit = tiled(housekeeping_packets(recipe, 3000, random.Random(4)), size)
+    small, large = f"{len(unit) / 1e6:,.0f} MB", f"{4 * len(unit) / 1e9:.1f} GB"
+    recordings = {small: directory / "memory_small.bin", large: directory / "memory_large.bin"}
+    recordings[small].write_bytes(unit)
+    with open(recordings[large], "wb") as file:
         for _ in range(4):
             file.write(unit)
     (directory / "one.bin").write_bytes(unit[: layout.packet_size])
@@ -215,6 +229,13 @@ def bench_memory(report: Report, recipe: list[dict], directory: Path) -> None:
         report.rows.append((f"the same, {blocksize // MiB} MiB blocks (one block's Arrow table: {table / MiB:,.0f} MiB)",
                             "; ".join(f"{name}: {anon / MiB:,.0f} MiB anonymous, {file / MiB:,.0f} MiB from files"
                                       for name, (anon, file) in peaks.items())))
+    # The workers' start, a fixed cost, weighs less on a larger recording.
+    dataset = {workers: measure(lambda: decode_command(recordings[large], recipe_path, layout.packet_size,
+                                                       f"{directory / 'parts.parquet'}/", workers), repeat=2)
+               for workers in (1, 2)}
+    for workers, figures in dataset.items():
+        report.figure(f"fieldloom decode --workers {workers} to a Parquet dataset, {large}", 4 * len(unit), *figures)
+    report_workers(report, dataset, f", {large}")
     for path in recordings.values():
         path.unlink()
 
@@ -309,7 +330,7 @@ def main() -> None:
         bench_text(report, recipe, data)
         bench_writers(report, recipe, data, directory)
         del data
-        bench_memory(report, recipe, directory)
+        bench_memory(report, recipe, int(args.megabytes * 1e6), directory)
         bench_dask(report, recipe, args.gigabytes, directory)
     finally:
         shutil.rmtree(directory)
