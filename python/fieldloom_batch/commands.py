@@ -199,13 +199,14 @@ class Workers:
         self.count = count
         self.share = share
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
-        self.added = [name for name in WORKER_ENVIRONMENT if name not in os.environ]  # a user's setting stays
+        self.added: list[str] = []
         keep_freed_memory()
         start(recipe, format, None)
         if count == 1:
             return
         # Workers start as they are first needed, each with the environment of that moment: it
-        # stays set until the pool is gone.
+        # stays set until the pool is gone. A user's own setting stays.
+        self.added = [name for name in WORKER_ENVIRONMENT if name not in os.environ]
         os.environ.update({name: WORKER_ENVIRONMENT[name] for name in self.added})
         try:
             with signals_held():
