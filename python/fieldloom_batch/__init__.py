@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Mapping, Sequence
-from typing import Any, Literal, NamedTuple, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -170,22 +170,39 @@ class Layout(_native.Layout):
         columns, index, refused = result
         return Decoded(columns, index, [Refused(*item) for item in refused])
 
-    def unpack_arrow(self, buffer: Any, *, errors: Literal["raise", "skip"] = "raise", **packets: Any) -> Any:
+    def unpack_arrow(self, buffer: Any, *, errors: Literal["raise", "skip"] = "raise",
+                     dictionary: bool | str | Sequence[str] = False, **packets: Any) -> Any:
         """`unpack_many` into a ``pyarrow.Table`` (needs pyarrow), with its
         keywords (``stride``, ``offsets``, ``lengths``, ``count``, ``threads``):
         one column per field with the same values: numeric columns are the decoded NumPy
         buffers, shared without a copy; text columns are ``large_string``
         built natively from the same decoders, with no Python str per value.
+        ``dictionary`` (True, or the names of text columns) dictionary-encodes
+        text columns: each distinct text once, and an int32 index per row.
         ``errors="skip"`` gives a `DecodedTable` of the table, the packet
         index of each row and the refused packets."""
         from .arrow import arrow_table, import_pyarrow
 
         import_pyarrow()
+        encoded = self._dictionary_columns(dictionary)
         result = self._unpack_many(*self._recording(buffer, errors=errors, **packets), True)
         if errors == "raise":
-            return arrow_table(result)
+            return arrow_table(result, dictionary=encoded)
         columns, index, refused = result
-        return DecodedTable(arrow_table(columns), index, [Refused(*item) for item in refused])
+        return DecodedTable(arrow_table(columns, dictionary=encoded), index, [Refused(*item) for item in refused])
+
+    def _dictionary_columns(self, dictionary: Any) -> set[str]:
+        texts = [name for name, dtype in self.dtypes.items() if dtype == object]
+        if isinstance(dictionary, bool):
+            return set(texts) if dictionary else set()
+        names = [dictionary] if isinstance(dictionary, str) else list(dictionary)
+        unknown = [name for name in names if name not in self.dtypes]
+        if unknown:
+            raise KeyError(f"not a column of the layout: {', '.join(map(repr, unknown))}")
+        numeric = [name for name in names if name not in texts]
+        if numeric:
+            raise ValueError(f"dictionary encoding is for text columns, not {', '.join(map(repr, numeric))}")
+        return set(names)
 
     def _recording(self, buffer: Any, *, stride: int | None = None, offsets: Any = None, lengths: Any = None,
                    count: int | None = None, errors: str = "raise", threads: int = 1) -> tuple[Any, ...]:
@@ -254,4 +271,17 @@ class Layout(_native.Layout):
 from fieldloom_batch.ccsds import Gap, PacketScan, Tail, scan_ccsds, sequence_gaps  # noqa: E402
 from fieldloom_batch.dataframe import read_dask  # noqa: E402
 from fieldloom_batch.recording import Recording, open_recording  # noqa: E402
-from fieldloom_batch.definitions import Definitions  # noqa: E402
+
+if TYPE_CHECKING:
+    from fieldloom_batch.definitions import Definitions
+
+
+def __getattr__(name: str) -> Any:
+    # The definitions engine loads when first asked for: the command line's workers and the
+    # read_dask workers of a recipe never need it, and each would pay its import.
+    if name == "Definitions":
+        from fieldloom_batch.definitions import Definitions
+
+        globals()[name] = Definitions
+        return Definitions
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

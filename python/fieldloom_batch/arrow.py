@@ -7,7 +7,7 @@ here only: decoding to NumPy does not need it.
 """
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -58,13 +58,16 @@ def column_array(pa: Any, values: Any) -> Any:
     return array
 
 
-def arrow_table(columns: Mapping[str, Any]) -> pyarrow.Table:
+def arrow_table(columns: Mapping[str, Any], dictionary: Collection[str] = ()) -> pyarrow.Table:
     """A `pyarrow.Table` of a dict of columns as `unpack_many` and
     `Layout.unpack_arrow` give them: numeric columns share their NumPy
     buffers, object columns of str, bytes or sequences become large_string,
-    large_binary or list columns."""
+    large_binary or list columns; those named in `dictionary` are
+    dictionary-encoded (by Arrow, with no Python object per value)."""
     pa = import_pyarrow()
-    return pa.Table.from_arrays([column_array(pa, values) for values in columns.values()], names=list(columns))
+    arrays = [column_array(pa, values) for values in columns.values()]
+    arrays = [array.dictionary_encode() if name in dictionary else array for name, array in zip(columns, arrays)]
+    return pa.Table.from_arrays(arrays, names=list(columns))
 
 
 def string_dtype() -> Any:

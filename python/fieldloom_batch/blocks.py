@@ -7,6 +7,7 @@ small, so that it can travel to other processes and machines.
 """
 from __future__ import annotations
 
+import mmap
 import os
 import re
 from collections.abc import Iterator
@@ -79,7 +80,7 @@ def scan_windows(path: str, apid: ApidSelection = None) -> Iterator[tuple[int, P
     size = os.path.getsize(path)
     if not size:
         return
-    position = 0
+    position = released = 0
     with open_recording(path) as recording, memoryview(recording) as whole:
         while True:
             with whole[position : position + SCAN_WINDOW] as window:
@@ -88,6 +89,10 @@ def scan_windows(path: str, apid: ApidSelection = None) -> Iterator[tuple[int, P
             if position + SCAN_WINDOW >= size:
                 return
             position += scan.end
+            # The pages passed are handed back: resident memory stays a window's, not the file's.
+            behind = position // mmap.PAGESIZE * mmap.PAGESIZE
+            recording.madvise(mmap.MADV_DONTNEED, released, behind - released)
+            released = behind
 
 
 def file_end(position: int, scan: PacketScan | None) -> tuple[int, Tail | None]:
@@ -110,7 +115,10 @@ def plan_ccsds(path: StrPath, blocksize: int, apid: ApidSelection = None) -> Fil
     if not os.path.getsize(name):
         return FilePlan(name, 0, [], 0, None)
     with open_recording(name) as recording:
-        raw_starts, raw_firsts, packets, end = _native.ccsds_cuts(recording, apid_bitmap(apid), blocksize)
+        # A window at a time, handing back the pages passed: planning a file larger than memory
+        # leaves a worker's resident memory that of a window, as decoding it does.
+        raw_starts, raw_firsts, packets, end = _native.ccsds_cuts(recording, apid_bitmap(apid), blocksize,
+                                                                  SCAN_WINDOW)
         tail = tail_after(recording, end)
         size = len(recording)
     starts = np.frombuffer(raw_starts, np.int64).tolist()

@@ -71,7 +71,9 @@ def arrow_schema(dtypes: dict[str, np.dtype[Any]], format: str) -> Any:
             return pyarrow.float64()  # CSV writes the shortest text of each value's own type
         return pyarrow.from_numpy_dtype(dtype)
 
-    return pyarrow.schema([(name, arrow_type(dtype)) for name, dtype in dtypes.items()])
+    # No decoded value is ever null (a refused packet is left out, not a row of nulls): saying so
+    # spares Parquet a definition level per value, about a sixth of what writing a table costs.
+    return pyarrow.schema([pyarrow.field(name, arrow_type(dtype), nullable=False) for name, dtype in dtypes.items()])
 
 
 def block_encoder(dtypes: dict[str, np.dtype[Any]], format: str) -> Callable[[Any], Any]:

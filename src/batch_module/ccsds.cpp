@@ -1,5 +1,8 @@
 #include "batch_module/ccsds.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +14,7 @@
 namespace fieldloom::batch {
 
 const char ccsds_cuts_doc[] =
-    "ccsds_cuts(buffer, apids, blocksize, /)\n--\n\n"
+    "ccsds_cuts(buffer, apids, blocksize, window, /)\n--\n\n"
     "Where to cut a buffer of CCSDS space packets into ranges of about blocksize bytes.";
 
 const char scan_ccsds_doc[] =
@@ -97,6 +100,28 @@ bool read_filter_argument(const char* function, PyObject* const* args, Py_ssize_
     return !filtered || read_filter(args[1], filter);
 }
 
+// ccsds::cut over a read-only mapping of a file, `window` bytes at a time, handing back the pages
+// it has passed: they would otherwise stay resident until the map is closed, and a memory monitor
+// that counts resident pages (Dask's does) would see the whole file. Dropping pages of a file
+// mapped read-only loses nothing; a later read maps them again. Each window's walk stops at the
+// first packet not whole within it and the next resumes there, so the cuts are those of one walk.
+std::size_t cut_releasing(const std::uint8_t* data, std::size_t size, std::size_t window, ccsds::Cuts& cuts,
+                          const ccsds::ApidFilter* filter) noexcept {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t position = 0;
+    std::size_t released = 0;
+    for (std::size_t limit = 0; limit < size;) {
+        limit = size - limit > window ? limit + window : size;
+        ccsds::walk_to(data, limit, position, cuts, filter);
+        const std::size_t behind = position / page * page;
+        if (behind > released) {
+            madvise(const_cast<std::uint8_t*>(data) + released, behind - released, MADV_DONTNEED);
+            released = behind;
+        }
+    }
+    return position;
+}
+
 }  // namespace
 
 PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -131,7 +156,7 @@ PyObject* scan_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* ccsds_cuts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     ccsds::ApidFilter filter;
     bool filtered = false;
-    if (!read_filter_argument("ccsds_cuts", args, nargs, 3, filter, filtered)) return nullptr;
+    if (!read_filter_argument("ccsds_cuts", args, nargs, 4, filter, filtered)) return nullptr;
     const unsigned long long blocksize = PyLong_AsUnsignedLongLong(args[2]);
     if (blocksize == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     if (blocksize == 0) {
@@ -146,10 +171,15 @@ PyObject* ccsds_cuts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!starts || !firsts) return nullptr;
     ccsds::Cuts cuts{reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(starts.get())),
                      reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(firsts.get())), blocksize};
+    const std::size_t window = PyLong_AsSize_t(args[3]);
+    if (window == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
     const mapping::ReadCheck whole(buffer.data(), buffer.size());
     std::size_t end = 0;
     Py_BEGIN_ALLOW_THREADS
-    end = ccsds::cut(static_cast<const std::uint8_t*>(buffer.data()), buffer.size(), cuts, filtered ? &filter : nullptr);
+    end = window ? cut_releasing(static_cast<const std::uint8_t*>(buffer.data()), buffer.size(), window, cuts,
+                                 filtered ? &filter : nullptr)
+                  : ccsds::cut(static_cast<const std::uint8_t*>(buffer.data()), buffer.size(), cuts,
+                               filtered ? &filter : nullptr);
     Py_END_ALLOW_THREADS
     if (!whole.passed()) return nullptr;
     if (PyByteArray_Resize(starts.get(), static_cast<Py_ssize_t>(cuts.count * 8)) < 0 ||

@@ -207,10 +207,17 @@ struct Cuts {
     }
 };
 
+// Fills `cuts` with the packets from `position` that are whole within the first `size` bytes,
+// leaving `position` on the first that is not: a later call with more bytes goes on from there.
+inline void walk_to(const std::uint8_t* data, std::size_t size, std::size_t& position, Cuts& cuts,
+                    const ApidFilter* filter) noexcept {
+    detail::walk_with(data, size, position, cuts, filter);
+}
+
 // Fills `cuts` over the whole stream; the byte where its whole packets end.
 inline std::size_t cut(const std::uint8_t* data, std::size_t size, Cuts& cuts, const ApidFilter* filter) noexcept {
     std::size_t position = 0;
-    detail::walk_with(data, size, position, cuts, filter);
+    walk_to(data, size, position, cuts, filter);
     return position;
 }
 

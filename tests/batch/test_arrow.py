@@ -55,10 +55,8 @@ def test_unpack_arrow_equals_unpack_many(recipe, data):
 text_recipes = st.lists(entries(st.sampled_from(TEXTS), st.sampled_from([8, 16, 32, 48, 64, 96])), min_size=1, max_size=4)
 
 
-@given(text_recipes, st.data())
-def test_text_columns_equal_the_str_columns(recipe, data):
+def text_packets(layout: Layout, recipe: list, data) -> bytes:
     """Texts that mostly decode: packed from random strings, some bytes then flipped."""
-    layout = Layout(recipe)
     rows = data.draw(st.integers(0, 40))
     alphabet = data.draw(st.sampled_from([st.characters(max_codepoint=0x7F), st.characters(max_codepoint=0xFF),
                                           st.characters(codec="utf-8")]))
@@ -72,7 +70,35 @@ def test_text_columns_equal_the_str_columns(recipe, data):
         packets += packet.ljust(layout.packet_size, b"\0")[: max(layout.packet_size, 1)]
     for at in data.draw(st.lists(st.integers(0, max(len(packets) - 1, 0)), max_size=3)) if packets else []:
         packets[at] ^= data.draw(st.integers(1, 255))
-    assert_arrow_equals_numpy(layout, bytes(packets), {"stride": max(layout.packet_size, 1)}, 1)
+    return bytes(packets)
+
+
+@given(text_recipes, st.data())
+def test_text_columns_equal_the_str_columns(recipe, data):
+    layout = Layout(recipe)
+    assert_arrow_equals_numpy(layout, text_packets(layout, recipe, data), {"stride": max(layout.packet_size, 1)}, 1)
+
+
+@given(text_recipes, st.data())
+def test_dictionary_encoded_text_holds_the_str_columns(recipe, data):
+    layout = Layout(recipe)
+    chosen = data.draw(st.one_of(st.booleans(), st.lists(st.sampled_from(layout.columns), unique=True)))
+    packets, stride = text_packets(layout, recipe, data), max(layout.packet_size, 1)
+    decoded = layout.unpack_many(packets, errors="skip", stride=stride)
+    table = layout.unpack_arrow(packets, errors="skip", stride=stride, dictionary=chosen).table
+    for name, values in decoded.columns.items():
+        column = table.column(name)
+        assert pa.types.is_dictionary(column.type) == (chosen is True or name in (chosen or ()))
+        assert column.to_pylist() == values.tolist()
+
+
+@pytest.mark.parametrize("chosen, error", [(["mode", "nothing"], "not a column of the layout: 'nothing'"),
+                                           ("count", "dictionary encoding is for text columns, not 'count'")])
+def test_dictionary_encoding_is_for_the_layouts_text_columns(chosen, error):
+    layout = Layout([{"name": "count", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False},
+                     {"name": "mode", "encoding": "us_ascii", "bits": 32, "byte_order": "big", "reverse_bits": False}])
+    with pytest.raises((KeyError, ValueError), match=error):
+        layout.unpack_arrow(b"\x01SAFE", dictionary=chosen)
 
 
 def test_numbers_share_the_decoded_buffers_and_text_needs_no_objects():

@@ -210,3 +210,15 @@ def test_mistakes_get_one_line_and_an_exit_status(files, tmp_path, arguments, st
     assert run.stdout == ""
     assert sorted(tmp_path.iterdir()) == before and not any((tmp_path / "folder.csv").iterdir())
     assert (tmp_path / "copy.csv").read_bytes() == files["fixed"][0].read_bytes()
+
+
+@pytest.mark.parametrize("setting", [None, "3"])
+def test_workers_start_with_one_blas_thread_and_leave_the_environment_as_it_was(monkeypatch, setting):
+    if setting is None:
+        monkeypatch.delenv("OPENBLAS_NUM_THREADS", raising=False)
+    else:
+        monkeypatch.setenv("OPENBLAS_NUM_THREADS", setting)
+    with commands.Workers(2, FIXED, "jsonl") as workers:
+        seen = set(workers.in_order(os.getenv, [("OPENBLAS_NUM_THREADS",)] * 4))
+    assert seen == {setting or "1"}
+    assert os.getenv("OPENBLAS_NUM_THREADS") == setting

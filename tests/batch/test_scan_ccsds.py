@@ -108,17 +108,21 @@ def test_a_recording_closes_even_while_viewed(tmp_path):
         open_recording(tmp_path / "missing.bin")
 
 
-@given(stream, apid_filter, st.integers(1, 120))
-def test_planned_cuts_are_the_buckets_of_the_reference_scan(tmp_path_factory, data, apids, blocksize):
-    """Ranges start at the first listed packet in each new multiple of the block size, as read off the full scan."""
-    from fieldloom_batch.blocks import plan_ccsds
+@given(stream, apid_filter, st.integers(1, 120), st.sampled_from([1, 7, 64, 1 << 26]))
+def test_planned_cuts_are_the_buckets_of_the_reference_scan(tmp_path_factory, data, apids, blocksize, window):
+    """Ranges start at the first listed packet in each new multiple of the block size, as read off the full scan,
+    however many windows the walk over the file takes."""
+    from unittest import mock
+
+    from fieldloom_batch import blocks
 
     path = tmp_path_factory.mktemp("plan") / "stream.bin"
     path.write_bytes(data)
     expected, end = reference_scan(data, apids)
     offsets = expected["offset"].tolist()
     firsts = [i for i, offset in enumerate(offsets) if i == 0 or offset // blocksize != offsets[i - 1] // blocksize]
-    plan = plan_ccsds(path, blocksize, None if apids is None else sorted(apids))
+    with mock.patch.object(blocks, "SCAN_WINDOW", window):
+        plan = blocks.plan_ccsds(path, blocksize, None if apids is None else sorted(apids))
     assert [(b.start, b.first) for b in plan.blocks] == [(offsets[i], i) for i in firsts]
     assert [b.stop for b in plan.blocks] == [offsets[i] for i in firsts[1:]] + [end] * bool(firsts)
     assert plan.packets == len(offsets) and plan.tail == scan_ccsds(data).tail
