@@ -4,6 +4,7 @@ came from."""
 from __future__ import annotations
 
 import dataclasses
+import os
 
 from hypothesis import HealthCheck, assume, given, settings
 
@@ -32,7 +33,12 @@ def expressible(entry: Entry) -> Entry:
                                calibration=calibration)
 
 
-@settings(max_examples=60, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+# Most of the time goes to Python (XML written and parsed); the decoding it
+# reaches is what the definitions tests run in full in the sanitizer stage.
+EXAMPLES = 12 if os.environ.get("FIELDLOOM_SANITIZER") else 60
+
+
+@settings(max_examples=EXAMPLES, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(CASES)
 def test_loaded_documents_decode_as_the_reference(case):
     type_set, (buffer, _) = case
