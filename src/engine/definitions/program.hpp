@@ -222,6 +222,10 @@ bool slot_extent(const TypeProgram& type, std::uint32_t slot, const PacketBytes&
 bool conditions_hold(const TypeProgram& type, const std::vector<Node>& tree, const PacketBytes& packet,
                      Marks& marks) noexcept;
 
+// The dispatch of a program whose types are read: the direct table and
+// the candidate lists, from each type's test of a key field.
+void build_dispatch(Program& program);
+
 // The index of the type of the packet in `program.types`, or -1.
 std::int64_t identify(const Program& program, const PacketBytes& packet) noexcept;
 
