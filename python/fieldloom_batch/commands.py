@@ -167,15 +167,21 @@ def stopped_by_signals() -> Iterator[None]:
 def signals_held() -> Iterator[None]:
     """A stop signal waits until the end of this block: starting a worker or a temporary file
     is not cut short, which would leave a process or a file that nothing stops or removes.
-    SIGINT is masked, and the workers started inside inherit that: Ctrl-C reaches the whole
-    process group, and only this process answers it, by stopping them."""
+    SIGINT is masked, and ignored too, so that the workers started inside ignore it from their
+    first instruction (a new program keeps ignored signals, not the mask): Ctrl-C reaches the
+    whole process group, and only this process answers it, by stopping them. Masked, a Ctrl-C
+    that comes meanwhile waits for the handler put back at the end."""
     global _holding
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    main = threading.current_thread() is threading.main_thread()
+    handler = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
     _holding += 1
     try:
         yield
     finally:
         _holding -= 1
+        if handler is not None and not _received:  # after a stop signal, both stay ignored
+            signal.signal(signal.SIGINT, handler)
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
         if not _holding and _deferred:
             raise Terminated if _deferred.pop() == signal.SIGTERM else KeyboardInterrupt
@@ -201,19 +207,27 @@ class Workers:
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         self.added: list[str] = []
         keep_freed_memory()
-        start(recipe, format, None)
-        if count == 1:
-            return
-        # Workers start as they are first needed, each with the environment of that moment: it
-        # stays set until the pool is gone. A user's own setting stays.
-        self.added = [name for name in WORKER_ENVIRONMENT if name not in os.environ]
-        os.environ.update({name: WORKER_ENVIRONMENT[name] for name in self.added})
+        if count > 1:
+            # Workers start as they are first needed, each with the environment of that moment: it
+            # stays set until the pool is gone. A user's own setting stays.
+            self.added = [name for name in WORKER_ENVIRONMENT if name not in os.environ]
+            os.environ.update({name: WORKER_ENVIRONMENT[name] for name in self.added})
+            try:
+                with signals_held():
+                    self.pool = concurrent.futures.ProcessPoolExecutor(
+                        count - share, mp_context=multiprocessing.get_context("spawn"), initializer=start_in_worker,
+                        initargs=(start, recipe, format, os.getpid()))
+                    # One worker starts now, readying itself while this process does the same: a
+                    # start costs a few tenths of a second, a good part of a short run.
+                    self.pool.submit(int)
+            except BaseException:
+                self.stop(False)
+                self.restore()
+                raise
         try:
-            with signals_held():
-                self.pool = concurrent.futures.ProcessPoolExecutor(
-                    count - share, mp_context=multiprocessing.get_context("spawn"), initializer=start_in_worker,
-                    initargs=(start, recipe, format, os.getpid()))
+            start(recipe, format, None)
         except BaseException:
+            self.stop(False)
             self.restore()
             raise
 
@@ -224,7 +238,9 @@ class Workers:
             return
         pending: collections.deque[Any] = collections.deque()  # futures, and the calls run here when due
         for number, call in enumerate(calls):
-            if self.share and number % self.count == self.count - 1:
+            # This process takes the first call of each round: it is ready at once, while a worker
+            # may still be starting.
+            if self.share and number % self.count == 0:
                 pending.append(call)
             else:
                 with signals_held():  # a submit may start a worker
