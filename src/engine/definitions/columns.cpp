@@ -1,6 +1,5 @@
 #include "engine/definitions/columns.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -11,8 +10,6 @@ namespace {
 using batch::kChunk;
 
 constexpr std::size_t kItemSize[] = {1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 8};
-// What a chunk's packets may take of the first-level data cache.
-constexpr std::uint64_t kCacheBytes = 24 * 1024;
 
 // The rows of one chunk: their packets (as arrays, which a loop fills
 // without a struct copy per row), and mark k of row j at marks[k * kChunk + j].
@@ -208,13 +205,8 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
     std::uint64_t extra = 0;
     const std::uint64_t reach = type.reach[0];
     const std::uint64_t spare = (reach + 7) / 8 + 8;
-    // A chunk's packets stay in the first-level cache while every slot reads
-    // them: fewer rows for longer packets (each row's packet lies apart from
-    // the next, among other types' packets).
-    const std::uint64_t rows_per_chunk = std::clamp<std::uint64_t>(kCacheBytes / std::max<std::uint64_t>(spare, 64),
-                                                                   kChunk / 8, kChunk);
-    for (std::uint64_t row = lo; row < hi; row += rows_per_chunk) {
-        chunk.n = static_cast<std::size_t>(hi - row < rows_per_chunk ? hi - row : rows_per_chunk);
+    for (std::uint64_t row = lo; row < hi; row += kChunk) {
+        chunk.n = static_cast<std::size_t>(hi - row < kChunk ? hi - row : kChunk);
         const std::int64_t* packets = rows.packets + row;
         const std::int64_t* offsets = rows.offsets + row;
         if (marks == 0) {

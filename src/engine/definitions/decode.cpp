@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -27,75 +26,24 @@ struct CutOff {
     std::string message;
 };
 
-// A decode's scratch array of one value per packet, its room kept.
-template <class T>
-class Scratch {
-public:
-    T* get() const noexcept { return data_.get(); }
-    std::size_t bytes() const noexcept { return capacity_ * sizeof(T); }
-
-    // Room for `capacity` values, the first `kept` kept; the rest left
-    // unset, so only the pages written are ever touched.
-    void grow(std::size_t kept, std::size_t capacity) {
-        if (capacity <= capacity_) return;
-        std::unique_ptr<T[]> larger(new T[capacity]);
-        if (kept != 0) std::copy_n(data_.get(), kept, larger.get());
-        data_ = std::move(larger);
-        capacity_ = capacity;
-    }
-
-private:
-    std::unique_ptr<T[]> data_;
-    std::size_t capacity_ = 0;
-};
-
 // Each packet's type (kNoType: none).
 struct Identified {
-    Scratch<std::uint16_t> types;
+    std::unique_ptr<std::uint16_t[]> types;
     bool done = false;
 };
 
+// Arrays of `capacity` rows left unset: only the rows written are touched.
+template <class T>
+void grow(std::unique_ptr<T[]>& array, std::size_t kept, std::size_t capacity) {
+    std::unique_ptr<T[]> larger(new T[capacity]);
+    if (kept != 0) std::copy_n(array.get(), kept, larger.get());
+    array = std::move(larger);
+}
+
 // Where the CCSDS packets lie.
 struct Found {
-    Scratch<std::int64_t> offsets;
-    Scratch<std::int64_t> lengths;
-};
-
-struct Scratches {
-    Found found;
-    Identified identified;
-};
-
-// One set of scratch arrays is kept from one decode to the next (while
-// small): decoding block after block would otherwise take and give back
-// megabytes every time, and the allocator, trimming its heap, would hand
-// the next decode's columns fresh pages (a page fault every 4 KiB written).
-constexpr std::size_t kKeptScratchBytes = std::size_t{8} << 20;
-std::mutex g_scratch_lock;
-std::unique_ptr<Scratches> g_scratch;
-
-class HeldScratches {
-public:
-    HeldScratches() {
-        {
-            const std::lock_guard<std::mutex> guard(g_scratch_lock);
-            held_ = std::move(g_scratch);
-        }
-        if (!held_) held_ = std::make_unique<Scratches>();
-        held_->identified.done = false;
-    }
-    HeldScratches(const HeldScratches&) = delete;
-    HeldScratches& operator=(const HeldScratches&) = delete;
-    ~HeldScratches() {
-        const Scratches& s = *held_;
-        if (s.found.offsets.bytes() + s.found.lengths.bytes() + s.identified.types.bytes() > kKeptScratchBytes) return;
-        const std::lock_guard<std::mutex> guard(g_scratch_lock);
-        g_scratch = std::move(held_);
-    }
-    Scratches& operator*() const noexcept { return *held_; }
-
-private:
-    std::unique_ptr<Scratches> held_;
+    std::unique_ptr<std::int64_t[]> offsets;
+    std::unique_ptr<std::int64_t[]> lengths;
 };
 
 // CCSDS packets, each `prefix` bytes after the one before, into `found`;
@@ -113,9 +61,9 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
     const std::uint64_t likely = first.rows == 0 ? 0 : frames.size / (first.position / first.rows);
     std::size_t capacity = static_cast<std::size_t>(std::min(most, likely + likely / 8 + 64));
     for (std::size_t kept = 0;; capacity *= 2) {
-        found.offsets.grow(kept, capacity);
-        found.lengths.grow(kept, capacity);
-        if (identify) identified.types.grow(kept, capacity);
+        grow(found.offsets, kept, capacity);
+        grow(found.lengths, kept, capacity);
+        if (identify) grow(identified.types, kept, capacity);
         std::int64_t* offsets = found.offsets.get();
         std::int64_t* lengths = found.lengths.get();
         std::uint16_t* types = identified.types.get();
@@ -290,7 +238,7 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     const std::uint64_t count = frames.count;
     const std::size_t type_count = program.types.size();
     if (!identified.done) {
-        identified.types.grow(0, count);
+        grow(identified.types, 0, count);
         std::uint16_t* types = identified.types.get();
         Py_BEGIN_ALLOW_THREADS
         batch::in_threads(count, batch::kChunk, request.threads, [&](std::uint64_t lo, std::uint64_t hi) {
@@ -424,9 +372,8 @@ PyObject* decode_recording(const Program& program, const Request& request) {
         std::optional<CutOff> cut;
         HeldBuffer offsets;
         HeldBuffer lengths;
-        HeldScratches scratch;
-        Found& found = (*scratch).found;
-        Identified& identified = (*scratch).identified;
+        Found found;
+        Identified identified;
         if (request.offsets != nullptr) {
             if (!frame_given(frames, request, offsets, lengths)) return nullptr;
         } else if (request.stride != 0) {
