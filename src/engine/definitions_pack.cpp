@@ -1,5 +1,6 @@
 #include "engine/definitions_pack.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -29,7 +30,10 @@ Expected<Unit> put_value(const PackField& field, std::uint64_t start, PyObject* 
     if (field.text != nullptr) {
         auto encoded = field.text(value, field.bits);
         if (!encoded) return std::move(encoded).error();
-        return recipe::write_encoded(out, size, start, field.bits, false, field.order, *encoded, scratch);
+        // Text longer than its field (a byte order mark, say) is cut at the field's end: the
+        // bytes after it belong to other entries, whatever order they are written in.
+        const std::uint64_t end = std::min<std::uint64_t>(size, (start + field.bits) / 8);
+        return recipe::write_encoded(out, end, start, field.bits, false, field.order, *encoded, scratch);
     }
     HeldBuffer bytes;
     if (!bytes.hold(value, PyBUF_SIMPLE)) return capture_python_error();

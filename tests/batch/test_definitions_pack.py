@@ -157,6 +157,13 @@ def test_bit_packed_neighbours_keep_their_bits():
     assert definitions.pack("t", {"a": [5], "b": [-1], "c": [0x1234]}) == bytes([0xBF, 0xFC, 0x1A, 0x09, 0x00])
 
 
+def test_text_longer_than_its_field_stops_at_its_end():
+    # utf16 encodes a byte order mark too: 4 bytes for a 2-byte field, cut as pack_parameters cuts
+    # them; the entry after it in the packet, given before it in the type, keeps its byte.
+    definitions = Definitions([PacketType("t", (Entry("flag", bits=8, offset=16), Entry("text", "utf16", 16, offset=0)))])
+    assert definitions.pack("t", {"flag": [7], "text": ["\u0100"]}) == b"\xfe\xff\x07"
+
+
 @pytest.mark.parametrize("types, columns, raw, message", [
     ([PacketType("t", (Entry("n"), Entry("d", "binary", Dynamic("n", unit="bytes"))))], {}, True,
      "a part whose size varies \\('d'\\)"),
