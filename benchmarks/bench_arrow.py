@@ -139,7 +139,7 @@ def decode_command(path: Path, recipe_path: Path, stride: int, output: Path | st
     named = str(output)  # a Path would drop the slash
     target = Path(named.rstrip("/"))
     shutil.rmtree(target, ignore_errors=True) if target.is_dir() else target.unlink(missing_ok=True)
-    subprocess.run([sys.executable, "-m", "fieldloom_batch.cli", "decode", str(path), "--recipe", str(recipe_path),
+    subprocess.run([sys.executable, "-m", "fieldloom_batch", "decode", str(path), "--recipe", str(recipe_path),
                     "--stride", str(stride), "--output", named, "--workers", str(workers), "--no-progress"],
                    check=True, capture_output=True)
 
@@ -192,7 +192,7 @@ def descendants(pid: int) -> list[int]:
 def peak_memory(arguments: list[str]) -> tuple[int, int]:
     """Runs the command; the largest anonymous and file-mapped resident memory any one of its
     processes reached, sampled every few milliseconds."""
-    process = subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", *arguments],
+    process = subprocess.Popen([sys.executable, "-m", "fieldloom_batch", *arguments],
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     anon = file = 0
     while process.poll() is None:

@@ -149,7 +149,7 @@ def bench_dask_and_cli(rows: list[tuple[str, str]], directory: Path, gigabytes: 
     for workers in (1, 2):
         out = directory / f"out{workers}.parquet"
         start, cpu = time.perf_counter(), children_cpu_seconds()
-        subprocess.run([sys.executable, "-m", "fieldloom_batch.cli", "decode", *map(str, paths), "--recipe",
+        subprocess.run([sys.executable, "-m", "fieldloom_batch", "decode", *map(str, paths), "--recipe",
                         str(RECIPE_FILE), "--ccsds", "--output", str(out), "--workers", str(workers)], check=True,
                        capture_output=True)
         seconds, cpu = time.perf_counter() - start, children_cpu_seconds() - cpu

@@ -22,7 +22,7 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def fieldloom(*args, check=None):
-    run = subprocess.run([sys.executable, "-m", "fieldloom_batch.cli", *map(str, args)], capture_output=True, text=True,
+    run = subprocess.run([sys.executable, "-m", "fieldloom_batch", *map(str, args)], capture_output=True, text=True,
                          timeout=120)
     if check is not None:
         assert run.returncode == check, run.stderr

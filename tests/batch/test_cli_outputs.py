@@ -66,7 +66,7 @@ def test_every_value_reads_back_as_the_per_packet_value(tmp_path, packets, suffi
 
 
 def fieldloom_process(*args, **options):
-    return subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", *map(str, args)], stderr=subprocess.PIPE,
+    return subprocess.Popen([sys.executable, "-m", "fieldloom_batch", *map(str, args)], stderr=subprocess.PIPE,
                             text=True, start_new_session=True, **options)
 
 

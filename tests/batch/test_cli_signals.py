@@ -70,6 +70,8 @@ def long_run(tmp_path_factory):
     ("SIGKILL", 2, -signal.SIGKILL, None, False),  # the workers must notice that they are orphans
     ("SIGTERM", 2, 128 + signal.SIGTERM, "fieldloom: terminated\n", True),  # parts written by the workers
     ("Ctrl-C", 3, 128 + signal.SIGINT, "fieldloom: interrupted\n", True),
+    # A worker ends as a new program would, though it starts as a copy of the parent and its handlers.
+    ("SIGTERM to a worker", 2, 1, "fieldloom: error: a worker process ended unexpectedly (out of memory?)\n", True),
 ])
 def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, status, message, dataset):
     out = tmp_path / "out.jsonl"
@@ -77,7 +79,7 @@ def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, s
         out.mkdir()  # an empty directory, which the dataset would replace
     else:
         out.write_text("the previous output\n")
-    run = subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", "decode", long_run / "long.bin", "--recipe",
+    run = subprocess.Popen([sys.executable, "-m", "fieldloom_batch", "decode", long_run / "long.bin", "--recipe",
                             long_run / "fixed.json", "--stride", str(STRIDE), "-o", f"{out}{os.sep * dataset}",
                             "--workers", str(workers),
                             "--blocksize", "256KiB"], stderr=subprocess.PIPE, text=True, start_new_session=True)
@@ -87,6 +89,9 @@ def test_a_stopped_run_leaves_nothing_behind(long_run, tmp_path, how, workers, s
         started = children(run.pid)
         if how == "Ctrl-C":
             os.killpg(run.pid, signal.SIGINT)
+        elif how == "SIGTERM to a worker":
+            os.kill(next(pid for pid in started if b"resource_tracker" not in Path(f"/proc/{pid}/cmdline").read_bytes()),
+                    signal.SIGTERM)
         else:
             os.kill(run.pid, getattr(signal, how))
         _, stderr = run.communicate(timeout=60)
@@ -115,7 +120,7 @@ def test_a_stopped_definitions_run_leaves_the_previous_directory(long_run, tmp_p
     def rows_written():
         return sum(path.stat().st_size for path in tmp_path.glob(".out.*/.*") if path.exists())
 
-    run = subprocess.Popen([sys.executable, "-m", "fieldloom_batch.cli", "decode", recording, "--xtce", xml, "-o", out,
+    run = subprocess.Popen([sys.executable, "-m", "fieldloom_batch", "decode", recording, "--xtce", xml, "-o", out,
                             "--format", "jsonl", "--workers", "2", "--blocksize", "256KiB"],
                            stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:

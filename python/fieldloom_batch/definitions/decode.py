@@ -19,7 +19,7 @@ Refusal = tuple[RefusedPacket, "str | None"]
 
 def framing(stride: int | None, offsets: Any, lengths: Any, prefix: int) -> tuple[int | None, Any, Any, int]:
     """The framing arguments checked and normalised for the native program."""
-    from fieldloom_batch import _integer, _packet_places
+    from fieldloom_batch.layout import _integer, _packet_places
 
     prefix = _integer(prefix, "prefix", 0)
     if prefix < 0:
@@ -103,7 +103,7 @@ def decode(program: Any, chains: dict[str, Chain], buffer: Any, *, stride: int |
            prefix: int, errors: str, threads: int) -> DecodedPackets:
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    from fieldloom_batch import _integer
+    from fieldloom_batch.layout import _integer
 
     threads = _integer(threads, "threads", 1)
     if threads < 1:
