@@ -210,7 +210,9 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
         const std::int64_t* packets = rows.packets + row;
         const std::int64_t* offsets = rows.offsets + row;
         if (marks == 0) {
-            chunk.whole = frames.hold(packets, offsets, chunk.n, reach, spare, longer, extra);
+            // Rows in recording order: the last starts latest.
+            chunk.whole = rows.lengths_known ? chunk.n == 0 || frames.size - static_cast<std::uint64_t>(offsets[chunk.n - 1]) >= spare
+                                             : frames.hold(packets, offsets, chunk.n, reach, spare, longer, extra);
             if (!chunk.whole || placed_slots) frames.place(packets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
         } else {
             frames.place(packets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);

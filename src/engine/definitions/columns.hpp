@@ -119,6 +119,23 @@ struct TypeRows {
     std::atomic<std::uint64_t> longer{0};  // rows whose packet is longer than the entries
     std::atomic<std::uint64_t> extra{0};   // and their extra bytes
     std::atomic<bool> out_of_memory{false};
+    // Every row's packet holds the entries, and `longer` and `extra` are
+    // taken: no check of lengths per chunk (a type without marks only).
+    bool lengths_known = false;
+
+    // From the shortest, longest and total length of the rows' packets:
+    // known when every packet holds the entries and the census follows.
+    void know_lengths(std::uint64_t shortest, std::uint64_t longest, std::uint64_t bytes) noexcept {
+        if (type->marks != 0 || count == 0) return;
+        const std::uint64_t used = (type->reach[0] + 7) / 8;
+        if (shortest > used) {
+            longer.store(count, std::memory_order_relaxed);
+            extra.store(bytes - count * used, std::memory_order_relaxed);
+        } else if (shortest != used || longest != used) {
+            return;  // some shorter, or some just long enough and some longer: counted per row
+        }
+        lengths_known = true;
+    }
 };
 
 // Rows [lo, hi): marks, numeric slots, fixed arrays, the extra bytes.

@@ -26,10 +26,22 @@ struct CutOff {
     std::string message;
 };
 
-// Each packet's type (kNoType: none).
+// What the scan learns of each type's packets while their headers are in
+// cache: how many, and the shortest, longest and total of their lengths.
+struct Tally {
+    std::uint64_t count = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t shortest = ~std::uint64_t{0};
+    std::uint64_t longest = 0;
+};
+
+// Each packet's type (kNoType: none), and with `tallied`, per type (the
+// last for no type) its tally.
 struct Identified {
     std::unique_ptr<std::uint16_t[]> types;
+    std::vector<Tally> tallies;
     bool done = false;
+    bool tallied = false;
 };
 
 // Arrays of `capacity` rows left unset: only the rows written are touched.
@@ -60,6 +72,7 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
     ccsds::scan_frames(frames.base, frames.size, prefix, first, 64, [](std::size_t, std::size_t, const ccsds::Header&) {});
     const std::uint64_t likely = first.rows == 0 ? 0 : frames.size / (first.position / first.rows);
     std::size_t capacity = static_cast<std::size_t>(std::min(most, likely + likely / 8 + 64));
+    if (identify) identified.tallies.assign(program.types.size() + 1, Tally{});
     for (std::size_t kept = 0;; capacity *= 2) {
         grow(found.offsets, kept, capacity);
         grow(found.lengths, kept, capacity);
@@ -68,16 +81,27 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
         std::int64_t* lengths = found.lengths.get();
         std::uint16_t* types = identified.types.get();
         // Captured by value: the stores to the arrays may not alias them.
+        // The tallies cost no time here: the walk waits on each header anyway.
         const auto row = [offsets, lengths, types, identify, type_of = TypeFinder(program), base = frames.base,
-                          size = frames.size](std::size_t i, std::size_t at, const ccsds::Header& h) {
+                          size = frames.size, tallies = identified.tallies.data(),
+                          none = program.types.size()](std::size_t i, std::size_t at, const ccsds::Header& h) {
             offsets[i] = static_cast<std::int64_t>(at);
             lengths[i] = h.length;
-            if (identify) types[i] = type_of(PacketBytes{base + at, h.length, size - at});
+            if (identify) {
+                const std::uint16_t type = type_of(PacketBytes{base + at, h.length, size - at});
+                types[i] = type;
+                Tally& tally = tallies[type < none ? type : none];
+                ++tally.count;
+                tally.bytes += h.length;
+                tally.shortest = h.length < tally.shortest ? h.length : tally.shortest;
+                tally.longest = h.length > tally.longest ? h.length : tally.longest;
+            }
         };
         if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, capacity, row)) break;
         kept = cursor.rows;
     }
     identified.done = identify;
+    identified.tallied = identify;
     frames.count = cursor.rows;
     frames.starts = found.offsets.get();
     frames.lengths = found.lengths.get();
@@ -248,7 +272,11 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     }
     const std::uint16_t* types = identified.types.get();
     std::vector<std::uint64_t> rows(type_count + 1, 0);
-    for (std::uint64_t i = 0; i < count; ++i) ++rows[types[i] == kNoType ? type_count : types[i]];
+    if (identified.tallied) {
+        for (std::size_t t = 0; t <= type_count; ++t) rows[t] = identified.tallies[t].count;
+    } else {
+        for (std::uint64_t i = 0; i < count; ++i) ++rows[types[i] == kNoType ? type_count : types[i]];
+    }
     const std::uint64_t unknown = rows[type_count];
     rows.pop_back();
     std::vector<std::unique_ptr<Table>> tables;
@@ -260,6 +288,8 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
         if (!allocate(*tables[t], arrays, rows[t])) return nullptr;
         index[t] = tables[t]->index_data();
         offset[t] = tables[t]->offset_data();
+        if (identified.tallied) tables[t]->rows.know_lengths(identified.tallies[t].shortest, identified.tallies[t].longest,
+                                                             identified.tallies[t].bytes);
     }
     // The rows go in blocks of the recording, every type's rows of a block
     // while its bytes are in cache: starts[b * types + t] is type t's first
