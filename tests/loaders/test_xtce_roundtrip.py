@@ -6,7 +6,7 @@ import dataclasses
 import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from fieldloom_batch.definitions.model import (CDS, CUC, AllOf, AnyOf, Boolean, Comparison, Condition, Contextual,
                                                DefinitionError, Delimited, Dynamic, Entry, Enumeration, PacketType,
@@ -172,7 +172,11 @@ EXAMPLES = 12 if os.environ.get("FIELDLOOM_SANITIZER") else 60
 
 @settings(max_examples=EXAMPLES, suppress_health_check=[HealthCheck.too_slow])
 @given(packet_types())
+@example([PacketType("T", (Entry("code", bits=2, calibration=Enumeration({0: "\xa0", 1: " on ", 2: "on"})),
+                           Entry("a", bits=8, condition=Comparison("code", "==", "\xa0")),
+                           Entry("b", bits=8, condition=Comparison("code", "!=", " on "))))])
 def test_written_types_read_back_equal(types):
+    # The labels: one that str.strip would empty, and two that only their spaces tell apart.
     assert read_xtce(write_xtce(types)) == canonical(types)
 
 

@@ -215,12 +215,16 @@ class XTCEReader(TypeReader):
             raise self.refuse(node, owner, "needs a value")
         name, plan = self.reference(reference, path, owner)
         raw = not self.flag(reference, owner, "useCalibratedValue", True)
-        return Comparison(name, OPERATORS[op], self.constant(plan, text.strip(), raw, node, owner), raw=raw)  # type: ignore[arg-type]
+        return Comparison(name, OPERATORS[op], self.constant(plan, text, raw, node, owner), raw=raw)  # type: ignore[arg-type]
 
     def constant(self, plan: Plan, text: str, raw: bool, node: Node, owner: str) -> int | float | str | bool:
         if plan.kind in ("string", "binary", "time", "array"):
             raise self.refuse(node, owner, f"compares a {plan.kind} parameter; only numbers, labels and booleans "
                                            "compare")
+        # A label is matched as written first: it may begin or end with spaces. Otherwise only
+        # XML's own whitespace goes (str.strip would take a label's no-break space too).
+        if not (not raw and plan.kind == "enumerated" and text in plan.labels):
+            text = text.strip(" \t\r\n")
         if not raw and plan.kind == "enumerated":
             if text not in plan.labels:
                 raise self.refuse(node, owner, f"compares with {text!r}, which is not one of the parameter's labels")
