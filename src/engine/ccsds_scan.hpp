@@ -166,15 +166,25 @@ bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix,
     std::size_t rows = cursor.rows;
     std::size_t at = cursor.position;
     bool done = true;
-    ccsds::Header h;
-    while (detail::whole_packet(data, size, prefix, at, h)) {
+    // Each packet's place waits on the length in the header before it, so
+    // that chain is kept short: the walk holds the next header's address,
+    // loads its two length bytes and adds. The checks and the row hang off it.
+    const std::size_t step = prefix + kHeaderBytes + 1;
+    const std::uint8_t* header = data + prefix + at;
+    const std::uint8_t* const end = data + size;
+    while (size - at >= kHeaderBytes && size - at - kHeaderBytes >= prefix) {
+        __builtin_prefetch(header + 512);
+        const std::size_t data_length = std::size_t{header[4]} << 8 | header[5];
+        if (data_length + kHeaderBytes + 1 > static_cast<std::size_t>(end - header)) break;
         if (rows == capacity) {
             done = false;
             break;
         }
-        row(rows, at + prefix, h);
+        const std::uint8_t* const next = header + data_length + step;
+        row(rows, static_cast<std::size_t>(header - data), read_header(header));
         ++rows;
-        at += prefix + h.length;
+        header = next;
+        at = static_cast<std::size_t>(header - data) - prefix;
     }
     cursor.rows = rows;
     cursor.position = at;
