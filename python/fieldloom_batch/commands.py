@@ -256,7 +256,8 @@ class Workers:
         if self.pool is None:
             yield from (function(*call) for call in calls)
             return
-        pending: collections.deque[Any] = collections.deque()  # futures, and the calls run here when due
+        # Futures, the calls this process runs, and their results once run (in a list).
+        pending: collections.deque[Any] = collections.deque()
         for number, call in enumerate(calls):
             # This process takes the first call of each round: it is ready at once, while a worker
             # may still be starting.
@@ -266,14 +267,27 @@ class Workers:
                 with signals_held():  # a submit may start a worker
                     pending.append(self.pool.submit(function, *call))
             if len(pending) >= self.ahead:
-                yield self.result(pending.popleft(), function)
+                yield self.next_result(pending, function)
         while pending:
-            yield self.result(pending.popleft(), function)
+            yield self.next_result(pending, function)
+
+    @classmethod
+    def next_result(cls, pending: collections.deque[Any], function: Callable[..., Any]) -> Any:
+        """The first pending call's result. While a worker's is not ready, this process runs its own
+        calls further on rather than wait: results still come in order."""
+        while not isinstance(pending[0], (tuple, list)) and not pending[0].done():
+            waiting = next((k for k, item in enumerate(pending) if isinstance(item, tuple)), None)
+            if waiting is None:
+                break
+            pending[waiting] = [function(*pending[waiting])]
+        return cls.result(pending.popleft(), function)
 
     @staticmethod
     def result(future: Any, function: Callable[..., Any]) -> Any:
         if isinstance(future, tuple):
             return function(*future)
+        if isinstance(future, list):
+            return future[0]
         try:
             return future.result()
         except concurrent.futures.BrokenExecutor:
