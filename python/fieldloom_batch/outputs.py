@@ -82,8 +82,32 @@ def block_encoder(dtypes: dict[str, np.dtype[Any]], format: str) -> Callable[[An
     Python value per field anyway). Worker processes run it, so that the work is shared."""
     if format == "jsonl":
         return jsonl_text
+    import pyarrow
+
     schema = arrow_schema(dtypes, format)
-    return lambda table: table.cast(schema)
+
+    def encode(table: Any) -> Any:
+        columns = [column if column.type == field.type else to_type(pyarrow, column, field.type)
+                   for column, field in zip(table.columns, schema)]
+        return pyarrow.Table.from_arrays(columns, schema=schema)
+
+    return encode
+
+
+def to_type(pa: Any, column: Any, type: Any) -> Any:
+    """A column of another type. Text comes as large_string; a block's bytes fit string's 32-bit
+    offsets, so it takes new offsets and keeps its bytes. Arrow's cast would do the same, but
+    loading pyarrow.compute costs each process of a run a twentieth of a second."""
+    if not (pa.types.is_large_string(column.type) and type == pa.string()):
+        return column.cast(type)
+    chunks = []
+    for chunk in column.chunks:
+        offsets = np.frombuffer(chunk.buffers()[1], dtype=np.int64)[chunk.offset: chunk.offset + len(chunk) + 1]
+        if chunk.null_count or (len(offsets) and int(offsets[-1]) > np.iinfo(np.int32).max):
+            return column.cast(type)
+        chunks.append(pa.StringArray.from_buffers(len(chunk), pa.py_buffer(offsets.astype(np.int32)),
+                                                  chunk.buffers()[2], null_count=0))
+    return pa.chunked_array(chunks, type=type)
 
 
 PART_DIGITS = 6  # part-000000...: names sort in packet order

@@ -126,3 +126,17 @@ def test_runs_writing_one_output_at_once_each_commit_a_whole_file(recordings, tm
         assert status == 0, stderr
     assert out.read_bytes() in (whole["a"].read_bytes(), whole["b"].read_bytes())
     assert [path.name for path in out.parent.iterdir()] == ["out.jsonl"]
+
+
+@given(st.lists(st.lists(st.text(max_size=4), max_size=6), min_size=1, max_size=3), st.integers(0, 3), st.integers(0, 3))
+def test_text_takes_the_schema_type_as_arrow_casts_it(chunks, start, cut):
+    """Text comes as large_string, the output's schema says string: the new offsets over the same
+    bytes equal Arrow's cast, for sliced and several chunks too."""
+    import pyarrow as pa
+
+    from fieldloom_batch.outputs import to_type
+
+    column = pa.chunked_array([pa.array(chunk, type=pa.large_string()) for chunk in chunks])
+    column = column.slice(min(start, len(column)), max(len(column) - start - cut, 0))
+    got = to_type(pa, column, pa.string())
+    assert got.type == pa.string() and got.to_pylist() == column.cast(pa.string()).to_pylist()
