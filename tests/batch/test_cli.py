@@ -113,6 +113,15 @@ def test_decode_ccsds_with_apids_progress_and_strict(files, tmp_path):
     assert not list(tmp_path.glob("strict*")) and not list(tmp_path.glob(".strict*"))
 
 
+def test_the_installed_program_runs():
+    """The `fieldloom` script that an installation puts beside the interpreter."""
+    program = Path(sys.executable).with_name("fieldloom")
+    if not program.exists():
+        pytest.skip("fieldloom is not installed beside this interpreter")
+    run = subprocess.run([program, "decode", "--help"], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and "--workers" in run.stdout, run.stderr
+
+
 def test_scan_takes_the_census():
     run = fieldloom("scan", EXAMPLES / "housekeeping.bin", "--gaps", check=0)
     lines = run.stdout.splitlines()
