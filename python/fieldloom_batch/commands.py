@@ -214,14 +214,15 @@ WORKER_ENVIRONMENT = {"OPENBLAS_NUM_THREADS": "1"}
 
 class Workers:
     """Decodes blocks in this process, or in `count` worker processes that end with the run.
-    With `share`, this process is one of the `count`: it takes every count-th block itself (when
-    it has nothing else to do but wait, as when the workers write the parts of a dataset), which
-    saves starting one process."""
+    With `share`, this process is one of the `count`: it takes blocks itself whenever the next
+    result is not ready (when it has nothing else to do but wait, as when the workers write the
+    parts of a dataset), which saves starting one process."""
 
     def __init__(self, count: int, recipe: Any, format: str, share: bool = False,
                  start: Callable[[Any, str, int | None], None] = start_worker) -> None:
         """`start(recipe, format, parent)` readies each worker (and this process) for its calls."""
-        self.ahead = 2 * count
+        # Sharing, results are a part's row count and refusals: more of them may wait.
+        self.ahead = (8 if share else 2) * count
         self.count = count
         self.share = share
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
@@ -256,40 +257,58 @@ class Workers:
         if self.pool is None:
             yield from (function(*call) for call in calls)
             return
-        # Futures, the calls this process runs, and their results once run (in a list).
+        # Each call in order: the call itself while no process has taken it, a worker's future, or
+        # its result (in a list) once this process has run it.
         pending: collections.deque[Any] = collections.deque()
-        for number, call in enumerate(calls):
-            # This process takes the first call of each round: it is ready at once, while a worker
-            # may still be starting.
-            if self.share and number % self.count == 0:
-                pending.append(call)
-            else:
-                with signals_held():  # a submit may start a worker
-                    pending.append(self.pool.submit(function, *call))
+        for call in calls:
+            pending.append(call)
             if len(pending) >= self.ahead:
                 yield self.next_result(pending, function)
         while pending:
             yield self.next_result(pending, function)
 
-    @classmethod
-    def next_result(cls, pending: collections.deque[Any], function: Callable[..., Any]) -> Any:
-        """The first pending call's result. While a worker's is not ready, this process runs its own
-        calls further on rather than wait: results still come in order."""
-        while not isinstance(pending[0], (tuple, list)) and not pending[0].done():
-            waiting = next((k for k, item in enumerate(pending) if isinstance(item, tuple)), None)
-            if waiting is None:
+    def next_result(self, pending: collections.deque[Any], function: Callable[..., Any]) -> Any:
+        """The first pending call's result. Workers take the first calls no process has taken, one
+        running and one waiting each; sharing, this process takes the next one whenever the result
+        due is not ready, so that whichever process is slower (a worker still starting, a core
+        another program uses) takes fewer."""
+        while True:
+            self.hand_out(pending, function)
+            head = pending[0]
+            if isinstance(head, list):
+                return pending.popleft()[0]
+            if isinstance(head, tuple):
+                pending.popleft()
+                return function(*head)
+            if self.share and not head.done():
+                untaken = next((k for k, item in enumerate(pending) if isinstance(item, tuple)), None)
+                if untaken is not None:
+                    pending[untaken] = [function(*pending[untaken])]
+                    continue
+            return self.result(pending.popleft())
+
+    def hand_out(self, pending: collections.deque[Any], function: Callable[..., Any]) -> None:
+        assert self.pool is not None
+        room = 2 * (self.count - self.share) if self.share else len(pending)
+        room -= sum(1 for item in pending if isinstance(item, concurrent.futures.Future) and not item.done())
+        for k, item in enumerate(pending):
+            if room <= 0:
                 break
-            pending[waiting] = [function(*pending[waiting])]
-        return cls.result(pending.popleft(), function)
+            if isinstance(item, tuple):
+                with signals_held(), self.broken():  # a submit may start a worker
+                    pending[k] = self.pool.submit(function, *item)
+                room -= 1
+
+    @classmethod
+    def result(cls, future: Any) -> Any:
+        with cls.broken():
+            return future.result()
 
     @staticmethod
-    def result(future: Any, function: Callable[..., Any]) -> Any:
-        if isinstance(future, tuple):
-            return function(*future)
-        if isinstance(future, list):
-            return future[0]
+    @contextlib.contextmanager
+    def broken() -> Iterator[None]:
         try:
-            return future.result()
+            yield
         except concurrent.futures.BrokenExecutor:
             raise UserError("a worker process ended unexpectedly (out of memory?)") from None
 
