@@ -7,8 +7,11 @@ from hypothesis import settings
 import fieldloom
 
 # The sanitizer stage of CI runs the whole suite again on a build that is
-# several times slower; it asks for fewer examples per property.
+# several times slower; it asks for fewer examples per property. So do the
+# stages that repeat the suite on another interpreter, build or install,
+# after the full run.
 settings.register_profile("sanitizer", max_examples=25, deadline=None)
+settings.register_profile("repeat", max_examples=25, deadline=None)
 # CI shares its two cores with other work: a slow example is not a failure.
 settings.register_profile("shared", deadline=None)
 settings.load_profile(os.environ.get("FIELDLOOM_HYPOTHESIS_PROFILE", "shared"))

@@ -54,6 +54,13 @@ def test_import_needs_no_numpy(name):
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+def test_the_package_gives_its_modules_as_attributes():
+    # Loaded when first named, as they were when the package loaded them all at import.
+    code = ("import fieldloom_batch as f; assert f.ccsds.scan_ccsds is f.scan_ccsds and f._native.Layout;"
+            "assert not hasattr(f, 'nothing')")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 @pytest.mark.parametrize("name, init", [("fieldloom", "PyInit_fieldloom"), ("fieldloom_batch._native", "PyInit__native")])
 def test_only_init_symbol_exported(name, init):
     # Every kind of symbol counts: unique and weak ones bind across libraries too.

@@ -7,6 +7,7 @@ Every value and every error equals what the per-packet functions
 from __future__ import annotations
 
 import importlib
+import importlib.util
 from typing import TYPE_CHECKING, Any
 
 __all__ = ["Decoded", "DecodedTable", "Definitions", "Gap", "Layout", "PacketScan", "Recording", "Refused", "Tail",
@@ -33,9 +34,12 @@ if TYPE_CHECKING:
 
 def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
-    if home is None:
+    if home is not None:
+        value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    elif not name.startswith("__") and importlib.util.find_spec(f"{__name__}.{name}") is not None:
+        value = importlib.import_module(f"{__name__}.{name}")  # a module, as when the package loaded them all
+    else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
     globals()[name] = value
     return value
 
