@@ -221,8 +221,9 @@ class Workers:
     def __init__(self, count: int, recipe: Any, format: str, share: bool = False,
                  start: Callable[[Any, str, int | None], None] = start_worker) -> None:
         """`start(recipe, format, parent)` readies each worker (and this process) for its calls."""
-        # Sharing, results are a part's row count and refusals: more of them may wait.
-        self.ahead = (8 if share else 2) * count
+        # Sharing, a few more calls wait untaken, for this process to take while the workers hold
+        # theirs (its results are a part's row count and refusals, small).
+        self.ahead = 2 * count + (8 if share else 0)
         self.count = count
         self.share = share
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
@@ -239,7 +240,7 @@ class Workers:
                         count - share, mp_context=worker_context(), initializer=start_in_worker,
                         initargs=(start, recipe, format, os.getpid()))
                     # One worker starts now, readying itself while this process does the same: a
-                    # start costs a few tenths of a second, a good part of a short run.
+                    # new interpreter's start costs a few tenths of a second, a good part of a short run.
                     self.pool.submit(int)
             except BaseException:
                 self.stop(False)
