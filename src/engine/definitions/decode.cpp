@@ -83,13 +83,16 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
         // Captured by value: the stores to the arrays may not alias them.
         // The tallies cost little here, the length and the type in registers;
         // they spare a pass over every packet and a length check per chunk.
-        const auto row = [offsets, lengths, types, identify, type_of = TypeFinder(program), base = frames.base,
+        const TypeFinder finder(program);
+        const auto row = [offsets, lengths, types, identify, type_of = finder, base = frames.base,
                           size = frames.size, tallies = identified.tallies.data(),
-                          none = program.types.size()](std::size_t i, std::size_t at, const ccsds::Header& h) {
+                          none = program.types.size()]<bool Leading>(std::size_t i, std::size_t at,
+                                                                      const ccsds::Header& h) {
             offsets[i] = static_cast<std::int64_t>(at);
             lengths[i] = h.length;
             if (identify) {
-                const std::uint16_t type = type_of(PacketBytes{base + at, h.length, size - at});
+                const std::uint16_t type =
+                    type_of.template operator()<Leading>(PacketBytes{base + at, h.length, size - at});
                 types[i] = type;
                 Tally& tally = tallies[type < none ? type : none];
                 ++tally.count;
@@ -98,7 +101,13 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
                 tally.longest = h.length > tally.longest ? h.length : tally.longest;
             }
         };
-        if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, capacity, row)) break;
+        const auto walk = [&]<bool Leading>() {
+            return ccsds::scan_frames(frames.base, frames.size, prefix, cursor, capacity,
+                                      [&row](std::size_t i, std::size_t at, const ccsds::Header& h) {
+                                          row.template operator()<Leading>(i, at, h);
+                                      });
+        };
+        if (finder.leading() ? walk.template operator()<true>() : walk.template operator()<false>()) break;
         kept = cursor.rows;
     }
     identified.done = identify;

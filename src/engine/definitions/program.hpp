@@ -251,14 +251,21 @@ public:
         quick_ = first_ + 2;
     }
 
+    // With `Leading`, the dispatch field ends a 16-bit word at the packet's
+    // start (the APID, or the whole first word), as `leading()` says: fewer
+    // values to hold in registers.
+    template <bool Leading = false>
     std::uint16_t operator()(const PacketBytes& packet) const noexcept {
-        if (packet.length >= quick_) [[likely]] {
+        if (packet.length >= (Leading ? 2 : quick_)) [[likely]] {
             const std::uint16_t type =
-                direct_[(recipe::raw_value_n<2>(packet.data + first_, ByteOrder::Big) >> shift_) & mask_];
+                Leading ? direct_[recipe::raw_value_n<2>(packet.data, ByteOrder::Big) & mask_]
+                        : direct_[(recipe::raw_value_n<2>(packet.data + first_, ByteOrder::Big) >> shift_) & mask_];
             if (type != kEvaluate) [[likely]] return type;
         }
         return type_number(*program_, packet.data, packet.length, packet.readable);
     }
+
+    bool leading() const noexcept { return direct_ != nullptr && first_ == 0 && shift_ == 0; }
 
 private:
     const Program* program_;
