@@ -36,7 +36,7 @@ def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
     if home is not None:
         value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
-    elif not name.startswith("__") and importlib.util.find_spec(f"{__name__}.{name}") is not None:
+    elif name.isidentifier() and not name.startswith("__") and importlib.util.find_spec(f"{__name__}.{name}"):
         value = importlib.import_module(f"{__name__}.{name}")  # a module, as when the package loaded them all
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
