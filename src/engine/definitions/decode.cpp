@@ -1,6 +1,7 @@
 #include "engine/definitions/decode.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -72,7 +73,9 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
     ccsds::scan_frames(frames.base, frames.size, prefix, first, 64, [](std::size_t, std::size_t, const ccsds::Header&) {});
     const std::uint64_t likely = first.rows == 0 ? 0 : frames.size / (first.position / first.rows);
     std::size_t capacity = static_cast<std::size_t>(std::min(most, likely + likely / 8 + 64));
-    if (identify) identified.tallies.assign(program.types.size() + 1, Tally{});
+    // One tally per type and one for no type, at the highest index: a power
+    // of two of them, so that a type's tally is found by a mask.
+    if (identify) identified.tallies.assign(std::bit_ceil(program.types.size() + 1), Tally{});
     for (std::size_t kept = 0;; capacity *= 2) {
         grow(found.offsets, kept, capacity);
         grow(found.lengths, kept, capacity);
@@ -86,7 +89,7 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
         const TypeFinder finder(program);
         const auto row = [offsets, lengths, types, identify, type_of = finder, base = frames.base,
                           size = frames.size, tallies = identified.tallies.data(),
-                          none = program.types.size()]<bool Leading>(std::size_t i, std::size_t at,
+                          none = std::bit_ceil(program.types.size() + 1) - 1]<bool Leading>(std::size_t i, std::size_t at,
                                                                       const ccsds::Header& h) {
             offsets[i] = static_cast<std::int64_t>(at);
             lengths[i] = h.length;
@@ -94,7 +97,7 @@ std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::u
                 const std::uint16_t type =
                     type_of.template operator()<Leading>(PacketBytes{base + at, h.length, size - at});
                 types[i] = type;
-                Tally& tally = tallies[type < none ? type : none];
+                Tally& tally = tallies[type & none];  // kNoType (all ones) lands on the last
                 ++tally.count;
                 tally.bytes += h.length;
                 tally.shortest = h.length < tally.shortest ? h.length : tally.shortest;
@@ -283,7 +286,8 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     const std::uint16_t* types = identified.types.get();
     std::vector<std::uint64_t> rows(type_count + 1, 0);
     if (identified.tallied) {
-        for (std::size_t t = 0; t <= type_count; ++t) rows[t] = identified.tallies[t].count;
+        for (std::size_t t = 0; t < type_count; ++t) rows[t] = identified.tallies[t].count;
+        rows[type_count] = identified.tallies.back().count;
     } else {
         for (std::uint64_t i = 0; i < count; ++i) ++rows[types[i] == kNoType ? type_count : types[i]];
     }
