@@ -300,9 +300,15 @@ class Workers:
                     pending[k] = self.pool.submit(function, *item)
                 room -= 1
 
-    @classmethod
-    def result(cls, future: Any) -> Any:
-        with cls.broken():
+    def result(self, future: Any) -> Any:
+        with self.broken():
+            # A worker killed while it sends a result leaves the pool's reader waiting for the rest
+            # of the message: the pool never learns of the death, and its futures never end. So
+            # the wait looks at the workers too; stop() then unblocks the reader.
+            while not concurrent.futures.wait([future], timeout=0.5).done:
+                processes = getattr(self.pool, "_processes", None) or {}
+                if any(process.exitcode not in (None, 0) for process in list(processes.values())):
+                    raise concurrent.futures.BrokenExecutor
             return future.result()
 
     @staticmethod

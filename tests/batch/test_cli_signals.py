@@ -136,3 +136,39 @@ def test_a_stopped_definitions_run_leaves_the_previous_directory(long_run, tmp_p
     assert sorted(path.name for path in out.iterdir()) == ["census.json"]
     assert (out / "census.json").read_text() == "the previous output\n"
     wait_for(lambda: not any(alive(pid) for pid in started), 30, f"processes left running: {started}")
+
+
+KILLED_WHILE_SENDING = """
+import os, signal, sys, threading, time
+from fieldloom_batch.commands import UserError, Workers
+
+def ready(recipe, format, parent):
+    pass
+
+def large(size):
+    return b"x" * size
+
+if __name__ == "__main__":
+    workers = Workers(2, None, "parquet", start=ready)
+    def kill():  # while a worker is sending its 400 MB result
+        time.sleep(float(sys.argv[1]))
+        for process in list(workers.pool._processes.values()):
+            os.kill(process.pid, signal.SIGTERM)
+    threading.Thread(target=kill, daemon=True).start()
+    try:
+        with workers:
+            for _ in workers.in_order(large, [(400_000_000,)] * 6):
+                pass
+    except UserError as error:
+        print(error)
+"""
+
+
+@pytest.mark.parametrize("after", [0.3, 0.8])
+def test_a_worker_killed_while_it_sends_a_result_ends_the_run(tmp_path, after):
+    """The pool's reader waits for the rest of the message forever, and never sees the death."""
+    script = tmp_path / "killed.py"
+    script.write_text(KILLED_WHILE_SENDING)
+    run = subprocess.run([sys.executable, str(script), str(after)], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    assert run.stdout == "a worker process ended unexpectedly (out of memory?)\n", run.stderr
