@@ -155,9 +155,9 @@ inline bool scan(const std::uint8_t* data, std::size_t size, Cursor& cursor, con
 }
 
 // The walk over packets each preceded by `prefix` bytes that are not part
-// of it: `row(row, offset, header)` for each, from `cursor.rows` on, while
-// its header is in cache, until `capacity` rows (false: call again with
-// more room). What is left over at the end starts with a prefix.
+// of it: `row(row, offset, packet, length)` for each, from `cursor.rows`
+// on, while its header is in cache, until `capacity` rows (false: call
+// again with more room). What is left over at the end starts with a prefix.
 template <class Row>
 bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix, Cursor& cursor, std::size_t capacity,
                  Row&& row) noexcept {
@@ -172,6 +172,25 @@ bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix,
     const std::size_t step = prefix + kHeaderBytes + 1;
     const std::uint8_t* header = data + prefix + at;
     const std::uint8_t* const end = data + size;
+    // While the longest packet there can be fits before the end, neither its
+    // header nor its length needs a check: only the room for rows.
+    constexpr std::size_t kLongest = kHeaderBytes + 0x10000;
+    if (size - at >= prefix + kLongest) {
+        const std::uint8_t* const safe = end - kLongest;
+        for (; header <= safe; ++rows) {
+            if (rows == capacity) {
+                cursor.rows = rows;
+                cursor.position = static_cast<std::size_t>(header - data) - prefix;
+                return false;
+            }
+            __builtin_prefetch(header + 512);
+            const std::size_t data_length = std::size_t{header[4]} << 8 | header[5];
+            const std::uint8_t* const next = header + data_length + step;
+            row(rows, static_cast<std::size_t>(header - data), header, data_length + kHeaderBytes + 1);
+            header = next;
+        }
+        at = static_cast<std::size_t>(header - data) - prefix;
+    }
     while (size - at >= kHeaderBytes && size - at - kHeaderBytes >= prefix) {
         __builtin_prefetch(header + 512);
         const std::size_t data_length = std::size_t{header[4]} << 8 | header[5];
@@ -181,7 +200,7 @@ bool scan_frames(const std::uint8_t* data, std::size_t size, std::size_t prefix,
             break;
         }
         const std::uint8_t* const next = header + data_length + step;
-        row(rows, static_cast<std::size_t>(header - data), read_header(header));
+        row(rows, static_cast<std::size_t>(header - data), header, data_length + kHeaderBytes + 1);
         ++rows;
         header = next;
         at = static_cast<std::size_t>(header - data) - prefix;

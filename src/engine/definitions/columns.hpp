@@ -15,11 +15,21 @@ namespace fieldloom::defs {
 // with the room to the buffer's end. Offsets and lengths are the engine's
 // own copies, checked once.
 struct Frames : batch::Packets {
+    // Packets framed by their CCSDS primary headers, each known whole: a
+    // length is read from the header rather than kept for every packet.
+    bool ccsds = false;
+
+    std::uint64_t header_length(std::uint64_t at) const noexcept {
+        return (std::uint64_t{base[at + 4]} << 8 | base[at + 5]) + 7;
+    }
+
     PacketBytes packet(std::uint64_t i) const noexcept {
         const std::uint64_t at = offset(i);
         std::uint64_t length = 0;
         if (starts == nullptr) {
             length = size - at < stride ? size - at : stride;
+        } else if (ccsds) {
+            length = header_length(at);
         } else {
             const std::uint64_t end = lengths != nullptr ? at + static_cast<std::uint64_t>(lengths[i])
                                       : i + 1 < count ? static_cast<std::uint64_t>(starts[i + 1]) : size;
@@ -50,6 +60,11 @@ struct Frames : batch::Packets {
                 const auto start = static_cast<std::uint64_t>(at[j]);
                 row(start, size - start < stride ? size - start : stride);
             }
+        } else if (ccsds) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const auto start = static_cast<std::uint64_t>(at[j]);
+                row(start, header_length(start));
+            }
         } else if (lengths != nullptr) {
             for (std::size_t j = 0; j < n; ++j) {
                 row(static_cast<std::uint64_t>(at[j]), static_cast<std::uint64_t>(lengths[packets[j]]));
@@ -75,6 +90,13 @@ struct Frames : batch::Packets {
                 data[j] = base + at;
                 readable[j] = size - at;
                 length[j] = readable[j] < stride ? readable[j] : stride;
+            }
+        } else if (ccsds) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const auto at = static_cast<std::uint64_t>(starts[packets[j]]);
+                data[j] = base + at;
+                length[j] = header_length(at);
+                readable[j] = size - at;
             }
         } else if (lengths != nullptr) {
             for (std::size_t j = 0; j < n; ++j) {
@@ -123,15 +145,16 @@ struct TypeRows {
     // taken: no check of lengths per chunk (a type without marks only).
     bool lengths_known = false;
 
-    // From the shortest, longest and total length of the rows' packets:
-    // known when every packet holds the entries and the census follows.
-    void know_lengths(std::uint64_t shortest, std::uint64_t longest, std::uint64_t bytes) noexcept {
+    // From the shortest and total length of the rows' packets: known when
+    // every packet holds the entries and the census follows (all longer,
+    // or all just long enough).
+    void know_lengths(std::uint64_t shortest, std::uint64_t bytes) noexcept {
         if (type->marks != 0 || count == 0) return;
         const std::uint64_t used = (type->reach[0] + 7) / 8;
         if (shortest > used) {
             longer.store(count, std::memory_order_relaxed);
             extra.store(bytes - count * used, std::memory_order_relaxed);
-        } else if (shortest != used || longest != used) {
+        } else if (shortest != used || bytes != count * used) {
             return;  // some shorter, or some just long enough and some longer: counted per row
         }
         lengths_known = true;

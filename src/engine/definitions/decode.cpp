@@ -27,23 +27,40 @@ struct CutOff {
     std::string message;
 };
 
-// What the scan learns of each type's packets while their headers are in
-// cache: how many, and the shortest, longest and total of their lengths.
-struct Tally {
+// One type's rows as the scan finds them (the last lane: no type): each
+// packet's index and offset, written straight into the arrays its table
+// keeps, and the shortest and total of their lengths, learnt
+// while the headers are in cache. That spares a pass over every packet.
+struct alignas(64) Lane {
+    std::int64_t* index = nullptr;
+    std::int64_t* offset = nullptr;
     std::uint64_t count = 0;
     std::uint64_t bytes = 0;
     std::uint64_t shortest = ~std::uint64_t{0};
-    std::uint64_t longest = 0;
+    std::uint64_t capacity = 0;
 };
 
-// Each packet's type (kNoType: none), and with `tallied`, per type (the
-// last for no type) its tally.
+// The arrays behind a lane.
+struct LaneArrays {
+    PyRef index;
+    PyRef offset;
+    HeldBuffer index_held;
+    HeldBuffer offset_held;
+};
+
+// Each packet's type (kNoType: none), and with `laned`, per type its lane
+// and the lanes' counts at the start of each block of the numeric pass.
 struct Identified {
     std::unique_ptr<std::uint16_t[]> types;
-    std::vector<Tally> tallies;
+    std::vector<Lane> lanes;
+    std::vector<std::unique_ptr<LaneArrays>> arrays;  // per lane, null for a lane no packet can take
+    std::vector<std::uint64_t> block_starts;
     bool done = false;
-    bool tallied = false;
+    bool laned = false;
 };
+
+// Packets per block of the numeric pass: a few hundred kilobytes of recording.
+constexpr std::uint64_t kBlockPackets = 4096;
 
 // Arrays of `capacity` rows left unset: only the rows written are touched.
 template <class T>
@@ -53,83 +70,146 @@ void grow(std::unique_ptr<T[]>& array, std::size_t kept, std::size_t capacity) {
     array = std::move(larger);
 }
 
-// Where the CCSDS packets lie.
+// Where the CCSDS packets lie (their lengths are in their headers).
 struct Found {
     std::unique_ptr<std::int64_t[]> offsets;
-    std::unique_ptr<std::int64_t[]> lengths;
 };
 
+// A lane's rows moved to arrays of `capacity` rows.
+bool give_room(Lane& lane, std::unique_ptr<LaneArrays>& held, const Arrays& arrays, std::uint64_t capacity) {
+    auto larger = std::make_unique<LaneArrays>();
+    const auto array = [&](PyRef& out, HeldBuffer& hold, const std::int64_t* rows) {
+        out = PyRef(PyObject_CallFunction(arrays.empty.get(), "Ks", static_cast<unsigned long long>(capacity), "i8"));
+        if (!out || !hold.hold(out.get(), PyBUF_WRITABLE)) return false;
+        if (lane.count != 0) std::memcpy(hold.data(), rows, lane.count * 8);
+        return true;
+    };
+    if (!array(larger->index, larger->index_held, lane.index) || !array(larger->offset, larger->offset_held, lane.offset)) {
+        return false;
+    }
+    held = std::move(larger);
+    lane.index = static_cast<std::int64_t*>(held->index_held.data());
+    lane.offset = static_cast<std::int64_t*>(held->offset_held.data());
+    lane.capacity = capacity;
+    return true;
+}
+
 // CCSDS packets, each `prefix` bytes after the one before, into `found`;
-// with `identify`, each packet's type too, found while its header is in
-// cache. What is left at the end is a packet cut off.
-std::optional<CutOff> frame_ccsds(const Program& program, Frames& frames, std::uint64_t prefix, bool identify,
-                                  Found& found, Identified& identified) {
+// with `identify`, each packet's type and lane too, found while its header
+// is in cache. What is left at the end is a packet cut off, into `cut`.
+bool frame_ccsds(const Program& program, const Arrays& arrays, Frames& frames, std::uint64_t prefix, bool identify,
+                 Found& found, Identified& identified, std::optional<CutOff>& cut) {
     ccsds::Cursor cursor;
     // At most one packet per prefix and 7 bytes. Room first for as many as
     // the first packets' sizes make likely, and an eighth more: most
     // recordings never outgrow it.
     const std::uint64_t most = prefix >= frames.size ? 1 : frames.size / (prefix + 7) + 1;
     ccsds::Cursor first;
-    ccsds::scan_frames(frames.base, frames.size, prefix, first, 64, [](std::size_t, std::size_t, const ccsds::Header&) {});
+    ccsds::scan_frames(frames.base, frames.size, prefix, first, 64,
+                       [](std::size_t, std::size_t, const std::uint8_t*, std::size_t) {});
     const std::uint64_t likely = first.rows == 0 ? 0 : frames.size / (first.position / first.rows);
     std::size_t capacity = static_cast<std::size_t>(std::min(most, likely + likely / 8 + 64));
-    // One tally per type and one for no type, at the highest index: a power
-    // of two of them, so that a type's tally is found by a mask.
-    if (identify) identified.tallies.assign(std::bit_ceil(program.types.size() + 1), Tally{});
+    // One lane per type and one for no type, at the highest index: a power
+    // of two of them, so that a packet's lane is found by a mask.
+    const std::size_t type_count = program.types.size();
+    const std::size_t none = std::bit_ceil(type_count + 1) - 1;
+    if (identify) {
+        identified.lanes.assign(none + 1, Lane{});
+        identified.arrays.resize(none + 1);
+        for (std::size_t t = 0; t <= none; ++t) {
+            if (t < type_count || t == none) identified.arrays[t] = std::make_unique<LaneArrays>();
+        }
+    }
+    // Before each block, room in every lane for the whole block: the most
+    // it can take, or as many rows as its share so far makes likely for the
+    // whole recording, and an eighth more.
+    const auto make_room = [&]() {
+        for (std::size_t t = 0; t <= none; ++t) {
+            Lane& lane = identified.lanes[t];
+            if (!identified.arrays[t] || lane.capacity - lane.count >= kBlockPackets) continue;
+            std::uint64_t wanted = lane.count + kBlockPackets;
+            if (cursor.rows != 0 && cursor.position != 0) {
+                const double share = static_cast<double>(lane.count) / static_cast<double>(cursor.position);
+                wanted = std::max(wanted, static_cast<std::uint64_t>(share * static_cast<double>(frames.size) * 1.125) +
+                                              kBlockPackets);
+            }
+            wanted = std::max(wanted, lane.capacity * 2);
+            if (!give_room(lane, identified.arrays[t], arrays, wanted)) return false;
+        }
+        return true;
+    };
     for (std::size_t kept = 0;; capacity *= 2) {
         grow(found.offsets, kept, capacity);
-        grow(found.lengths, kept, capacity);
-        if (identify) grow(identified.types, kept, capacity);
         std::int64_t* offsets = found.offsets.get();
-        std::int64_t* lengths = found.lengths.get();
-        std::uint16_t* types = identified.types.get();
         // Captured by value: the stores to the arrays may not alias them.
-        // The tallies cost little here, the length and the type in registers;
-        // they spare a pass over every packet and a length check per chunk.
         const TypeFinder finder(program);
-        const auto row = [offsets, lengths, types, identify, type_of = finder, base = frames.base,
-                          size = frames.size, tallies = identified.tallies.data(),
-                          none = std::bit_ceil(program.types.size() + 1) - 1]<bool Leading>(std::size_t i, std::size_t at,
-                                                                      const ccsds::Header& h) {
+        const auto row = [offsets, type_of = finder, size = frames.size, lanes = identified.lanes.data(),
+                          none]<bool Identify, bool Leading>(std::size_t i, std::size_t at, const std::uint8_t* packet,
+                                                             std::size_t length) {
             offsets[i] = static_cast<std::int64_t>(at);
-            lengths[i] = h.length;
-            if (identify) {
-                const std::uint16_t type =
-                    type_of.template operator()<Leading>(PacketBytes{base + at, h.length, size - at});
-                types[i] = type;
-                Tally& tally = tallies[type & none];  // kNoType (all ones) lands on the last
-                ++tally.count;
-                tally.bytes += h.length;
-                tally.shortest = h.length < tally.shortest ? h.length : tally.shortest;
-                tally.longest = h.length > tally.longest ? h.length : tally.longest;
+            if constexpr (Identify) {
+                const std::uint16_t type = type_of.template operator()<Leading>(PacketBytes{packet, length, size - at});
+                Lane& lane = lanes[type & none];  // kNoType (all ones) lands on the last
+                // In locals first: the stores could alias the lane.
+                std::int64_t* const index = lane.index;
+                std::int64_t* const offset = lane.offset;
+                const std::uint64_t row = lane.count;
+                const std::uint64_t bytes = lane.bytes;
+                const std::uint64_t shortest = lane.shortest;
+                index[row] = static_cast<std::int64_t>(i);
+                offset[row] = static_cast<std::int64_t>(at);
+                lane.count = row + 1;
+                lane.bytes = bytes + length;
+                lane.shortest = length < shortest ? length : shortest;
             }
         };
-        const auto walk = [&]<bool Leading>() {
-            return ccsds::scan_frames(frames.base, frames.size, prefix, cursor, capacity,
-                                      [&row](std::size_t i, std::size_t at, const ccsds::Header& h) {
-                                          row.template operator()<Leading>(i, at, h);
+        const auto walk = [&]<bool Identify, bool Leading>(std::size_t limit) {
+            return ccsds::scan_frames(frames.base, frames.size, prefix, cursor, limit,
+                                      [&row](std::size_t i, std::size_t at, const std::uint8_t* packet, std::size_t length) {
+                                          row.template operator()<Identify, Leading>(i, at, packet, length);
                                       });
         };
-        if (finder.leading() ? walk.template operator()<true>() : walk.template operator()<false>()) break;
+        // Block by block, each block's lane counts noted at its start.
+        bool done = false;
+        bool full = false;
+        while (!done && !full) {
+            std::size_t limit = capacity;
+            if (identify) {
+                if (cursor.rows % kBlockPackets == 0 &&
+                    identified.block_starts.size() == cursor.rows / kBlockPackets * type_count) {
+                    for (std::size_t t = 0; t < type_count; ++t) {
+                        identified.block_starts.push_back(identified.lanes[t].count);
+                    }
+                    if (!make_room()) return false;
+                }
+                limit = std::min(capacity, (cursor.rows / kBlockPackets + 1) * kBlockPackets);
+            }
+            done = !identify          ? walk.template operator()<false, false>(limit)
+                   : finder.leading() ? walk.template operator()<true, true>(limit)
+                                      : walk.template operator()<true, false>(limit);
+            full = !done && cursor.rows == capacity;
+        }
+        if (done) break;
         kept = cursor.rows;
     }
     identified.done = identify;
-    identified.tallied = identify;
+    identified.laned = identify;
     frames.count = cursor.rows;
     frames.starts = found.offsets.get();
-    frames.lengths = found.lengths.get();
+    frames.ccsds = true;
     const std::uint64_t left = frames.size - cursor.position;
-    if (left == 0) return std::nullopt;
+    if (left == 0) return true;
     if (left < prefix || left - prefix < ccsds::kHeaderBytes) {
         const std::uint64_t start = left < prefix ? frames.size : cursor.position + prefix;
-        return CutOff{start,
-                      build_message("the recording ends ", left, " bytes after the end of the packet before, inside ",
-                                    left < prefix ? "the bytes before this packet" : "its primary header")};
+        cut = CutOff{start, build_message("the recording ends ", left, " bytes after the end of the packet before, inside ",
+                                          left < prefix ? "the bytes before this packet" : "its primary header")};
+        return true;
     }
     const std::uint64_t start = cursor.position + prefix;
     const ccsds::Header header = ccsds::read_header(frames.base + start);
-    return CutOff{start, build_message("its primary header declares ", header.length,
-                                       " bytes, but the recording holds only ", left - prefix)};
+    cut = CutOff{start, build_message("its primary header declares ", header.length,
+                                      " bytes, but the recording holds only ", left - prefix)};
+    return true;
 }
 
 // Caller-given offsets (and lengths), held while the decode runs.
@@ -156,21 +236,40 @@ PyRef checked(PyObject* object) {
 // One type's table while it is built.
 struct Table {
     const TypeProgram* type = nullptr;
-    PyRef index;
-    PyRef offset;
-    HeldBuffer index_held;
-    HeldBuffer offset_held;
+    std::unique_ptr<LaneArrays> place;  // each row's packet index and offset
     std::vector<PyRef> columns;
     std::vector<std::unique_ptr<HeldBuffer>> held;
     std::vector<std::uint8_t> failed;
     TypeRows rows;
     bool with_lock = false;  // it has slots done with the interpreter lock
 
-    std::int64_t* index_data() const noexcept { return static_cast<std::int64_t*>(index_held.data()); }
-    std::int64_t* offset_data() const noexcept { return static_cast<std::int64_t*>(offset_held.data()); }
+    std::int64_t* index_data() const noexcept { return static_cast<std::int64_t*>(place->index_held.data()); }
+    std::int64_t* offset_data() const noexcept { return static_cast<std::int64_t*>(place->offset_held.data()); }
 };
 
-bool allocate(Table& table, const Arrays& arrays, std::uint64_t count) {
+// A lane's arrays cut to its `count` rows, in place.
+bool fit(std::unique_ptr<LaneArrays>& lane, std::uint64_t count) {
+    auto fitted = std::make_unique<LaneArrays>();
+    fitted->index = std::move(lane->index);
+    fitted->offset = std::move(lane->offset);
+    lane.reset();  // no buffer held: the arrays may move
+    PyRef size(Py_BuildValue("(K)", static_cast<unsigned long long>(count)));
+    PyRef keywords(Py_BuildValue("{s:O}", "refcheck", Py_False));
+    if (!size || !keywords) return false;
+    for (PyRef* array : {&fitted->index, &fitted->offset}) {
+        PyRef resize(PyObject_GetAttrString(array->get(), "resize"));
+        if (!resize || !PyRef(PyObject_Call(resize.get(), size.get(), keywords.get()))) return false;
+    }
+    if (!fitted->index_held.hold(fitted->index.get(), PyBUF_WRITABLE) ||
+        !fitted->offset_held.hold(fitted->offset.get(), PyBUF_WRITABLE)) {
+        return false;
+    }
+    lane = std::move(fitted);
+    return true;
+}
+
+// A table of `count` rows; its index and offset columns those of `lane` when given.
+bool allocate(Table& table, const Arrays& arrays, std::uint64_t count, std::unique_ptr<LaneArrays> lane) {
     const TypeProgram& type = *table.type;
     auto array = [&](PyRef& out, HeldBuffer* held, const char* code, std::uint64_t width, bool matrix) {
         out = matrix ? PyRef(PyObject_CallFunction(arrays.empty.get(), "(KK)s", static_cast<unsigned long long>(count),
@@ -178,8 +277,15 @@ bool allocate(Table& table, const Arrays& arrays, std::uint64_t count) {
                      : PyRef(PyObject_CallFunction(arrays.empty.get(), "Ks", static_cast<unsigned long long>(count), code));
         return out && (held == nullptr || held->hold(out.get(), PyBUF_WRITABLE));
     };
-    if (!array(table.index, &table.index_held, "i8", 0, false) || !array(table.offset, &table.offset_held, "i8", 0, false)) {
-        return false;
+    if (lane) {
+        if (!fit(lane, count)) return false;
+        table.place = std::move(lane);
+    } else {
+        table.place = std::make_unique<LaneArrays>();
+        if (!array(table.place->index, &table.place->index_held, "i8", 0, false) ||
+            !array(table.place->offset, &table.place->offset_held, "i8", 0, false)) {
+            return false;
+        }
     }
     table.failed.assign(count, 0);
     table.columns.resize(type.slots.size());
@@ -258,20 +364,15 @@ bool drop_failed(Table& table) {
         array = PyRef(PySequence_GetSlice(array.get(), 0, static_cast<Py_ssize_t>(kept)));
         return static_cast<bool>(array);
     };
-    if (!slice(table.index) || !slice(table.offset)) return false;
+    if (!slice(table.place->index) || !slice(table.place->offset)) return false;
     for (PyRef& column : table.columns) {
         if (!slice(column)) return false;
     }
     return true;
 }
 
-// Packets per block of the numeric pass: a few hundred kilobytes of recording.
-constexpr std::uint64_t kBlockPackets = 4096;
-
-PyObject* decode_frames(const Program& program, const Request& request, Frames& frames,
+PyObject* decode_frames(const Program& program, const Request& request, const Arrays& arrays, Frames& frames,
                         const std::optional<CutOff>& cut, Identified& identified) {
-    Arrays arrays;
-    if (!arrays.load()) return nullptr;
     const std::uint64_t count = frames.count;
     const std::size_t type_count = program.types.size();
     if (!identified.done) {
@@ -285,9 +386,9 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     }
     const std::uint16_t* types = identified.types.get();
     std::vector<std::uint64_t> rows(type_count + 1, 0);
-    if (identified.tallied) {
-        for (std::size_t t = 0; t < type_count; ++t) rows[t] = identified.tallies[t].count;
-        rows[type_count] = identified.tallies.back().count;
+    if (identified.laned) {
+        for (std::size_t t = 0; t < type_count; ++t) rows[t] = identified.lanes[t].count;
+        rows[type_count] = identified.lanes.back().count;
     } else {
         for (std::uint64_t i = 0; i < count; ++i) ++rows[types[i] == kNoType ? type_count : types[i]];
     }
@@ -299,11 +400,16 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     for (std::size_t t = 0; t < type_count; ++t) {
         tables.push_back(std::make_unique<Table>());
         tables[t]->type = &program.types[t];
-        if (!allocate(*tables[t], arrays, rows[t])) return nullptr;
+        if (!allocate(*tables[t], arrays, rows[t],
+                      identified.laned ? std::move(identified.arrays[t]) : std::unique_ptr<LaneArrays>())) {
+            return nullptr;
+        }
         index[t] = tables[t]->index_data();
         offset[t] = tables[t]->offset_data();
-        if (identified.tallied) tables[t]->rows.know_lengths(identified.tallies[t].shortest, identified.tallies[t].longest,
-                                                             identified.tallies[t].bytes);
+        if (identified.laned) {
+            const Lane& lane = identified.lanes[t];
+            tables[t]->rows.know_lengths(lane.shortest, lane.bytes);
+        }
     }
     // The rows go in blocks of the recording, every type's rows of a block
     // while its bytes are in cache: starts[b * types + t] is type t's first
@@ -328,7 +434,10 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
             }
         }
     };
-    if (const std::int64_t* given = frames.starts; given != nullptr) {
+    if (identified.laned) {  // placed by the scan
+        std::copy_n(identified.block_starts.begin(), blocks * type_count, starts.begin());
+        for (std::size_t t = 0; t < type_count; ++t) rows[t] = identified.lanes[t].count;
+    } else if (const std::int64_t* given = frames.starts; given != nullptr) {
         place_rows([given](std::uint64_t i) { return given[i]; });
     } else {
         place_rows([stride = frames.stride](std::uint64_t i) { return static_cast<std::int64_t>(i * stride); });
@@ -360,8 +469,10 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     }
     any_refused = any_refused || unknown != 0;
     std::fill(rows.begin(), rows.end(), 0);
+    // The scan keeps no type per packet: found again, the same way.
+    const TypeFinder finder(program);
     for (std::uint64_t i = 0; any_refused && i < count && (request.skip || PyList_GET_SIZE(refused.get()) == 0); ++i) {
-        const std::uint16_t type = types[i];
+        const std::uint16_t type = types != nullptr ? types[i] : finder(frames.packet(i));
         const std::uint64_t offset = frames.offset(i);
         if (type == kNoType) {
             if (!add_refused(refused.get(), i, offset, Reason::NoType, "no packet type matches it", nullptr)) return nullptr;
@@ -386,14 +497,14 @@ PyObject* decode_frames(const Program& program, const Request& request, Frames& 
     for (std::size_t t = 0; t < type_count; ++t) {
         Table& table = *tables[t];
         if (!drop_failed(table)) return nullptr;
-        const auto kept = static_cast<std::uint64_t>(PyObject_Length(table.index.get()));
+        const auto kept = static_cast<std::uint64_t>(PyObject_Length(table.place->index.get()));
         PyRef cases = checked(case_columns(*table.type, frames, table.index_data(), kept, table.rows.columns, arrays,
                                            request.threads));
         PyRef columns = checked(PyList_New(static_cast<Py_ssize_t>(table.columns.size())));
         for (std::size_t s = 0; s < table.columns.size(); ++s) {
             PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(s), table.columns[s].release());
         }
-        PyObject* entry = Py_BuildValue("(OOO(KK)O)", columns.get(), table.index.get(), table.offset.get(),
+        PyObject* entry = Py_BuildValue("(OOO(KK)O)", columns.get(), table.place->index.get(), table.place->offset.get(),
                                         static_cast<unsigned long long>(table.rows.longer.load()),
                                         static_cast<unsigned long long>(table.rows.extra.load()), cases.get());
         if (entry == nullptr) return nullptr;
@@ -418,6 +529,8 @@ PyObject* decode_recording(const Program& program, const Request& request) {
         HeldBuffer lengths;
         Found found;
         Identified identified;
+        Arrays arrays;
+        if (!arrays.load()) return nullptr;
         if (request.offsets != nullptr) {
             if (!frame_given(frames, request, offsets, lengths)) return nullptr;
         } else if (request.stride != 0) {
@@ -425,9 +538,11 @@ PyObject* decode_recording(const Program& program, const Request& request) {
             frames.count = frames.size / request.stride + (frames.size % request.stride != 0);
         } else {
             // One thread: each packet's type found in the scan; more: in threads after it.
-            cut = frame_ccsds(program, frames, request.prefix, request.threads <= 1, found, identified);
+            if (!frame_ccsds(program, arrays, frames, request.prefix, request.threads <= 1, found, identified, cut)) {
+                return nullptr;
+            }
         }
-        PyObject* result = decode_frames(program, request, frames, cut, identified);
+        PyObject* result = decode_frames(program, request, arrays, frames, cut, identified);
         if (whole.passed()) return result;
         // Decoded from bytes the file no longer has: the OSError replaces any other result.
         Py_XDECREF(result);
