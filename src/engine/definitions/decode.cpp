@@ -148,6 +148,7 @@ bool frame_ccsds(const Program& program, const Arrays& arrays, Frames& frames, s
                                                              std::size_t length) {
             offsets[i] = static_cast<std::int64_t>(at);
             if constexpr (Identify) {
+                if (length < 7) __builtin_unreachable();  // a CCSDS packet has 7 bytes at least
                 const std::uint16_t type = type_of.template operator()<Leading>(PacketBytes{packet, length, size - at});
                 Lane& lane = lanes[type & none];  // kNoType (all ones) lands on the last
                 // In locals first: the stores could alias the lane.
