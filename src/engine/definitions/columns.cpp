@@ -213,9 +213,9 @@ void decode_rows(TypeRows& rows, const Frames& frames, std::uint64_t lo, std::ui
             // Rows in recording order: the last starts latest.
             chunk.whole = rows.lengths_known ? chunk.n == 0 || frames.size - static_cast<std::uint64_t>(offsets[chunk.n - 1]) >= spare
                                              : frames.hold(packets, offsets, chunk.n, reach, spare, longer, extra);
-            if (!chunk.whole || placed_slots) frames.place(packets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
+            if (!chunk.whole || placed_slots) frames.place(packets, offsets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
         } else {
-            frames.place(packets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
+            frames.place(packets, offsets, chunk.n, chunk.bases, chunk.lengths, chunk.readable);
             bool whole = true;
             for (std::size_t j = 0; j < chunk.n; ++j) {
                 whole &= (chunk.lengths[j] * 8 >= reach) & (chunk.readable[j] >= spare);

@@ -23,6 +23,15 @@ struct Frames : batch::Packets {
         return (std::uint64_t{base[at + 4]} << 8 | base[at + 5]) + 7;
     }
 
+    // Packet i, which starts at `at`: CCSDS packets are found by their
+    // offsets alone (a scan that sorts them by type keeps no offset per
+    // packet).
+    PacketBytes packet(std::uint64_t i, std::uint64_t at) const noexcept {
+        if (ccsds) return {base + at, header_length(at), size - at};
+        return packet(i);
+    }
+
+    // Packet i, where the framing keeps every packet's place.
     PacketBytes packet(std::uint64_t i) const noexcept {
         const std::uint64_t at = offset(i);
         std::uint64_t length = 0;
@@ -55,15 +64,15 @@ struct Frames : batch::Packets {
             more += length > used;  // and so length * 8 > reach
             bytes += length > used ? length - used : 0;
         };
-        if (starts == nullptr) {
-            for (std::size_t j = 0; j < n; ++j) {
-                const auto start = static_cast<std::uint64_t>(at[j]);
-                row(start, size - start < stride ? size - start : stride);
-            }
-        } else if (ccsds) {
+        if (ccsds) {
             for (std::size_t j = 0; j < n; ++j) {
                 const auto start = static_cast<std::uint64_t>(at[j]);
                 row(start, header_length(start));
+            }
+        } else if (starts == nullptr) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const auto start = static_cast<std::uint64_t>(at[j]);
+                row(start, size - start < stride ? size - start : stride);
             }
         } else if (lengths != nullptr) {
             for (std::size_t j = 0; j < n; ++j) {
@@ -80,39 +89,23 @@ struct Frames : batch::Packets {
         return n == 0 || (shortest * 8 >= reach && size - last >= spare);
     }
 
-    // The same for n packets at once, into arrays: each framing's loop
-    // chosen once, with no branch per packet.
-    void place(const std::int64_t* packets, std::size_t n, const std::uint8_t** data, std::uint64_t* length,
-               std::uint64_t* readable) const noexcept {
-        if (starts == nullptr) {
-            for (std::size_t j = 0; j < n; ++j) {
-                const std::uint64_t at = static_cast<std::uint64_t>(packets[j]) * stride;
-                data[j] = base + at;
-                readable[j] = size - at;
-                length[j] = readable[j] < stride ? readable[j] : stride;
-            }
-        } else if (ccsds) {
-            for (std::size_t j = 0; j < n; ++j) {
-                const auto at = static_cast<std::uint64_t>(starts[packets[j]]);
-                data[j] = base + at;
-                length[j] = header_length(at);
-                readable[j] = size - at;
-            }
+    // The same for n packets at once (at `at`), into arrays: each
+    // framing's loop chosen once, with no branch per packet.
+    void place(const std::int64_t* packets, const std::int64_t* at, std::size_t n, const std::uint8_t** data,
+               std::uint64_t* length, std::uint64_t* readable) const noexcept {
+        for (std::size_t j = 0; j < n; ++j) {
+            const auto start = static_cast<std::uint64_t>(at[j]);
+            data[j] = base + start;
+            readable[j] = size - start;
+        }
+        if (ccsds) {
+            for (std::size_t j = 0; j < n; ++j) length[j] = header_length(static_cast<std::uint64_t>(at[j]));
+        } else if (starts == nullptr) {
+            for (std::size_t j = 0; j < n; ++j) length[j] = readable[j] < stride ? readable[j] : stride;
         } else if (lengths != nullptr) {
-            for (std::size_t j = 0; j < n; ++j) {
-                const auto i = static_cast<std::uint64_t>(packets[j]);
-                const auto at = static_cast<std::uint64_t>(starts[i]);
-                data[j] = base + at;
-                length[j] = static_cast<std::uint64_t>(lengths[i]);
-                readable[j] = size - at;
-            }
+            for (std::size_t j = 0; j < n; ++j) length[j] = static_cast<std::uint64_t>(lengths[packets[j]]);
         } else {
-            for (std::size_t j = 0; j < n; ++j) {
-                const PacketBytes packet = this->packet(static_cast<std::uint64_t>(packets[j]));
-                data[j] = packet.data;
-                length[j] = packet.length;
-                readable[j] = packet.readable;
-            }
+            for (std::size_t j = 0; j < n; ++j) length[j] = packet(static_cast<std::uint64_t>(packets[j])).length;
         }
     }
 };

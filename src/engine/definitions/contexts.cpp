@@ -66,7 +66,8 @@ std::uint32_t choose_case(const TypeProgram& type, const Slot& slot, const Packe
     return k;
 }
 
-PyObject* case_columns(const TypeProgram& type, const Frames& frames, const std::int64_t* packets, std::uint64_t rows,
+PyObject* case_columns(const TypeProgram& type, const Frames& frames, const std::int64_t* packets,
+                       const std::int64_t* offsets, std::uint64_t rows,
                        const std::vector<void*>& decoded, const Arrays& arrays, std::uint64_t threads) {
     if (!contextual(type)) Py_RETURN_NONE;
     const std::size_t slots = type.slots.size();
@@ -95,8 +96,9 @@ PyObject* case_columns(const TypeProgram& type, const Frames& frames, const std:
                 }
                 Marks marks;
                 marks.at[0] = 0;
-                column.cases[row] = choose_case(type, *column.slot,
-                                                frames.packet(static_cast<std::uint64_t>(packets[row])), marks);
+                const PacketBytes packet = frames.packet(static_cast<std::uint64_t>(packets[row]),
+                                                         static_cast<std::uint64_t>(offsets[row]));
+                column.cases[row] = choose_case(type, *column.slot, packet, marks);
             }
         }
     });

@@ -94,12 +94,24 @@ bool give_room(Lane& lane, std::unique_ptr<LaneArrays>& held, const Arrays& arra
     return true;
 }
 
-// CCSDS packets, each `prefix` bytes after the one before, into `found`;
-// with `identify`, each packet's type and lane too, found while its header
-// is in cache. What is left at the end is a packet cut off, into `cut`.
-bool frame_ccsds(const Program& program, const Arrays& arrays, Frames& frames, std::uint64_t prefix, bool identify,
-                 Found& found, Identified& identified, std::optional<CutOff>& cut) {
-    ccsds::Cursor cursor;
+// What is left after the last whole packet: a packet cut off, if anything.
+std::optional<CutOff> left_over(const Frames& frames, std::uint64_t prefix, const ccsds::Cursor& cursor) {
+    const std::uint64_t left = frames.size - cursor.position;
+    if (left == 0) return std::nullopt;
+    if (left < prefix || left - prefix < ccsds::kHeaderBytes) {
+        const std::uint64_t start = left < prefix ? frames.size : cursor.position + prefix;
+        return CutOff{start, build_message("the recording ends ", left, " bytes after the end of the packet before, inside ",
+                                           left < prefix ? "the bytes before this packet" : "its primary header")};
+    }
+    const std::uint64_t start = cursor.position + prefix;
+    const ccsds::Header header = ccsds::read_header(frames.base + start);
+    return CutOff{start, build_message("its primary header declares ", header.length,
+                                       " bytes, but the recording holds only ", left - prefix)};
+}
+
+// The CCSDS packets' offsets, each packet `prefix` bytes after the one
+// before, into `found`.
+void frame_ccsds(Frames& frames, std::uint64_t prefix, Found& found, ccsds::Cursor& cursor) {
     // At most one packet per prefix and 7 bytes. Room first for as many as
     // the first packets' sizes make likely, and an eighth more: most
     // recordings never outgrow it.
@@ -109,16 +121,34 @@ bool frame_ccsds(const Program& program, const Arrays& arrays, Frames& frames, s
                        [](std::size_t, std::size_t, const std::uint8_t*, std::size_t) {});
     const std::uint64_t likely = first.rows == 0 ? 0 : frames.size / (first.position / first.rows);
     std::size_t capacity = static_cast<std::size_t>(std::min(most, likely + likely / 8 + 64));
+    for (std::size_t kept = 0;; capacity *= 2) {
+        grow(found.offsets, kept, capacity);
+        std::int64_t* offsets = found.offsets.get();
+        if (ccsds::scan_frames(frames.base, frames.size, prefix, cursor, capacity,
+                               [offsets](std::size_t i, std::size_t at, const std::uint8_t*, std::size_t) {
+                                   offsets[i] = static_cast<std::int64_t>(at);
+                               })) {
+            break;
+        }
+        kept = cursor.rows;
+    }
+    frames.count = cursor.rows;
+    frames.starts = found.offsets.get();
+    frames.ccsds = true;
+}
+
+// The same walk giving each packet straight to its type's lane, its type
+// found while its header is in cache; no offset is kept per packet.
+bool lane_ccsds(const Program& program, const Arrays& arrays, Frames& frames, std::uint64_t prefix,
+                Identified& identified, ccsds::Cursor& cursor) {
     // One lane per type and one for no type, at the highest index: a power
     // of two of them, so that a packet's lane is found by a mask.
     const std::size_t type_count = program.types.size();
     const std::size_t none = std::bit_ceil(type_count + 1) - 1;
-    if (identify) {
-        identified.lanes.assign(none + 1, Lane{});
-        identified.arrays.resize(none + 1);
-        for (std::size_t t = 0; t <= none; ++t) {
-            if (t < type_count || t == none) identified.arrays[t] = std::make_unique<LaneArrays>();
-        }
+    identified.lanes.assign(none + 1, Lane{});
+    identified.arrays.resize(none + 1);
+    for (std::size_t t = 0; t <= none; ++t) {
+        if (t < type_count || t == none) identified.arrays[t] = std::make_unique<LaneArrays>();
     }
     // Before each block, room in every lane for the whole block: the most
     // it can take, or as many rows as its share so far makes likely for the
@@ -138,78 +168,42 @@ bool frame_ccsds(const Program& program, const Arrays& arrays, Frames& frames, s
         }
         return true;
     };
-    for (std::size_t kept = 0;; capacity *= 2) {
-        grow(found.offsets, kept, capacity);
-        std::int64_t* offsets = found.offsets.get();
-        // Captured by value: the stores to the arrays may not alias them.
-        const TypeFinder finder(program);
-        const auto row = [offsets, type_of = finder, size = frames.size, lanes = identified.lanes.data(),
-                          none]<bool Identify, bool Leading>(std::size_t i, std::size_t at, const std::uint8_t* packet,
-                                                             std::size_t length) {
-            offsets[i] = static_cast<std::int64_t>(at);
-            if constexpr (Identify) {
-                if (length < 7) __builtin_unreachable();  // a CCSDS packet has 7 bytes at least
-                const std::uint16_t type = type_of.template operator()<Leading>(PacketBytes{packet, length, size - at});
-                Lane& lane = lanes[type & none];  // kNoType (all ones) lands on the last
-                // In locals first: the stores could alias the lane.
-                std::int64_t* const index = lane.index;
-                std::int64_t* const offset = lane.offset;
-                const std::uint64_t row = lane.count;
-                const std::uint64_t bytes = lane.bytes;
-                const std::uint64_t shortest = lane.shortest;
-                index[row] = static_cast<std::int64_t>(i);
-                offset[row] = static_cast<std::int64_t>(at);
-                lane.count = row + 1;
-                lane.bytes = bytes + length;
-                lane.shortest = length < shortest ? length : shortest;
-            }
-        };
-        const auto walk = [&]<bool Identify, bool Leading>(std::size_t limit) {
-            return ccsds::scan_frames(frames.base, frames.size, prefix, cursor, limit,
-                                      [&row](std::size_t i, std::size_t at, const std::uint8_t* packet, std::size_t length) {
-                                          row.template operator()<Identify, Leading>(i, at, packet, length);
-                                      });
-        };
-        // Block by block, each block's lane counts noted at its start.
-        bool done = false;
-        bool full = false;
-        while (!done && !full) {
-            std::size_t limit = capacity;
-            if (identify) {
-                if (cursor.rows % kBlockPackets == 0 &&
-                    identified.block_starts.size() == cursor.rows / kBlockPackets * type_count) {
-                    for (std::size_t t = 0; t < type_count; ++t) {
-                        identified.block_starts.push_back(identified.lanes[t].count);
-                    }
-                    if (!make_room()) return false;
-                }
-                limit = std::min(capacity, (cursor.rows / kBlockPackets + 1) * kBlockPackets);
-            }
-            done = !identify          ? walk.template operator()<false, false>(limit)
-                   : finder.leading() ? walk.template operator()<true, true>(limit)
-                                      : walk.template operator()<true, false>(limit);
-            full = !done && cursor.rows == capacity;
-        }
-        if (done) break;
-        kept = cursor.rows;
+    // Captured by value: the stores to the arrays may not alias them.
+    const TypeFinder finder(program);
+    const auto row = [type_of = finder, size = frames.size, lanes = identified.lanes.data(),
+                      none]<bool Leading>(std::size_t i, std::size_t at, const std::uint8_t* packet, std::size_t length) {
+        if (length < 7) __builtin_unreachable();  // a CCSDS packet has 7 bytes at least
+        const std::uint16_t type = type_of.template operator()<Leading>(PacketBytes{packet, length, size - at});
+        Lane& lane = lanes[type & none];  // kNoType (all ones) lands on the last
+        // In locals first: the stores could alias the lane.
+        std::int64_t* const index = lane.index;
+        std::int64_t* const offset = lane.offset;
+        const std::uint64_t row = lane.count;
+        const std::uint64_t bytes = lane.bytes;
+        const std::uint64_t shortest = lane.shortest;
+        index[row] = static_cast<std::int64_t>(i);
+        offset[row] = static_cast<std::int64_t>(at);
+        lane.count = row + 1;
+        lane.bytes = bytes + length;
+        lane.shortest = length < shortest ? length : shortest;
+    };
+    const auto walk = [&]<bool Leading>(std::size_t limit) {
+        return ccsds::scan_frames(frames.base, frames.size, prefix, cursor, limit,
+                                  [&row](std::size_t i, std::size_t at, const std::uint8_t* packet, std::size_t length) {
+                                      row.template operator()<Leading>(i, at, packet, length);
+                                  });
+    };
+    // Block by block, each block's lane counts noted at its start.
+    for (bool done = false; !done;) {
+        for (std::size_t t = 0; t < type_count; ++t) identified.block_starts.push_back(identified.lanes[t].count);
+        if (!make_room()) return false;
+        const std::size_t limit = cursor.rows + kBlockPackets;
+        done = finder.leading() ? walk.template operator()<true>(limit) : walk.template operator()<false>(limit);
     }
-    identified.done = identify;
-    identified.laned = identify;
+    identified.done = true;
+    identified.laned = true;
     frames.count = cursor.rows;
-    frames.starts = found.offsets.get();
     frames.ccsds = true;
-    const std::uint64_t left = frames.size - cursor.position;
-    if (left == 0) return true;
-    if (left < prefix || left - prefix < ccsds::kHeaderBytes) {
-        const std::uint64_t start = left < prefix ? frames.size : cursor.position + prefix;
-        cut = CutOff{start, build_message("the recording ends ", left, " bytes after the end of the packet before, inside ",
-                                          left < prefix ? "the bytes before this packet" : "its primary header")};
-        return true;
-    }
-    const std::uint64_t start = cursor.position + prefix;
-    const ccsds::Header header = ccsds::read_header(frames.base + start);
-    cut = CutOff{start, build_message("its primary header declares ", header.length,
-                                      " bytes, but the recording holds only ", left - prefix)};
     return true;
 }
 
@@ -317,7 +311,8 @@ bool fill_with_lock(Table& table, const Frames& frames, const Arrays& arrays) {
     const TypeProgram& type = *table.type;
     for (std::uint64_t row = 0; row < table.rows.count; ++row) {
         if (table.failed[row]) continue;
-        const PacketBytes packet = frames.packet(static_cast<std::uint64_t>(table.index_data()[row]));
+        const PacketBytes packet = frames.packet(static_cast<std::uint64_t>(table.index_data()[row]),
+                                                 static_cast<std::uint64_t>(table.offset_data()[row]));
         Marks marks;
         marks.at[0] = 0;
         for (std::uint32_t s = 0; s < type.slots.size(); ++s) {
@@ -461,31 +456,58 @@ PyObject* decode_frames(const Program& program, const Request& request, const Ar
         if (table->with_lock && !fill_with_lock(*table, frames, arrays)) return nullptr;
     }
 
-    // The refused packets in recording order (only the first, unless skipped).
-    PyRef refused = checked(PyList_New(0));
-    bool any_refused = false;
+    // The refused packets in recording order (only the first, unless
+    // skipped): the rows that failed and the packets of no type, each
+    // (index, offset, type or kNoType, row), sorted by index.
+    struct Candidate {
+        std::uint64_t index;
+        std::uint64_t offset;
+        std::uint16_t type;
+        std::uint64_t row;
+    };
+    std::vector<Candidate> candidates;
     for (std::size_t t = 0; t < type_count; ++t) {
-        const std::vector<std::uint8_t>& failed = tables[t]->failed;
-        any_refused = any_refused || (!failed.empty() && std::memchr(failed.data(), 1, failed.size()) != nullptr);
+        const Table& table = *tables[t];
+        const std::vector<std::uint8_t>& failed = table.failed;
+        for (const void* at = failed.empty() ? nullptr : std::memchr(failed.data(), 1, failed.size()); at != nullptr;) {
+            const auto row = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(at) - failed.data());
+            candidates.push_back({static_cast<std::uint64_t>(table.index_data()[row]),
+                                  static_cast<std::uint64_t>(table.offset_data()[row]), static_cast<std::uint16_t>(t), row});
+            at = row + 1 < failed.size() ? std::memchr(failed.data() + row + 1, 1, failed.size() - row - 1) : nullptr;
+        }
     }
-    any_refused = any_refused || unknown != 0;
-    std::fill(rows.begin(), rows.end(), 0);
-    // The scan keeps no type per packet: found again, the same way.
-    const TypeFinder finder(program);
-    for (std::uint64_t i = 0; any_refused && i < count && (request.skip || PyList_GET_SIZE(refused.get()) == 0); ++i) {
-        const std::uint16_t type = types != nullptr ? types[i] : finder(frames.packet(i));
-        const std::uint64_t offset = frames.offset(i);
-        if (type == kNoType) {
-            if (!add_refused(refused.get(), i, offset, Reason::NoType, "no packet type matches it", nullptr)) return nullptr;
+    if (unknown != 0 && identified.laned) {
+        const LaneArrays& lane = *identified.arrays.back();
+        const auto* index = static_cast<const std::int64_t*>(lane.index_held.data());
+        const auto* offset = static_cast<const std::int64_t*>(lane.offset_held.data());
+        for (std::uint64_t k = 0; k < unknown; ++k) {
+            candidates.push_back({static_cast<std::uint64_t>(index[k]), static_cast<std::uint64_t>(offset[k]), kNoType, 0});
+        }
+    } else if (unknown != 0) {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            if (types[i] == kNoType) candidates.push_back({i, frames.offset(i), kNoType, 0});
+        }
+    }
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.index < b.index; });
+    PyRef refused = checked(PyList_New(0));
+    for (const Candidate& candidate : candidates) {
+        if (!request.skip && PyList_GET_SIZE(refused.get()) != 0) break;
+        if (candidate.type == kNoType) {
+            if (!add_refused(refused.get(), candidate.index, candidate.offset, Reason::NoType, "no packet type matches it",
+                             nullptr)) {
+                return nullptr;
+            }
             continue;
         }
-        const Table& table = *tables[type];
-        if (!table.failed[rows[type]++]) continue;
+        const Table& table = *tables[candidate.type];
         Refusal refusal;
-        const Outcome outcome = decode_packet(*table.type, frames.packet(i), arrays, nullptr, refusal);
+        const Outcome outcome =
+            decode_packet(*table.type, frames.packet(candidate.index, candidate.offset), arrays, nullptr, refusal);
         if (outcome == Outcome::Error) return nullptr;
         if (outcome == Outcome::Ok) throw InternalFault("a packet flagged as failing decoded");
-        if (!add_refused(refused.get(), i, offset, refusal.reason, refusal.message, table.type->name.get())) {
+        if (!add_refused(refused.get(), candidate.index, candidate.offset, refusal.reason, refusal.message,
+                         table.type->name.get())) {
             return nullptr;
         }
     }
@@ -499,7 +521,7 @@ PyObject* decode_frames(const Program& program, const Request& request, const Ar
         Table& table = *tables[t];
         if (!drop_failed(table)) return nullptr;
         const auto kept = static_cast<std::uint64_t>(PyObject_Length(table.place->index.get()));
-        PyRef cases = checked(case_columns(*table.type, frames, table.index_data(), kept, table.rows.columns, arrays,
+        PyRef cases = checked(case_columns(*table.type, frames, table.index_data(), table.offset_data(), kept, table.rows.columns, arrays,
                                            request.threads));
         PyRef columns = checked(PyList_New(static_cast<Py_ssize_t>(table.columns.size())));
         for (std::size_t s = 0; s < table.columns.size(); ++s) {
@@ -539,9 +561,13 @@ PyObject* decode_recording(const Program& program, const Request& request) {
             frames.count = frames.size / request.stride + (frames.size % request.stride != 0);
         } else {
             // One thread: each packet's type found in the scan; more: in threads after it.
-            if (!frame_ccsds(program, arrays, frames, request.prefix, request.threads <= 1, found, identified, cut)) {
+            ccsds::Cursor cursor;
+            if (request.threads > 1) {
+                frame_ccsds(frames, request.prefix, found, cursor);
+            } else if (!lane_ccsds(program, arrays, frames, request.prefix, identified, cursor)) {
                 return nullptr;
             }
+            cut = left_over(frames, request.prefix, cursor);
         }
         PyObject* result = decode_frames(program, request, arrays, frames, cut, identified);
         if (whole.passed()) return result;
