@@ -138,18 +138,14 @@ struct TypeRows {
     // taken: no check of lengths per chunk (a type without marks only).
     bool lengths_known = false;
 
-    // From the shortest and total length of the rows' packets: known when
-    // every packet holds the entries and the census follows (all longer,
-    // or all just long enough).
-    void know_lengths(std::uint64_t shortest, std::uint64_t bytes) noexcept {
-        if (type->marks != 0 || count == 0) return;
+    // From how many of the rows' packets are shorter and longer than the
+    // entries' bytes, and their total length: known when every packet holds
+    // the entries, the census following.
+    void know_lengths(std::uint64_t shorter, std::uint64_t longer_packets, std::uint64_t bytes) noexcept {
+        if (type->marks != 0 || count == 0 || shorter != 0) return;
         const std::uint64_t used = (type->reach[0] + 7) / 8;
-        if (shortest > used) {
-            longer.store(count, std::memory_order_relaxed);
-            extra.store(bytes - count * used, std::memory_order_relaxed);
-        } else if (shortest != used || bytes != count * used) {
-            return;  // some shorter, or some just long enough and some longer: counted per row
-        }
+        longer.store(longer_packets, std::memory_order_relaxed);
+        extra.store(bytes - count * used, std::memory_order_relaxed);
         lengths_known = true;
     }
 };

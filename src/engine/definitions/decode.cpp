@@ -29,15 +29,29 @@ struct CutOff {
 
 // One type's rows as the scan finds them (the last lane: no type): each
 // packet's index and offset, written straight into the arrays its table
-// keeps, and the shortest and total of their lengths, learnt
-// while the headers are in cache. That spares a pass over every packet.
+// keeps, and how their lengths compare with the `used` bytes of the type's
+// entries, learnt while the headers are in cache. That spares a pass over
+// every packet.
 struct alignas(64) Lane {
     std::int64_t* index = nullptr;
     std::int64_t* offset = nullptr;
     std::uint64_t count = 0;
-    std::uint64_t bytes = 0;
-    std::uint64_t shortest = ~std::uint64_t{0};
+    // This block's total length (low 32 bits), packets longer than `used`
+    // (the next 16) and shorter (the top 16): one sum per packet, taken out
+    // at the end of each block before it can overflow.
+    std::uint64_t tally = 0;
+    std::uint64_t used = 0;
     std::uint64_t capacity = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t longer = 0;
+    std::uint64_t shorter = 0;
+
+    void take_tally() noexcept {
+        bytes += tally & 0xFFFFFFFF;
+        longer += tally >> 32 & 0xFFFF;
+        shorter += tally >> 48;
+        tally = 0;
+    }
 };
 
 // The arrays behind a lane.
@@ -146,6 +160,7 @@ bool lane_ccsds(const Program& program, const Arrays& arrays, Frames& frames, st
     const std::size_t type_count = program.types.size();
     const std::size_t none = std::bit_ceil(type_count + 1) - 1;
     identified.lanes.assign(none + 1, Lane{});
+    for (std::size_t t = 0; t < type_count; ++t) identified.lanes[t].used = (program.types[t].reach[0] + 7) / 8;
     identified.arrays.resize(none + 1);
     for (std::size_t t = 0; t <= none; ++t) {
         if (t < type_count || t == none) identified.arrays[t] = std::make_unique<LaneArrays>();
@@ -179,13 +194,12 @@ bool lane_ccsds(const Program& program, const Arrays& arrays, Frames& frames, st
         std::int64_t* const index = lane.index;
         std::int64_t* const offset = lane.offset;
         const std::uint64_t row = lane.count;
-        const std::uint64_t bytes = lane.bytes;
-        const std::uint64_t shortest = lane.shortest;
+        const std::uint64_t tally = lane.tally;
+        const std::uint64_t used = lane.used;
         index[row] = static_cast<std::int64_t>(i);
         offset[row] = static_cast<std::int64_t>(at);
         lane.count = row + 1;
-        lane.bytes = bytes + length;
-        lane.shortest = length < shortest ? length : shortest;
+        lane.tally = tally + length + (std::uint64_t{length > used} << 32) + (std::uint64_t{length < used} << 48);
     };
     const auto walk = [&]<bool Leading>(std::size_t limit) {
         return ccsds::scan_frames(frames.base, frames.size, prefix, cursor, limit,
@@ -196,10 +210,12 @@ bool lane_ccsds(const Program& program, const Arrays& arrays, Frames& frames, st
     // Block by block, each block's lane counts noted at its start.
     for (bool done = false; !done;) {
         for (std::size_t t = 0; t < type_count; ++t) identified.block_starts.push_back(identified.lanes[t].count);
+        for (Lane& lane : identified.lanes) lane.take_tally();
         if (!make_room()) return false;
         const std::size_t limit = cursor.rows + kBlockPackets;
         done = finder.leading() ? walk.template operator()<true>(limit) : walk.template operator()<false>(limit);
     }
+    for (Lane& lane : identified.lanes) lane.take_tally();
     identified.done = true;
     identified.laned = true;
     frames.count = cursor.rows;
@@ -404,7 +420,7 @@ PyObject* decode_frames(const Program& program, const Request& request, const Ar
         offset[t] = tables[t]->offset_data();
         if (identified.laned) {
             const Lane& lane = identified.lanes[t];
-            tables[t]->rows.know_lengths(lane.shortest, lane.bytes);
+            tables[t]->rows.know_lengths(lane.shorter, lane.longer, lane.bytes);
         }
     }
     // The rows go in blocks of the recording, every type's rows of a block
