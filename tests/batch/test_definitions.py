@@ -257,6 +257,35 @@ def test_framings_find_the_same_packets(framing):
     assert decoded.census.packets == len(packets)
 
 
+def assert_same_decode(one, other):
+    assert one.refused == other.refused and one.census == other.census
+    for name, table in one.tables.items():
+        twin = other.tables[name]
+        assert np.array_equal(table.index, twin.index) and np.array_equal(table.offset, twin.offset), name
+        for column in table.columns:
+            assert list(map(repr, table.columns[column])) == list(map(repr, twin.columns[column])), (name, column)
+
+
+def test_a_mix_that_changes_along_the_recording_decodes_alike_in_every_framing():
+    """Thousands of packets of one type, then of the other, then all kinds
+    mixed (no type, longer, too short, bad values), ending cut off: the scan
+    that sizes each type's rows from the mix so far agrees with the threaded
+    path and with caller-given places."""
+    kinds = {"hk": hk_packet(), "longer": hk_packet(extra=b"\1\2"), "event": event_packet(),
+             "none": ccsds(9, b"\0\0"), "short": ccsds(5, b"\0"), "bad": hk_packet(clock=0xF1)}
+    rng = np.random.default_rng(22)
+    packets = [kinds["hk"]] * 6000 + [kinds["event"]] * 9000
+    packets += [kinds[k] for k in rng.choice(list(kinds), 9000)]
+    recording = b"".join(packets) + kinds["hk"][:5]
+    starts = np.cumsum([0] + [len(p) for p in packets])[:-1]
+    one = MIXED.decode(recording, errors="skip")
+    assert one.census.extra["hk"] == (sum(p is kinds["longer"] for p in packets), 2 * sum(p is kinds["longer"] for p in packets))
+    assert one.refused[-1].reason == "cut off" and len(one.tables["event"].index) > 10000
+    assert_same_decode(one, MIXED.decode(recording, errors="skip", threads=2))
+    given_places = MIXED.decode(recording[:-5], errors="skip", offsets=starts, lengths=[len(p) for p in packets])
+    assert one.refused[:-1] == given_places.refused and one.census.types == given_places.census.types
+
+
 def test_messages_name_the_entry_and_the_cause():
     decoded = MIXED.decode(b"".join(recording_with_faults()), errors="skip")
     messages = {item.index: item.message for item in decoded.refused}
