@@ -62,8 +62,9 @@ struct LaneArrays {
     HeldBuffer offset_held;
 };
 
-// Each packet's type (kNoType: none), and with `laned`, per type its lane
-// and the lanes' counts at the start of each block of the numeric pass.
+// Found in threads after the framing: each packet's type (kNoType: none).
+// Found by the scan (`laned`): per type its lane, and the lanes' counts at
+// the start of each block of the numeric pass.
 struct Identified {
     std::unique_ptr<std::uint16_t[]> types;
     std::vector<Lane> lanes;
