@@ -166,16 +166,26 @@ bool lane_ccsds(const Program& program, const Arrays& arrays, Frames& frames, st
     for (std::size_t t = 0; t <= none; ++t) {
         if (t < type_count || t == none) identified.arrays[t] = std::make_unique<LaneArrays>();
     }
+    const TypeFinder finder(program);
+    // The first packets' types, for the first room of each lane.
+    std::vector<std::uint64_t> seen(none + 1, 0);
+    ccsds::Cursor sample;
+    ccsds::scan_frames(frames.base, frames.size, prefix, sample, 256,
+                       [&](std::size_t, std::size_t at, const std::uint8_t* packet, std::size_t length) {
+                           ++seen[finder(PacketBytes{packet, length, frames.size - at}) & none];
+                       });
     // Before each block, room in every lane for the whole block: the most
-    // it can take, or as many rows as its share so far makes likely for the
-    // whole recording, and an eighth more.
+    // it can take, or as many rows as its share so far (at first, of the
+    // first packets) makes likely for the whole recording, and an eighth more.
     const auto make_room = [&]() {
+        const bool first = cursor.rows == 0;
+        const std::uint64_t read = first ? sample.position : cursor.position;
         for (std::size_t t = 0; t <= none; ++t) {
             Lane& lane = identified.lanes[t];
             if (!identified.arrays[t] || lane.capacity - lane.count >= kBlockPackets) continue;
             std::uint64_t wanted = lane.count + kBlockPackets;
-            if (cursor.rows != 0 && cursor.position != 0) {
-                const double share = static_cast<double>(lane.count) / static_cast<double>(cursor.position);
+            if (read != 0) {
+                const double share = static_cast<double>(first ? seen[t] : lane.count) / static_cast<double>(read);
                 wanted = std::max(wanted, static_cast<std::uint64_t>(share * static_cast<double>(frames.size) * 1.125) +
                                               kBlockPackets);
             }
@@ -185,7 +195,6 @@ bool lane_ccsds(const Program& program, const Arrays& arrays, Frames& frames, st
         return true;
     };
     // Captured by value: the stores to the arrays may not alias them.
-    const TypeFinder finder(program);
     const auto row = [type_of = finder, size = frames.size, lanes = identified.lanes.data(),
                       none]<bool Leading>(std::size_t i, std::size_t at, const std::uint8_t* packet, std::size_t length) {
         if (length < 7) __builtin_unreachable();  // a CCSDS packet has 7 bytes at least
