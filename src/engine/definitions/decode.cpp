@@ -468,7 +468,9 @@ PyObject* decode_frames(const Program& program, const Request& request, const Ar
 
     Py_BEGIN_ALLOW_THREADS
     batch::in_threads(blocks, 1, request.threads, [&](std::uint64_t first, std::uint64_t last) {
-        for (std::uint64_t block = first; block < last; ++block) {
+        // Last block first: the scan has just read the end of the recording,
+        // which is still in cache.
+        for (std::uint64_t block = last; block-- > first;) {
             for (std::size_t t = 0; t < type_count; ++t) {
                 const std::uint64_t lo = starts[block * type_count + t];
                 const std::uint64_t hi = starts[(block + 1) * type_count + t];
