@@ -209,7 +209,10 @@ bool lane_ccsds(const Program& program, const Arrays& arrays, Frames& frames, st
         index[row] = static_cast<std::int64_t>(i);
         offset[row] = static_cast<std::int64_t>(at);
         lane.count = row + 1;
-        lane.tally = tally + length + (std::uint64_t{length > used} << 32) + (std::uint64_t{length < used} << 48);
+        // Sign bits, not comparisons: no branch on how a type's packets fit.
+        const std::uint64_t longer = (used - length) >> 63;
+        const std::uint64_t shorter = (length - used) >> 63;
+        lane.tally = tally + length + (longer << 32) + (shorter << 48);
     };
     const auto walk = [&]<bool Leading>(std::size_t limit) {
         return ccsds::scan_frames(frames.base, frames.size, prefix, cursor, limit,
