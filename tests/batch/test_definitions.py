@@ -284,6 +284,13 @@ def test_a_mix_that_changes_along_the_recording_decodes_alike_in_every_framing()
     assert_same_decode(one, MIXED.decode(recording, errors="skip", threads=2))
     given_places = MIXED.decode(recording[:-5], errors="skip", offsets=starts, lengths=[len(p) for p in packets])
     assert one.refused[:-1] == given_places.refused and one.census.types == given_places.census.types
+    prefixed = MIXED.decode(b"".join(b"PRE" + p for p in packets + [kinds["hk"][:5]]), errors="skip", prefix=3)
+    assert prefixed.census == one.census
+    shift = 3 * np.arange(1, len(packets) + 2)
+    assert [(item.index, item.offset, item.reason) for item in prefixed.refused] == [
+        (item.index, item.offset + shift[item.index], item.reason) for item in one.refused]
+    assert all(np.array_equal(table.offset, one.tables[name].offset + shift[one.tables[name].index])
+               for name, table in prefixed.tables.items())
 
 
 def test_messages_name_the_entry_and_the_cause():
