@@ -18,11 +18,17 @@ import contextlib
 import datetime
 import io
 import json
+import os
 import platform
 import statistics
 import subprocess
 import sys
 from pathlib import Path
+
+# NumPy's BLAS threads spin on a CPU for a while once started; on a machine
+# of two CPUs that CPU is taken from whichever side is being timed. Set before
+# NumPy loads, here and in the interpreters run for their line of ratios.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))  # the benchmark modules beside this file
