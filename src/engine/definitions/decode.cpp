@@ -15,6 +15,7 @@
 #include "engine/definitions/columns.hpp"
 #include "engine/definitions/contexts.hpp"
 #include "engine/definitions/packet.hpp"
+#include "engine/definitions/tables.hpp"
 #include "python/errors.hpp"
 #include "python/mapping_guard.hpp"
 
@@ -52,14 +53,6 @@ struct alignas(64) Lane {
         shorter += tally >> 48;
         tally = 0;
     }
-};
-
-// The arrays behind a lane.
-struct LaneArrays {
-    PyRef index;
-    PyRef offset;
-    HeldBuffer index_held;
-    HeldBuffer offset_held;
 };
 
 // Found in threads after the framing: each packet's type (kNoType: none).
@@ -257,143 +250,12 @@ PyRef checked(PyObject* object) {
     return PyRef(object);
 }
 
-// One type's table while it is built.
-struct Table {
-    const TypeProgram* type = nullptr;
-    std::unique_ptr<LaneArrays> place;  // each row's packet index and offset
-    std::vector<PyRef> columns;
-    std::vector<std::unique_ptr<HeldBuffer>> held;
-    std::vector<std::uint8_t> failed;
-    TypeRows rows;
-    bool with_lock = false;  // it has slots done with the interpreter lock
-
-    std::int64_t* index_data() const noexcept { return static_cast<std::int64_t*>(place->index_held.data()); }
-    std::int64_t* offset_data() const noexcept { return static_cast<std::int64_t*>(place->offset_held.data()); }
-};
-
-// A lane's arrays cut to its `count` rows, in place.
-bool fit(std::unique_ptr<LaneArrays>& lane, std::uint64_t count) {
-    auto fitted = std::make_unique<LaneArrays>();
-    fitted->index = std::move(lane->index);
-    fitted->offset = std::move(lane->offset);
-    lane.reset();  // no buffer held: the arrays may move
-    PyRef size(Py_BuildValue("(K)", static_cast<unsigned long long>(count)));
-    PyRef keywords(Py_BuildValue("{s:O}", "refcheck", Py_False));
-    if (!size || !keywords) return false;
-    for (PyRef* array : {&fitted->index, &fitted->offset}) {
-        PyRef resize(PyObject_GetAttrString(array->get(), "resize"));
-        if (!resize || !PyRef(PyObject_Call(resize.get(), size.get(), keywords.get()))) return false;
-    }
-    if (!fitted->index_held.hold(fitted->index.get(), PyBUF_WRITABLE) ||
-        !fitted->offset_held.hold(fitted->offset.get(), PyBUF_WRITABLE)) {
-        return false;
-    }
-    lane = std::move(fitted);
-    return true;
-}
-
-// A table of `count` rows; its index and offset columns those of `lane` when given.
-bool allocate(Table& table, const Arrays& arrays, std::uint64_t count, std::unique_ptr<LaneArrays> lane) {
-    const TypeProgram& type = *table.type;
-    auto array = [&](PyRef& out, HeldBuffer* held, const char* code, std::uint64_t width, bool matrix) {
-        out = matrix ? PyRef(PyObject_CallFunction(arrays.empty.get(), "(KK)s", static_cast<unsigned long long>(count),
-                                                   static_cast<unsigned long long>(width), code))
-                     : PyRef(PyObject_CallFunction(arrays.empty.get(), "Ks", static_cast<unsigned long long>(count), code));
-        return out && (held == nullptr || held->hold(out.get(), PyBUF_WRITABLE));
-    };
-    if (lane) {
-        if (!fit(lane, count)) return false;
-        table.place = std::move(lane);
-    } else {
-        table.place = std::make_unique<LaneArrays>();
-        if (!array(table.place->index, &table.place->index_held, "i8", 0, false) ||
-            !array(table.place->offset, &table.place->offset_held, "i8", 0, false)) {
-            return false;
-        }
-    }
-    table.failed.assign(count, 0);
-    table.columns.resize(type.slots.size());
-    table.rows.type = &type;
-    table.rows.packets = table.index_data();
-    table.rows.offsets = table.offset_data();
-    table.rows.count = count;
-    table.rows.failed = table.failed.data();
-    table.rows.columns.assign(type.slots.size(), nullptr);
-    for (std::size_t s = 0; s < type.slots.size(); ++s) {
-        const Slot& slot = type.slots[s];
-        auto held = std::make_unique<HeldBuffer>();
-        const bool numeric = (slot.kind == SlotKind::Scalar || slot.kind == SlotKind::FixedArray) && slot.condition.empty();
-        const char* code = numeric ? batch::kDtypeCodes[static_cast<std::size_t>(slot.column)] : "O";
-        if (!array(table.columns[s], held.get(), code, slot.count, numeric && slot.kind == SlotKind::FixedArray)) return false;
-        if (numeric) {
-            table.rows.columns[s] = held->data();
-        } else {
-            table.with_lock = true;
-        }
-        table.held.push_back(std::move(held));
-    }
-    return true;
-}
-
-// Text, binary and arrays of a count from a field: one object per row.
-bool fill_with_lock(Table& table, const Frames& frames, const Arrays& arrays) {
-    const TypeProgram& type = *table.type;
-    for (std::uint64_t row = 0; row < table.rows.count; ++row) {
-        if (table.failed[row]) continue;
-        const PacketBytes packet = frames.packet(static_cast<std::uint64_t>(table.index_data()[row]),
-                                                 static_cast<std::uint64_t>(table.offset_data()[row]));
-        Marks marks;
-        marks.at[0] = 0;
-        for (std::uint32_t s = 0; s < type.slots.size(); ++s) {
-            if (table.rows.columns[s] != nullptr) continue;
-            PyRef value;
-            Refusal refusal;
-            const Outcome outcome = slot_object(type, s, packet, marks, arrays, value, refusal);
-            if (outcome == Outcome::Error) return false;
-            if (outcome == Outcome::Refused) {
-                table.failed[row] = 1;
-                break;
-            }
-            auto** objects = static_cast<PyObject**>(table.held[s]->data());
-            Py_SETREF(objects[row], value.release());
-        }
-    }
-    return true;
-}
-
 bool add_refused(PyObject* list, std::uint64_t index, std::uint64_t offset, Reason reason, const std::string& message,
                  PyObject* type_name) {
     PyRef entry(Py_BuildValue("(KKss#O)", static_cast<unsigned long long>(index), static_cast<unsigned long long>(offset),
                               kReasons[static_cast<std::size_t>(reason)], message.data(),
                               static_cast<Py_ssize_t>(message.size()), type_name == nullptr ? Py_None : type_name));
     return entry && PyList_Append(list, entry.get()) == 0;
-}
-
-// Removes the failed rows of a table; the arrays become views of the kept rows.
-bool drop_failed(Table& table) {
-    const std::uint64_t count = table.rows.count;
-    const void* found = count == 0 ? nullptr : std::memchr(table.failed.data(), 1, count);
-    if (found == nullptr) return true;
-    const auto first = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(found) - table.failed.data());
-    std::uint64_t kept = first;
-    for (std::uint64_t r = first; r < count; ++r) kept += table.failed[r] ? 0 : 1;
-    const std::uint8_t* failed = table.failed.data();
-    batch::drop_rows(table.index_data(), 8, false, failed, first, count);
-    batch::drop_rows(table.offset_data(), 8, false, failed, first, count);
-    for (std::size_t s = 0; s < table.columns.size(); ++s) {
-        const HeldBuffer& held = *table.held[s];
-        const std::uint64_t row_bytes = held.size() / count;
-        batch::drop_rows(held.data(), row_bytes, table.rows.columns[s] == nullptr, failed, first, count);
-    }
-    auto slice = [kept](PyRef& array) {
-        array = PyRef(PySequence_GetSlice(array.get(), 0, static_cast<Py_ssize_t>(kept)));
-        return static_cast<bool>(array);
-    };
-    if (!slice(table.place->index) || !slice(table.place->offset)) return false;
-    for (PyRef& column : table.columns) {
-        if (!slice(column)) return false;
-    }
-    return true;
 }
 
 PyObject* decode_frames(const Program& program, const Request& request, const Arrays& arrays, Frames& frames,
