@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/ccsds_scan.hpp"
 #include "engine/definitions/program.hpp"
 
 namespace fieldloom::defs {
@@ -19,9 +20,7 @@ struct Frames : batch::Packets {
     // length is read from the header rather than kept for every packet.
     bool ccsds = false;
 
-    std::uint64_t header_length(std::uint64_t at) const noexcept {
-        return (std::uint64_t{base[at + 4]} << 8 | base[at + 5]) + 7;
-    }
+    std::uint64_t header_length(std::uint64_t at) const noexcept { return ccsds::read_header(base + at).length; }
 
     // Packet i, which starts at `at`: CCSDS packets are found by their
     // offsets alone (a scan that sorts them by type keeps no offset per
